@@ -1,1 +1,0 @@
-// Replaced by the session-service library.
