@@ -1,3 +1,98 @@
-// Placeholder until the h264 source lands: refuses to start.
+#include "media/vx_h264_rtp.h"
+
+#include <syslog.h>
+
+#include "media/frame_rate.h"
+#include "media/rtp_header_init.h"
 #include "media/sources.h"
-int vx_h264_thread_init(rtp_thread*) { return -1; }
+#include "media/store_access.h"
+#include "stream/rtp_thread.h"
+#include "support/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "vx_h264_rtp";
+constexpr uint8_t kKeyFrame = 8;
+constexpr int kNalTypeOffset = 4; // after the 4-byte start code
+constexpr int kNalSlice = 1;
+constexpr int kNalSei = 6;
+constexpr int kNalSps = 7;
+
+bool is_key_frame(const shm_blockinfo& info) {
+  return info.frame_type == kKeyFrame;
+}
+
+}  // namespace
+
+h264_source vx_h264_source;
+
+int vx_h264_thread_init(rtp_thread* thread) {
+  AVTD_ASSERT(thread != nullptr, "thread != ((void *)0)");
+  thread->init_rtp_header = vx_h264_init_rtp_header;
+  thread->open_data_src = vx_h264_open_data_src;
+  thread->close_data_src = vx_h264_close_data_src;
+  thread->get_data = vx_h264_get_data;
+  thread->enable_rfc2435 = false;
+  vx_h264_source.channel = thread->channel;
+  return 0;
+}
+
+int vx_h264_init_rtp_header(rtp_thread* thread) {
+  AVTD_ASSERT(thread != nullptr, "thread != ((void *)0)");
+  init_source_rtp_header(thread, kPayloadH264, kSsrcSeedOther);
+  return 0;
+}
+
+int vx_h264_open_data_src(rtp_thread* thread) {
+  AVTD_ASSERT(thread != nullptr, "thread != ((void *)0)");
+  auto& src = vx_h264_source;
+  store_ref store{};
+  if (thread->enable_sdplay) {
+    syslog(LOG_INFO, "SDPLAY ON: shm_attach(/tmp/shm9)\n");
+    store = {kPlaybackStoreName, kPlaybackStoreNumber};
+  } else {
+    store = video_store_of(src.channel);
+  }
+  if (attach_with_retries(kLogUnit, store, src.channel, attach_wording::channel_and_retry,
+                          &src.reader.handle) < 0) {
+    return -1;
+  }
+  if (!thread->enable_sdplay && wait_for_codec(kLogUnit, &src.reader.handle, kCodecH264, src.channel) < 0) {
+    return -1;
+  }
+  thread->data_size = static_cast<int>(src.reader.handle.header->max_frame_size);
+  src.reader.rp = newest_block(src.reader.handle);
+  return 0;
+}
+
+int vx_h264_close_data_src(rtp_thread* thread) {
+  AVTD_ASSERT(thread != nullptr, "thread != ((void *)0)");
+  detach_store(kLogUnit, &vx_h264_source.reader.handle);
+  return 0;
+}
+
+int vx_h264_get_data(rtp_thread* thread, unsigned char* buff, int size) {
+  AVTD_ASSERT(thread != nullptr, "thread != ((void *)0)");
+  AVTD_ASSERT(buff != nullptr, "buff != ((void *)0)");
+  AVTD_ASSERT(size > 0, "size > 0");
+  auto& src = vx_h264_source;
+  const video_read_rules rules{kLogUnit, is_key_frame, thread->enable_sdplay, true};
+
+  shm_blockinfo info{};
+  const int n = read_video_block(src.reader, rules, *thread, buff, size, &info);
+  if (n <= 0) return n;
+  const int length = checked_frame_length(kLogUnit, info, n, size);
+  if (length < 0) return -1;
+
+  // A block too short to hold a NAL header has no type; it is sent as it is.
+  const int type = length > kNalTypeOffset ? (buff[kNalTypeOffset] & 0x1F) : 0;
+  if (thread->enable_sdplay) {
+    thread->rtp_timestamp = info.timestamp;
+  } else if (type == kNalSlice || type == kNalSps) {
+    // Parameter sets, SEI and the key slice of one key frame share the SPS's step.
+    thread->rtp_timestamp += video_frame_period(info.frame_rate_code);
+  }
+  thread->rtp_payload_type = kPayloadH264;
+  if (type == kNalSei && thread->disable_h264user) return 0;
+  return length;
+}

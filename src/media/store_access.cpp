@@ -1,0 +1,95 @@
+#include "media/store_access.h"
+
+#include <syslog.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "media/media_sleep.h"
+#include "support/log.h"
+
+namespace {
+// Header words change under the producer's hands; read each one whole.
+template <typename T>
+T load_shared(const T& word) {
+  return __atomic_load_n(&word, __ATOMIC_ACQUIRE);
+}
+}  // namespace
+
+store_ref video_store_of(int channel) {
+  constexpr int kChannels = sizeof shm_chan_conf / sizeof shm_chan_conf[0];
+  AVTD_ASSERT(channel >= 0 && channel < kChannels, "channel >= 0 && channel < 4");
+  return {shm_chan_conf[channel].name, shm_chan_conf[channel].number};
+}
+
+store_ref audio_store() {
+  return {audio_chan_conf[0].name, audio_chan_conf[0].number};
+}
+
+int attach_with_retries(const char* unit, store_ref store, int channel, attach_wording wording,
+                        shm_handle* handle) {
+  for (int attempt = 1; attempt <= kAttachAttempts; ++attempt) {
+    if (shm_attach(store.name, store.number, handle) >= 0) return 0;
+    const char* why = std::strerror(errno);
+    const int left = kAttachAttempts - attempt;
+    switch (wording) {
+      case attach_wording::plain:
+        syslog(LOG_ERR, "%s : %d : shm_attach error[%s]", unit, __LINE__, why);
+        break;
+      case attach_wording::channel:
+        syslog(LOG_ERR, "%s : %d : shm_attach error[%s](channel=%d)", unit, __LINE__, why, channel);
+        break;
+      case attach_wording::channel_and_retry:
+        syslog(LOG_ERR, "%s : %d : shm_attach error[%s](channel=%d, retry=%d)", unit, __LINE__, why,
+               channel, left);
+        break;
+    }
+    if (left > 0) media_sleep(1);
+  }
+  syslog(LOG_ERR, "%s : %d : shm attach timeout error", unit, __LINE__);
+  return -1;
+}
+
+int wait_for_codec(const char* unit, shm_handle* handle, uint32_t codec, int channel) {
+  for (int check = 1; check <= kCodecChecks; ++check) {
+    const uint32_t found = load_shared(handle->header->codec);
+    if (found == codec) return 0;
+    const int left = kCodecChecks - check;
+    syslog(LOG_INFO, "%s : %d : codec unmatch. requested=%d, channel[%d]=%d, retry=%d", unit, __LINE__,
+           static_cast<int>(codec), channel, static_cast<int>(found), left);
+    if (left > 0) media_sleep(1);
+  }
+  shm_detach(handle);
+  return -1;
+}
+
+int newest_block(const shm_handle& handle) {
+  return load_shared(handle.header->wp);
+}
+
+void log_read_delay(const char* unit, const shm_handle& handle, int rp) {
+  // rp is an index the store itself handed out (a read or the writer's wp).
+  const uint32_t roffset = rp >= 0 ? load_shared(handle.blocks[rp].roffset) : 0;
+  syslog(LOG_INFO, "%s : %d : read delay [rp=%ld, wp=%ld, roffset=%ld, woffset=%ld]", unit, __LINE__,
+         static_cast<long>(rp), static_cast<long>(load_shared(handle.header->wp)),
+         static_cast<long>(roffset), static_cast<long>(load_shared(handle.header->woffset)));
+}
+
+void detach_store(const char* unit, shm_handle* handle) {
+  if (shm_detach(handle) < 0) {
+    syslog(LOG_ERR, "%s : %d : detach shared memory[%d:%s] error", unit, __LINE__,
+           static_cast<int>(handle->id), std::strerror(errno));
+  }
+}
+
+int checked_frame_length(const char* unit, const shm_blockinfo& info, int read_count, int size) {
+  // Summed wide so that two huge halves cannot wrap into a small frame.
+  const unsigned long long announced = static_cast<unsigned long long>(info.len_a) + info.len_b;
+  if (announced > static_cast<unsigned long long>(static_cast<unsigned>(size))) {
+    syslog(LOG_ERR, "%s : %d : size over[%lld > %d]", unit, __LINE__, static_cast<long long>(announced),
+           size);
+    return -1;
+  }
+  return std::clamp(read_count, 0, size);
+}
