@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 inline constexpr int kProtocolTcp = 0; // rtp_tcp: interleaved on a handed-over connection
 inline constexpr int kProtocolUdp = 1; // rtp_udp
@@ -29,6 +30,8 @@ struct network_setting {
 // Multicast tests on destination text.
 int is_ipv6_multicast(const char* text);   // first two characters each 'f'/'F'
 bool is_ipv4_multicast_text(const char* text); // first octet 224..239
+// `address` is an inet_addr() value (network order): first octet 224..239.
+bool is_ipv4_multicast_addr(uint32_t address);
 // Unicast unless the destination is an IPv6 or IPv4 multicast address.
 bool is_multicast_host(const char* host);
 
@@ -44,6 +47,11 @@ void get_hwaddr(unsigned char hwaddr[6], const char* device);
 ssize_t safe_send(int fd, const void* buf, size_t len, int flags, const struct timeval* timeout);
 ssize_t safe_recvfrom(int fd, void* buf, size_t len, int flags, struct sockaddr* from, socklen_t fromlen,
                       const struct timeval* timeout);
+// Sends the whole buffer, resuming after partial sends, until it is out or the
+// time-out (null: no limit; {0,0}: no waiting) has passed; never blocks past
+// it. Returns the bytes sent: data.size() when complete, fewer when the time
+// ran out (a stream connection then holds a cut packet); -1 on error.
+ssize_t send_all_within(int fd, std::span<const uint8_t> data, int flags, const struct timeval* timeout);
 
 // Option checks used by analyze_options.
 int check_device(const char* device);
