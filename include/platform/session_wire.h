@@ -31,5 +31,9 @@ inline constexpr uint32_t kSessionUpdateBodySize = 8;
 inline constexpr uint32_t kSessionRemoveBodySize = 4;
 // No request body is larger than the registration record.
 inline constexpr uint32_t kSessionMaxRequestLength = 4 + kSessionAddBodySize;
+// Where the library finds the session daemon: kSessionServicePath unless a
+// test points it elsewhere before any request.
+extern const char* g_session_service_path;
+
 // Replies are small; the frame-rate text is a handful of digits.
 inline constexpr uint32_t kSessionMaxReplyLength = 64;

@@ -11,6 +11,8 @@
 #include "platform/session_wire.h"
 #include "socket_io.h"
 
+const char* g_session_service_path = kSessionServicePath;
+
 namespace {
 
 void put_u32(unsigned char* at, uint32_t value) { std::memcpy(at, &value, sizeof value); }
@@ -40,7 +42,7 @@ int exchange(uint32_t code, const void* body, uint32_t body_len, unsigned char* 
   if (fd >= 0) {
     const int64_t deadline = session_io::monotonic_ms() + session_io::kIoTimeoutMs;
     uint32_t reply_len = 0;
-    if (s_connect_serv(fd, kSessionServicePath) == 0 &&
+    if (s_connect_serv(fd, g_session_service_path) == 0 &&
         session_io::write_all(fd, request, static_cast<int>(8 + body_len), deadline) >= 0 &&
         session_io::read_all(fd, &reply_len, sizeof reply_len, deadline) >= 0 &&
         reply_len <= static_cast<uint32_t>(cap) &&

@@ -1,0 +1,105 @@
+// tcp-handoff --session N --connect HOST:PORT [--timeout S]
+// Connects to a TCP receiver, then offers that connection on
+// "/tmp/rtp_over_http_sock_N" and passes it (SCM_RIGHTS) to the stream
+// daemon that connects there. Exits 0 after one hand-over, 1 when none
+// happened within S seconds (default 30), 2 on a bad command line. The
+// socket path is removed on every way out.
+#include <getopt.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "handoff.h"
+
+namespace {
+
+constexpr int kDefaultTimeoutSeconds = 30;
+
+std::atomic<int> g_stop{0};
+
+void on_stop(int) { g_stop.store(1); }
+
+void usage() { std::fprintf(stderr, "usage: tcp-handoff --session N --connect HOST:PORT [--timeout S]\n"); }
+
+bool parse_number(const char* text, long low, long high, long* value) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || errno != 0 || v < low || v > high) {
+    return false;
+  }
+  *value = v;
+  return true;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+  static const option kOptions[] = {{"session", required_argument, nullptr, 's'},
+                                    {"connect", required_argument, nullptr, 'c'},
+                                    {"timeout", required_argument, nullptr, 't'},
+                                    {nullptr, 0, nullptr, 0}};
+  long session = 0;
+  bool session_given = false;
+  long timeout = kDefaultTimeoutSeconds;
+  const char* target = nullptr;
+  for (int c; (c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
+    bool ok = true;
+    switch (c) {
+    case 's':
+      ok = parse_number(optarg, INT32_MIN, INT32_MAX, &session);
+      session_given = ok;
+      break;
+    case 'c':
+      target = optarg;
+      break;
+    case 't':
+      ok = parse_number(optarg, 1, 24 * 3600, &timeout);
+      break;
+    default:
+      ok = false;
+    }
+    if (!ok) {
+      usage();
+      return 2;
+    }
+  }
+  endpoint peer;
+  if (target == nullptr || optind != argc || !parse_endpoint(target, &peer) || !session_given) {
+    usage();
+    return 2;
+  }
+
+  struct sigaction action{};
+  action.sa_handler = on_stop;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  const int64_t deadline = now_ms() + timeout * 1000;
+  const int tcp = connect_tcp(peer, deadline);
+  if (tcp < 0) {
+    std::fprintf(stderr, "tcp-handoff: cannot connect to %s: %s\n", target, std::strerror(errno));
+    return 1;
+  }
+  const std::string path = "/tmp/rtp_over_http_sock_" + std::to_string(session);
+  const int result = offer_connection(path.c_str(), tcp, deadline, g_stop);
+  close(tcp);
+  if (result != 0) {
+    std::fprintf(stderr, "tcp-handoff: no hand-over on %s\n", path.c_str());
+    return 1;
+  }
+  return 0;
+}
