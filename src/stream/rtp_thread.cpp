@@ -1,7 +1,227 @@
-// Placeholder until the stream thread lands.
 #include "stream/rtp_thread.h"
-int init_rtp_thread(rtp_thread*) { return -1; }
-void* rtp_thread_exe(void*) { return nullptr; }
-uint32_t make_ssrc(rtp_thread*, uint32_t) { return 0; }
-bool find_nal_unit(const unsigned char*, int, nal_unit*) { return false; }
-void refresh_keep_alive() {}
+
+#include <netinet/in.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "daemon/session.h"
+#include "net/network.h"
+#include "stream/interleave.h"
+#include "stream/nal_split.h"
+#include "stream/send_rtp.h"
+#include "stream/stats.h"
+#include "stream/stream_timing.h"
+#include "support/log.h"
+
+static constexpr char kLogUnit[] = "rtp";
+
+namespace {
+
+constexpr int kMaxFailures = 100; // consecutive failed reads or sends tolerated
+constexpr int kDefaultMtu = 1500;
+
+bool is_network_down(int err) {
+  return err == ENETDOWN || err == ENETUNREACH || err == ENETRESET || err == EHOSTDOWN || err == EHOSTUNREACH;
+}
+
+// With rtp_tcp the RTCP thread shares the descriptor; it is closed once.
+void release_socket(rtp_thread& t) {
+  if (t.ns.protocol == kProtocolTcp) {
+    interleave_close(t.ns.sock);
+  } else {
+    cleanup_network(&t.ns);
+  }
+}
+
+void close_source(rtp_thread& t) {
+  if (t.close_data_src(&t) < 0) LOG_UNIT(LOG_ERR, "close data_src error");
+}
+
+// Counters of one stream run.
+struct stream_run {
+  uint32_t packets = 0; // since the start of the stream, never reset
+  uint32_t octets = 0;  // whole packets as sent, headers included
+  int failures = 0;     // consecutive failed reads or sends
+  bool network_down = false;
+};
+
+// Sends one unit packet by packet. False when the rest of the unit was given
+// up because the network is down: retrying at once cannot help, and the next
+// frame is what a receiver wants once the network is back.
+bool send_unit(rtp_thread& t, const nal_unit& unit, stream_run& run, bitrate_window& window) {
+  int offset = 0;
+  int remaining = unit.length;
+  while (remaining > 0 && t.running.load() == 1) {
+    const int sent = send_rtp(&t, unit.data, &offset, &remaining);
+    const int err = errno;
+    if (sent > 0) {
+      ++t.rtp_seq;
+      ++run.packets;
+      run.octets += static_cast<uint32_t>(sent);
+      window.add(static_cast<uint32_t>(sent));
+      run.failures = 0;
+      run.network_down = false;
+      if (t.enable_rfc2435) t.jpeg_offset = static_cast<uint32_t>(offset);
+      continue;
+    }
+    if (sent == 0) continue; // nothing left within the time-out: same packet again
+    if (t.ns.protocol == kProtocolUdp && is_network_down(err)) {
+      if (!run.network_down) LOG_UNIT(LOG_ERR, "failed to send_rtp");
+      run.network_down = true;
+      return false;
+    }
+    if (++run.failures > kMaxFailures || err == EBADF) {
+      t.running.store(0);
+      LOG_UNIT(LOG_ERR, "cannot send data");
+    } else {
+      LOG_UNIT(LOG_ERR, "failed to send_rtp");
+    }
+  }
+  return true;
+}
+
+int cut_units(rtp_thread& t, unsigned char* buffer, int n, std::span<nal_unit, kMaxUnits> units) {
+  if (!t.enable_sdplay) {
+    units[0] = nal_unit{buffer, n, 0};
+    return 1;
+  }
+  return split_nal_units(buffer, n, t.disable_h264user, units);
+}
+
+void run_stream(rtp_thread& t, unsigned char* buffer, bool unicast) {
+  stream_run run;
+  const timespec start = monotonic_now();
+  bitrate_window window(start);
+  keep_alive_watch watch(start);
+  nal_unit units[kMaxUnits];
+
+  while (t.running.load() == 1) {
+    const int n = t.get_data(&t, buffer, t.data_size);
+    if (n == kGetDataEnded) {
+      LOG_UNIT(LOG_INFO, "data_src closed");
+      t.running.store(0);
+      break;
+    }
+    // A result beyond the buffer breaks the source's contract: nothing of it
+    // is sent, it counts as a failed read.
+    if (n < 0 || n > t.data_size) {
+      ++run.failures;
+      LOG_UNIT(LOG_INFO, "failed to get_data");
+      if (run.failures > kMaxFailures) {
+        t.running.store(0);
+        LOG_UNIT(LOG_ERR, "cannot get_data");
+        break;
+      }
+      continue;
+    }
+    run.failures = 0;
+
+    const int count = cut_units(t, buffer, n, units);
+    for (int i = 0; i < count && t.running.load() == 1; ++i) {
+      if (!send_unit(t, units[i], run, window)) break;
+    }
+
+    update_stats(t.rtp_timestamp, run.packets, run.octets, t.running.load());
+
+    const timespec now = monotonic_now();
+    if (t.payload != kPayloadMetadata) {
+      if (const auto kbps = window.close_if_due(now)) {
+        t.bitrate = *kbps;
+        update_session(&t);
+      }
+    }
+    if (unicast && t.timeout != 0) {
+      if (keep_alive.exchange(0) == 1) watch.refresh(monotonic_now());
+      if (const auto elapsed = watch.expired(now, t.timeout)) {
+        LOG_UNIT(LOG_INFO, "keep alive timeout [%ld > %d] ", *elapsed, t.timeout);
+        t.running.store(0);
+        break;
+      }
+    }
+  }
+  update_stats(t.rtp_timestamp, run.packets, run.octets, 0);
+}
+
+void stream_body(rtp_thread& t) {
+  // The destination address lives as long as the thread; prepare_network
+  // fills it through ns.addr.
+  sockaddr_in6 dest6{};
+  sockaddr_in dest4{};
+  const bool ipv6 = std::strchr(t.ns.host, ':') != nullptr;
+  t.ns.addr.ai_family = ipv6 ? AF_INET6 : AF_INET;
+  t.ns.addr.ai_addr = ipv6 ? reinterpret_cast<sockaddr*>(&dest6) : reinterpret_cast<sockaddr*>(&dest4);
+  t.ns.addr.ai_addrlen = ipv6 ? sizeof dest6 : sizeof dest4;
+
+  if (t.ns.protocol == kProtocolUdp) {
+    const int sock = prepare_network(&t.ns);
+    if (sock < 0) {
+      t.ns.sock = -1;
+      LOG_UNIT(LOG_ERR, "init_rtp_sock error");
+      return;
+    }
+    t.ns.sock = sock;
+  }
+  const int mtu = get_mtu(&t.ns);
+  t.ns.mtu = mtu < 0 ? kDefaultMtu : mtu;
+
+  const bool unicast = !is_multicast_host(t.ns.host);
+
+  if (t.open_data_src(&t) < 0) {
+    LOG_UNIT(LOG_ERR, "open data_src error");
+    release_socket(t);
+    return;
+  }
+  std::unique_ptr<unsigned char[]> buffer;
+  if (t.data_size > 0) buffer.reset(new (std::nothrow) unsigned char[t.data_size]());
+  if (!buffer) {
+    LOG_UNIT(LOG_ERR, "malloc error(data_buff)");
+    release_socket(t);
+    close_source(t);
+    return;
+  }
+
+  run_stream(t, buffer.get(), unicast);
+
+  buffer.reset();
+  release_socket(t);
+  close_source(t);
+}
+
+} // namespace
+
+int init_rtp_thread(rtp_thread* thread) {
+  AVTD_ASSERT(thread != nullptr, "thread != ((void *)0)");
+  AVTD_ASSERT(thread->init_rtp_header != nullptr, "thread->init_rtp_header != ((void *)0)");
+  interleave_reset();
+  return thread->init_rtp_header(thread) < 0 ? -1 : 0;
+}
+
+void* rtp_thread_exe(void* arg) {
+  auto* thread = static_cast<rtp_thread*>(arg);
+  AVTD_ASSERT(thread->open_data_src != nullptr, "thread->open_data_src != ((void *)0)");
+  AVTD_ASSERT(thread->close_data_src != nullptr, "thread->close_data_src != ((void *)0)");
+  AVTD_ASSERT(thread->get_data != nullptr, "thread->get_data != ((void *)0)");
+  stream_body(*thread);
+  thread->running.store(0);
+  return nullptr;
+}
+
+uint32_t make_ssrc(rtp_thread* thread, uint32_t seed) {
+  // 12 bytes: session id (low 16 bits, little-endian), 4 zero bytes, the
+  // interface's hardware address; folded as three little-endian words.
+  uint8_t block[12] = {};
+  const auto id = static_cast<uint32_t>(thread->session_id);
+  block[0] = static_cast<uint8_t>(id);
+  block[1] = static_cast<uint8_t>(id >> 8);
+  get_hwaddr(&block[6], thread->ns.device);
+  uint32_t ssrc = 0x11111111u ^ seed;
+  for (int w = 0; w < 3; ++w) {
+    const uint8_t* p = &block[w * 4];
+    ssrc ^= static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+            static_cast<uint32_t>(p[3]) << 24;
+  }
+  return ssrc;
+}

@@ -1,0 +1,34 @@
+// The RTP fixed header and the '$' prefix of interleaved TCP frames, written
+// field by field in network byte order.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+struct rtp_thread;
+
+inline constexpr int kRtpHeaderSize = 12;
+inline constexpr int kInterleavePrefixSize = 4;
+inline constexpr uint8_t kInterleaveMark = 0x24; // '$'
+
+// Writes the 12-byte header of the next packet from the record's header state.
+void write_rtp_header(std::span<uint8_t, kRtpHeaderSize> out, const rtp_thread& thread, bool marker);
+
+// Writes '$', the channel's low byte and the big-endian length of what follows.
+void write_interleave_prefix(std::span<uint8_t, kInterleavePrefixSize> out, int channel, uint16_t length);
+
+inline void put_be16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+inline void put_be24(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 16);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v);
+}
+inline void put_be32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
