@@ -1,0 +1,141 @@
+// mini-evman: a stand-in event manager for development and tests. It listens
+// on "/tmp/localrec", writes one JSON line per notice it receives and answers
+// each notice unless told not to.
+//
+//   mini-evman [--log FILE] [--no-reply]
+//
+// A network-state notice (words 7 and 15) gives {"op":"netstate","state":N};
+// anything else is logged as {"op":"unknown",...} or {"op":"short","bytes":N}.
+// Runs until SIGTERM or SIGINT, then removes its socket.
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "platform/session.h"
+#include "stream/evman_notice.h"
+
+namespace {
+
+std::atomic<int> g_stop{0};
+
+void on_signal(int) { g_stop.store(1); }
+
+constexpr int kPollMs = 200;
+constexpr int kReadWaitMs = 2000;
+
+void usage() { std::fprintf(stderr, "usage: mini-evman [--log FILE] [--no-reply]\n"); }
+
+class fd_owner {
+ public:
+  explicit fd_owner(int fd) : fd_(fd) {}
+  ~fd_owner() {
+    if (fd_ >= 0) close(fd_);
+  }
+  fd_owner(const fd_owner&) = delete;
+  fd_owner& operator=(const fd_owner&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Reads up to one notice; bounded by kReadWaitMs per wait.
+size_t read_notice(int fd, evman_msg& msg) {
+  auto* p = reinterpret_cast<unsigned char*>(&msg);
+  size_t got = 0;
+  while (got < sizeof msg && g_stop.load() == 0) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, kReadWaitMs) <= 0) break;
+    const ssize_t n = read(fd, p + got, sizeof msg - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return got;
+}
+
+void log_notice(FILE* out, const evman_msg& msg, size_t got) {
+  if (got < sizeof msg) {
+    std::fprintf(out, "{\"op\":\"short\",\"bytes\":%zu}\n", got);
+  } else if (msg.word0 == kEvmanWord0 && msg.word1 == kEvmanWord1) {
+    std::fprintf(out, "{\"op\":\"netstate\",\"state\":%d}\n", msg.state);
+  } else {
+    std::fprintf(out, "{\"op\":\"unknown\",\"word0\":%d,\"word1\":%d,\"state\":%d}\n", msg.word0, msg.word1,
+                 msg.state);
+  }
+  std::fflush(out);
+}
+
+int serve(int listener, FILE* out, bool reply) {
+  while (g_stop.load() == 0) {
+    pollfd pfd{listener, POLLIN, 0};
+    const int ready = poll(&pfd, 1, kPollMs);
+    if (ready <= 0) continue;
+    fd_owner conn(accept(listener, nullptr, nullptr));
+    if (conn.get() < 0) continue;
+    evman_msg msg{};
+    const size_t got = read_notice(conn.get(), msg);
+    log_notice(out, msg, got);
+    if (reply && got == sizeof msg) {
+      (void)!send(conn.get(), &msg, sizeof msg, MSG_NOSIGNAL);
+    }
+  }
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+  const char* log_path = nullptr;
+  bool reply = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--log" && i + 1 < argc) {
+      log_path = argv[++i];
+    } else if (arg == "--no-reply") {
+      reply = false;
+    } else {
+      usage();
+      return 2;
+    }
+  }
+
+  FILE* out = stdout;
+  if (log_path != nullptr) {
+    out = std::fopen(log_path, "a");
+    if (out == nullptr) {
+      std::fprintf(stderr, "mini-evman: cannot open %s: %s\n", log_path, std::strerror(errno));
+      return 1;
+    }
+  }
+
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  fd_owner listener(socket(AF_UNIX, SOCK_STREAM, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", kEvmanPath);
+  unlink(kEvmanPath);
+  if (listener.get() < 0 || bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 ||
+      listen(listener.get(), 8) < 0) {
+    std::fprintf(stderr, "mini-evman: cannot listen on %s: %s\n", kEvmanPath, std::strerror(errno));
+    return 1;
+  }
+  const int status = serve(listener.get(), out, reply);
+  unlink(kEvmanPath);
+  if (out != stdout) std::fclose(out);
+  return status;
+}
