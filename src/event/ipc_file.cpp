@@ -1,0 +1,112 @@
+#include "event/ipc_file.h"
+
+#include <sys/file.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+#include "event/ipc_defs.h"
+#include "event/ipc_log.h"
+#include "event/ipc_memory.h"
+
+namespace {
+
+constexpr auto kLockWait = std::chrono::seconds(3);
+constexpr useconds_t kLockRetryUs = 1000;
+
+char g_directory[96] = "/tmp";
+
+} // namespace
+
+void ipc_set_directory_for_tests(const char* dir) {
+  std::snprintf(g_directory, sizeof g_directory, "%s", dir != nullptr ? dir : kIpcDefaultDir);
+}
+
+char* ipc_make_path(const char* name) {
+  const size_t size = std::strlen(g_directory) + 1 + std::strlen(name) + 1;
+  auto* path = static_cast<char*>(IPC_pMalloc(size));
+  if (path != nullptr) {
+    std::snprintf(path, size, "%s/%s", g_directory, name);
+  }
+  return path;
+}
+
+FILE* IPC_pfFlockOpen(const char* path, const char* mode) {
+  if (path == nullptr || mode == nullptr) {
+    IPC_LOG("\n");
+    return nullptr;
+  }
+  FILE* stream = std::fopen(path, mode);
+  if (stream == nullptr) {
+    ::syslog(LOG_DEBUG, "cannot open file [%s]", path);
+    return nullptr;
+  }
+  const int fd = ::fileno(stream);
+  if (fd < 0) {
+    IPC_LOG("fileno failed [%d][%s]\n", errno, path);
+    std::fclose(stream);
+    return nullptr;
+  }
+  // A monotonic clock, so that a change of the wall clock neither cuts the
+  // wait short nor stretches it.
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      return stream;
+    }
+    const int err = errno;
+    if (std::chrono::steady_clock::now() - start > kLockWait) {
+      IPC_LOG("lock failed [%d][%s]\n", err, path);
+      std::fclose(stream);
+      return nullptr;
+    }
+    ::usleep(kLockRetryUs);
+  }
+}
+
+void IPC_vFlockClose(FILE* stream) {
+  if (stream != nullptr) {
+    std::fclose(stream);
+  }
+}
+
+int IPC_iGetFileParam(const char* path, const char* key, size_t key_length, char* value,
+                      size_t value_size) {
+  if (path == nullptr || key == nullptr || value == nullptr || value_size == 0) {
+    IPC_LOG("\n");
+    return kIpcInvalid;
+  }
+  FILE* stream = IPC_pfFlockOpen(path, "rb");
+  if (stream == nullptr) {
+    ::syslog(LOG_DEBUG, "cannot open the file [ErrID=%d][path=%s]", kIpcErrIdArgument, path);
+    return kIpcInvalid;
+  }
+  auto* line = static_cast<char*>(IPC_pMalloc(value_size + 1));
+  if (line == nullptr) {
+    IPC_LOG("\n");
+    IPC_vFlockClose(stream);
+    return kIpcInvalid;
+  }
+  const int chunk = value_size > INT_MAX ? INT_MAX : static_cast<int>(value_size);
+  while (std::fgets(line, chunk, stream) != nullptr) {
+    size_t length = std::strlen(line);
+    if (length > 0 && line[length - 1] == '\n') {
+      line[--length] = '\0';
+    }
+    // The character after the key is the separator and is skipped unread.
+    if (length > key_length && std::strncmp(line, key, key_length) == 0) {
+      const size_t n = length - key_length - 1; // < value_size by the fgets bound
+      std::memcpy(value, line + key_length + 1, n);
+      value[n] = '\0';
+      break;
+    }
+    std::memset(line, 0, value_size + 1);
+  }
+  IPC_vFlockClose(stream);
+  IPC_vFreeAs(&line);
+  return 0;
+}
