@@ -1,0 +1,45 @@
+// Opening the probe's inputs: the UDP port pair (with multicast join), a
+// TCP connection made or accepted, or a file.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <string>
+
+#include "options.h"
+
+namespace probe {
+
+// Owns one descriptor.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd();
+  int get() const { return fd_; }
+  int release();
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// Binds a datagram socket to `port` on the wildcard address, with a large
+// receive buffer and TTL/TOS reporting; joins `group` when given. Empty Fd
+// and `error` set on failure.
+Fd open_udp(const ProbeOptions& options, int port, std::string& error);
+
+// Connects to HOST:PORT ([v6addr]:PORT for IPv6) within `timeout_ms`.
+Fd connect_tcp(const std::string& target, int timeout_ms, std::string& error);
+
+// Listens on `port`; the caller accepts.
+Fd listen_tcp(int port, bool ipv6, std::string& error);
+
+std::string address_text(const sockaddr_storage& addr);
+
+} // namespace probe
