@@ -35,14 +35,14 @@ class client_socket {
 
 }  // namespace
 
-int query_session_frame_rate(const char* unit) {
+int query_session_frame_rate(const char* unit, const char* service_path) {
   const int fd = s_create_client_socket();
   if (fd < 0) {
     syslog(LOG_INFO, "%s : %d : create socket error(%s)", unit, __LINE__, std::strerror(errno));
     return kDefaultSessionRate;
   }
   client_socket sock(fd);
-  if (s_connect_serv(sock.fd(), kSessionServicePath) < 0) {
+  if (s_connect_serv(sock.fd(), service_path) < 0) {
     const int err = errno;
     syslog(LOG_INFO, "%s : %d : connect sessiond error(%s)", unit, __LINE__, std::strerror(err));
     return kDefaultSessionRate;

@@ -69,8 +69,9 @@ int newest_block(const shm_handle& handle) {
 }
 
 void log_read_delay(const char* unit, const shm_handle& handle, int rp) {
-  // rp is an index the store itself handed out (a read or the writer's wp).
-  const uint32_t roffset = rp >= 0 ? load_shared(handle.blocks[rp].roffset) : 0;
+  // A delay is also reported for an index outside the ring: no block to show.
+  const bool in_ring = rp >= 0 && static_cast<uint32_t>(rp) < load_shared(handle.header->block_count);
+  const uint32_t roffset = in_ring ? load_shared(handle.blocks[rp].roffset) : 0;
   syslog(LOG_INFO, "%s : %d : read delay [rp=%ld, wp=%ld, roffset=%ld, woffset=%ld]", unit, __LINE__,
          static_cast<long>(rp), static_cast<long>(load_shared(handle.header->wp)),
          static_cast<long>(roffset), static_cast<long>(load_shared(handle.header->woffset)));
