@@ -207,14 +207,14 @@ int Producer::publish(std::span<const uint8_t> frame, const shm_blockinfo& info)
 
   // Announce the bytes about to be overwritten before touching them.
   store(h->data_limit, data_start + used);
-  std::atomic_thread_fence(std::memory_order_release);
+  release_fence();
   copy_to_ring(v, offset, frame.data(), len_a);
   copy_to_ring(v, 0, frame.data() + len_a, len_b);
 
   shm_slot_state& slot = v.slots[index];
   const uint32_t seq = load(slot.seq);
   store(slot.seq, seq + 1);
-  std::atomic_thread_fence(std::memory_order_release);
+  release_fence();
   shm_blockinfo stored = info;
   stored.roffset = offset;
   stored.len_a = len_a;

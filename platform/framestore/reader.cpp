@@ -45,7 +45,7 @@ bool snapshot_slot(const View& v, uint32_t i, SlotSnapshot* out, shm_blockinfo* 
   out->number = load(slot.number);
   out->data_start = load(slot.data_start);
   if (info != nullptr) load_info(v, i, info);
-  std::atomic_thread_fence(std::memory_order_acquire);
+  acquire_fence();
   return load(slot.seq) == before;
 }
 
@@ -169,7 +169,7 @@ int read_block(void* dst, int dst_size, shm_blockinfo* info, shm_handle* h, int*
   copy_from_ring(v, local.roffset, out, first);
   copy_from_ring(v, 0, out + first, wanted - first);
 
-  std::atomic_thread_fence(std::memory_order_acquire);
+  acquire_fence();
   const uint32_t limit = load(v.header->data_limit);
   if (limit - snap.data_start > v.data_size) {
     errno = ESTALE;  // the producer wrapped onto the frame while it was copied

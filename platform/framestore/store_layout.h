@@ -51,6 +51,19 @@ constexpr Layout layout_for(uint32_t n, uint32_t d) {
 // is sane and the tables lie where layout_for puts them inside the file.
 bool header_is_consistent(const shm_channel_header& h, size_t file_size);
 
+// The fences of the scheme above. ThreadSanitizer does not model fences and
+// warns about them; every shared access is atomic, so it has nothing else to
+// report here.
+#if defined(__SANITIZE_THREAD__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wtsan"
+#endif
+inline void acquire_fence() { std::atomic_thread_fence(std::memory_order_acquire); }
+inline void release_fence() { std::atomic_thread_fence(std::memory_order_release); }
+#if defined(__SANITIZE_THREAD__)
+#pragma GCC diagnostic pop
+#endif
+
 inline uint32_t load(const uint32_t& word, std::memory_order order = std::memory_order_relaxed) {
   return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(word)).load(order);
 }
