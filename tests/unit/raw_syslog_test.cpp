@@ -1,0 +1,54 @@
+// The signal handler's hand-made syslog line must read like the C
+// library's: same timestamp text, numbers and bounds.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <string>
+
+#include "daemon/raw_syslog.h"
+
+namespace {
+
+std::string library_timestamp(long long seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  tm parts{};
+  gmtime_r(&t, &parts);
+  char text[64];
+  strftime(text, sizeof text, "%h %e %T ", &parts);
+  return text;
+}
+
+TEST(RawSyslog, TimestampMatchesTheLibraryFormat) {
+  for (const long long t : {0LL, 59LL, 86399LL, 951782400LL /* 2000-02-29 */, 1709251199LL /* 2024-02-29 23:59:59 */,
+                            1733484000LL, 4107542400LL /* 2100-03-01 */, 1234567890LL}) {
+    char buf[64];
+    const int n = raw_append_timestamp(buf, 0, sizeof buf, t);
+    EXPECT_EQ(std::string(buf, n), library_timestamp(t)) << t;
+  }
+  // Every day of a leap year and the year after, at varying times of day.
+  for (long long t = 946684800LL; t < 946684800LL + 731 * 86400LL; t += 86400 + 3607) {
+    char buf[64];
+    raw_append_timestamp(buf, 0, sizeof buf, t);
+    ASSERT_EQ(std::string(buf), library_timestamp(t)) << t;
+  }
+}
+
+TEST(RawSyslog, NumbersAndTextStayInsideTheBuffer) {
+  char buf[32];
+  int n = raw_append_number(buf, 0, sizeof buf, 0, 0, ' ');
+  n = raw_append_text(buf, n, sizeof buf, "|");
+  n = raw_append_number(buf, n, sizeof buf, -2147483647L - 1, 0, ' ');
+  n = raw_append_text(buf, n, sizeof buf, "|");
+  n = raw_append_number(buf, n, sizeof buf, 7, 2, '0');
+  EXPECT_EQ(std::string(buf, n), "0|-2147483648|07");
+
+  char small[8];
+  n = raw_append_text(small, 0, sizeof small, "main : 123 : TERM");
+  EXPECT_EQ(n, 7);
+  EXPECT_STREQ(small, "main : ");
+  n = raw_append_number(small, n, sizeof small, 123456, 0, ' ');
+  EXPECT_EQ(n, 7);
+  EXPECT_EQ(small[7], '\0');
+}
+
+} // namespace

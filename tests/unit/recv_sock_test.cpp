@@ -1,0 +1,180 @@
+// Receiving a handed-over connection: the descriptor arrives usable, and
+// every way an offer can be missing or wrong ends in -1 within the bound.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "platform/session.h"
+
+namespace {
+
+class temp_dir {
+public:
+  temp_dir() {
+    char dir[] = "/tmp/avtd-recv-test-XXXXXX";
+    EXPECT_NE(mkdtemp(dir), nullptr);
+    path_ = dir;
+  }
+  ~temp_dir() {
+    unlink(sock().c_str());
+    rmdir(path_.c_str());
+  }
+  std::string sock() const { return path_ + "/offer"; }
+
+private:
+  std::string path_;
+};
+
+int listen_unix(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  EXPECT_EQ(listen(fd, 1), 0);
+  return fd;
+}
+
+// Accepts one connection (bounded) and sends one byte with the given
+// descriptors attached (none when count is 0).
+void offer(int listener, const int* fds, int count) {
+  pollfd p{listener, POLLIN, 0};
+  if (poll(&p, 1, 5000) != 1) {
+    return;
+  }
+  const int conn = accept(listener, nullptr, nullptr);
+  unsigned char byte = 'S';
+  iovec iov{&byte, 1};
+  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int) * 2)] = {};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  if (count > 0) {
+    msg.msg_control = control;
+    msg.msg_controllen = CMSG_SPACE(sizeof(int) * count);
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int) * count);
+    std::memcpy(CMSG_DATA(c), fds, sizeof(int) * count);
+  }
+  sendmsg(conn, &msg, MSG_NOSIGNAL);
+  close(conn);
+}
+
+// A connected TCP pair on loopback: [0] the sender's end, [1] the receiver's.
+void tcp_pair(int out[2]) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  out[0] = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(out[0], reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  out[1] = accept(listener, nullptr, nullptr);
+  close(listener);
+}
+
+int open_descriptors() {
+  int n = 0;
+  for (int fd = 0; fd < 1024; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) {
+      ++n;
+    }
+  }
+  return n;
+}
+
+TEST(RecvSock, PassedConnectionArrivesConnected) {
+  temp_dir dir;
+  int pair[2];
+  tcp_pair(pair);
+  const int listener = listen_unix(dir.sock());
+  std::thread offering([&] { offer(listener, &pair[0], 1); });
+  const int received = s_recv_sock(dir.sock().c_str());
+  offering.join();
+  close(listener);
+  close(pair[0]); // the offering process's copy; the connection stays open
+  ASSERT_GE(received, 0);
+
+  EXPECT_EQ(send(received, "$rtp", 4, MSG_NOSIGNAL), 4);
+  char buf[8] = {};
+  EXPECT_EQ(recv(pair[1], buf, sizeof buf, 0), 4);
+  EXPECT_STREQ(buf, "$rtp");
+  EXPECT_NE(fcntl(received, F_GETFD) & FD_CLOEXEC, 0) << "not inherited by the route command";
+  close(received);
+  close(pair[1]);
+}
+
+TEST(RecvSock, OfferThatStartsLateIsStillTaken) {
+  temp_dir dir;
+  int pair[2];
+  tcp_pair(pair);
+  std::thread offering([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const int listener = listen_unix(dir.sock());
+    offer(listener, &pair[0], 1);
+    close(listener);
+  });
+  const int received = s_recv_sock(dir.sock().c_str());
+  offering.join();
+  EXPECT_GE(received, 0);
+  close(received);
+  close(pair[0]);
+  close(pair[1]);
+}
+
+TEST(RecvSock, MissingOrWrongOfferGivesUpWithoutLeaking) {
+  const int before = open_descriptors();
+  temp_dir dir;
+
+  // Nobody listens: the connect retries run out.
+  EXPECT_EQ(s_recv_sock(dir.sock().c_str()), -1);
+
+  // Listening but never sending: the receive wait runs out.
+  {
+    const int listener = listen_unix(dir.sock());
+    EXPECT_EQ(s_recv_sock(dir.sock().c_str()), -1);
+    close(listener);
+    unlink(dir.sock().c_str());
+  }
+  // A byte without a descriptor.
+  {
+    const int listener = listen_unix(dir.sock());
+    std::thread offering([&] { offer(listener, nullptr, 0); });
+    EXPECT_EQ(s_recv_sock(dir.sock().c_str()), -1);
+    offering.join();
+    close(listener);
+    unlink(dir.sock().c_str());
+  }
+  // Descriptors that are not a stream socket (a pipe), two at once.
+  {
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const int listener = listen_unix(dir.sock());
+    std::thread offering([&] { offer(listener, pipe_fds, 2); });
+    EXPECT_EQ(s_recv_sock(dir.sock().c_str()), -1);
+    offering.join();
+    close(listener);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    unlink(dir.sock().c_str());
+  }
+  EXPECT_EQ(s_recv_sock(nullptr), -1);
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+} // namespace
