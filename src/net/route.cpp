@@ -58,7 +58,12 @@ int search_route(uint32_t address, const char* device) {
     return -1;
   }
   char line[kLineSize];
-  if (std::fgets(line, sizeof line, table.get()) == nullptr) return 0; // headings only, or nothing
+  // The first line holds the column headings.
+  if (std::fgets(line, sizeof line, table.get()) == nullptr) {
+    if (!std::ferror(table.get())) return 0;
+    LOG_FUNC(LOG_ERR, "search_route", ": fgets error(%m)");
+    return -2;
+  }
 
   while (!std::feof(table.get())) {
     if (std::fgets(line, sizeof line, table.get()) == nullptr) {

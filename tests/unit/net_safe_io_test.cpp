@@ -1,0 +1,299 @@
+// The waiting send and receive wrappers, and the whole-buffer send that keeps
+// framed packets intact on a stream connection.
+#include "net/network.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr timeval kNoWait{0, 0};
+constexpr timeval kShort{0, 50000};
+
+struct Pair {
+  int a = -1;
+  int b = -1;
+  explicit Pair(int type) {
+    int fds[2];
+    if (socketpair(AF_UNIX, type, 0, fds) == 0) {
+      a = fds[0];
+      b = fds[1];
+    }
+  }
+  ~Pair() {
+    if (a >= 0) close(a);
+    if (b >= 0) close(b);
+  }
+};
+
+// Fills `fd`'s send path until a non-waiting send would block; returns the
+// number of datagrams queued. Bounded by the small buffer it sets.
+int fill(int fd) {
+  int small = 4096;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  char chunk[256] = {};
+  int queued = 0;
+  for (int i = 0; i < 100000; ++i) {
+    if (send(fd, chunk, sizeof chunk, MSG_DONTWAIT) < 0) break;
+    ++queued;
+  }
+  return queued;
+}
+
+int drain(int fd) {
+  char chunk[512];
+  int got = 0;
+  for (int i = 0; i < 100000; ++i) {
+    if (recv(fd, chunk, sizeof chunk, MSG_DONTWAIT) < 0) break;
+    ++got;
+  }
+  return got;
+}
+
+void ignore_signal(int) {}
+
+// Installs a handler without SA_RESTART so a signal cuts a wait short.
+struct InterruptingSignal {
+  struct sigaction old {};
+  InterruptingSignal() {
+    struct sigaction sa {};
+    sa.sa_handler = ignore_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGUSR1, &sa, &old);
+  }
+  ~InterruptingSignal() { sigaction(SIGUSR1, &old, nullptr); }
+};
+
+TEST(NetSafeSend, TimeOutOnAFullSocketReturnsZeroAndSendsNothing) {
+  Pair p(SOCK_DGRAM);
+  const int queued = fill(p.a);
+  ASSERT_GT(queued, 0);
+  const char byte = 'x';
+  EXPECT_EQ(safe_send(p.a, &byte, 1, 0, &kShort), 0);
+  EXPECT_EQ(drain(p.b), queued);
+}
+
+TEST(NetSafeSend, ZeroTimeOutSendsAtOnceWithoutWaiting) {
+  Pair p(SOCK_DGRAM);
+  const int queued = fill(p.a);
+  const char byte = 'x';
+  // With nothing to wait for the send itself reports the full buffer.
+  EXPECT_EQ(safe_send(p.a, &byte, 1, MSG_DONTWAIT, &kNoWait), -1);
+  EXPECT_EQ(errno, EAGAIN);
+  EXPECT_EQ(drain(p.b), queued);
+  EXPECT_EQ(safe_send(p.a, &byte, 1, 0, &kNoWait), 1);
+}
+
+TEST(NetSafeSend, NullTimeOutWaitsUntilTheReaderMakesRoom) {
+  Pair p(SOCK_DGRAM);
+  const int queued = fill(p.a);
+  std::atomic<bool> sent{false};
+  std::thread reader([&] {
+    for (int i = 0; i < 50 && !sent.load(); ++i) std::this_thread::sleep_for(10ms);
+    drain(p.b);
+  });
+  const char byte = 'x';
+  EXPECT_EQ(safe_send(p.a, &byte, 1, 0, nullptr), 1);
+  sent = true;
+  reader.join();
+  EXPECT_GT(queued, 0);
+}
+
+TEST(NetSafeSend, ClosedDescriptorFailsWithEbadfWhetherWaitingOrNot) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  close(fd);
+  const char byte = 'x';
+  for (const timeval* t : {&kShort, &kNoWait, static_cast<const timeval*>(nullptr)}) {
+    errno = 0;
+    EXPECT_EQ(safe_send(fd, &byte, 1, 0, t), -1);
+    EXPECT_EQ(errno, EBADF);
+  }
+}
+
+TEST(NetSafeSend, TimeOutIsNotMistakenForAnErrorByAStaleErrno) {
+  Pair p(SOCK_DGRAM);
+  fill(p.a);
+  const char byte = 'x';
+  errno = EBADF;
+  EXPECT_EQ(safe_send(p.a, &byte, 1, 0, &kShort), 0);
+}
+
+TEST(NetSafeRecvfrom, TimeOutOrEmptyPollReturnsZeroAndADatagramReturnsItsLengthAndSender) {
+  const int rx = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(rx, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  getsockname(rx, reinterpret_cast<sockaddr*>(&a), &len);
+
+  char buf[1500];
+  sockaddr_in from{};
+  EXPECT_EQ(safe_recvfrom(rx, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), sizeof from, &kShort), 0);
+  EXPECT_EQ(safe_recvfrom(rx, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), sizeof from, &kNoWait), 0);
+
+  const int tx = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in txa{};
+  txa.sin_family = AF_INET;
+  txa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(tx, reinterpret_cast<sockaddr*>(&txa), sizeof txa), 0);
+  len = sizeof txa;
+  getsockname(tx, reinterpret_cast<sockaddr*>(&txa), &len);
+  ASSERT_EQ(sendto(tx, "keep", 4, 0, reinterpret_cast<sockaddr*>(&a), sizeof a), 4);
+
+  const timeval wait{5, 0};
+  EXPECT_EQ(safe_recvfrom(rx, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), sizeof from, &wait), 4);
+  EXPECT_EQ(std::memcmp(buf, "keep", 4), 0);
+  EXPECT_EQ(from.sin_port, txa.sin_port);
+
+  // No source buffer at all is fine too.
+  ASSERT_EQ(sendto(tx, "k", 1, 0, reinterpret_cast<sockaddr*>(&a), sizeof a), 1);
+  EXPECT_EQ(safe_recvfrom(rx, buf, sizeof buf, 0, nullptr, 0, &wait), 1);
+
+  close(tx);
+  close(rx);
+  errno = 0;
+  EXPECT_EQ(safe_recvfrom(rx, buf, sizeof buf, 0, nullptr, 0, &kNoWait), -1);
+  EXPECT_EQ(errno, EBADF);
+}
+
+TEST(NetSafeRecvfrom, ASignalDuringTheWaitNeitherFailsNorEndsItEarly) {
+  InterruptingSignal handler;
+  Pair p(SOCK_DGRAM);
+  const pthread_t waiter = pthread_self();
+  std::atomic<bool> done{false};
+  // Interrupt the wait a few times, then deliver the datagram.
+  std::thread poker([&] {
+    for (int i = 0; i < 5 && !done.load(); ++i) {
+      std::this_thread::sleep_for(10ms);
+      pthread_kill(waiter, SIGUSR1);
+    }
+    send(p.b, "late", 4, 0);
+  });
+  char buf[16];
+  EXPECT_EQ(safe_recvfrom(p.a, buf, sizeof buf, 0, nullptr, 0, nullptr), 4);
+  done = true;
+  poker.join();
+
+  // With a limit, interrupted waits still end in the time-out result.
+  std::thread poker2([&] {
+    for (int i = 0; i < 3; ++i) {
+      std::this_thread::sleep_for(5ms);
+      pthread_kill(waiter, SIGUSR1);
+    }
+  });
+  const timeval t{0, 100000};
+  EXPECT_EQ(safe_recvfrom(p.a, buf, sizeof buf, 0, nullptr, 0, &t), 0);
+  poker2.join();
+}
+
+// A loopback TCP connection with small buffers, so a large packet cannot go
+// out in one send.
+struct TcpLink {
+  int tx = -1;
+  int rx = -1;
+  TcpLink() {
+    const int lst = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(lst, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(lst, reinterpret_cast<sockaddr*>(&a), &len);
+    listen(lst, 1);
+    tx = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 4096;
+    setsockopt(tx, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    connect(tx, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    rx = accept(lst, nullptr, nullptr);
+    setsockopt(rx, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    close(lst);
+  }
+  ~TcpLink() {
+    if (tx >= 0) close(tx);
+    if (rx >= 0) close(rx);
+  }
+};
+
+std::vector<uint8_t> pattern(size_t n) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  return v;
+}
+
+TEST(NetSendAllWithin, ASlowReaderGetsEveryByteInOrder) {
+  TcpLink link;
+  ASSERT_GE(link.rx, 0);
+  const auto data = pattern(512 * 1024);
+  std::vector<uint8_t> got;
+  got.reserve(data.size());
+  std::thread reader([&] {
+    uint8_t chunk[700];
+    for (int i = 0; i < 200000 && got.size() < data.size(); ++i) {
+      const ssize_t n = recv(link.rx, chunk, sizeof chunk, 0);
+      if (n <= 0) break;
+      got.insert(got.end(), chunk, chunk + n);
+      if (i % 64 == 0) std::this_thread::sleep_for(1ms);
+    }
+  });
+  const timeval limit{30, 0};
+  EXPECT_EQ(send_all_within(link.tx, data, 0, &limit), static_cast<ssize_t>(data.size()));
+  reader.join();
+  EXPECT_EQ(got, data);
+}
+
+TEST(NetSendAllWithin, AStalledReaderEndsTheSendAtTheTimeOutWithTheCountActuallySent) {
+  TcpLink link;
+  ASSERT_GE(link.rx, 0);
+  const auto data = pattern(4 * 1024 * 1024);
+  const timeval limit{0, 200000};
+  const ssize_t sent = send_all_within(link.tx, data, 0, &limit);
+  ASSERT_GT(sent, 0);
+  ASSERT_LT(sent, static_cast<ssize_t>(data.size()));
+
+  // Exactly the reported prefix is on the connection, nothing after it.
+  shutdown(link.tx, SHUT_WR);
+  std::vector<uint8_t> got;
+  uint8_t chunk[65536];
+  for (int i = 0; i < 100000; ++i) {
+    const ssize_t n = recv(link.rx, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    got.insert(got.end(), chunk, chunk + n);
+  }
+  ASSERT_EQ(got.size(), static_cast<size_t>(sent));
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
+}
+
+TEST(NetSendAllWithin, NoWaitOnAFullConnectionSendsNothingAndClosedPeerFails) {
+  TcpLink link;
+  ASSERT_GE(link.rx, 0);
+  const auto big = pattern(4 * 1024 * 1024);
+  const timeval brief{0, 100000};
+  ASSERT_LT(send_all_within(link.tx, big, 0, &brief), static_cast<ssize_t>(big.size()));
+  const auto packet = pattern(1500);
+  EXPECT_EQ(send_all_within(link.tx, packet, 0, &kNoWait), 0);
+
+  TcpLink gone;
+  close(gone.rx);
+  gone.rx = -1;
+  ssize_t r = 0;
+  for (int i = 0; i < 10 && r >= 0; ++i) r = send_all_within(gone.tx, packet, 0, &brief); // no SIGPIPE
+  EXPECT_EQ(r, -1);
+  EXPECT_EQ(send_all_within(-1, packet, 0, nullptr), -1);
+  EXPECT_EQ(send_all_within(gone.tx, {}, 0, nullptr), 0);
+}
+
+} // namespace
