@@ -44,6 +44,9 @@ struct StreamStats {
 class StreamChecker {
  public:
   explicit StreamChecker(const CheckOptions& options);
+  // The part checkers hold references into this object.
+  StreamChecker(const StreamChecker&) = delete;
+  StreamChecker& operator=(const StreamChecker&) = delete;
 
   // `framing`: bytes the transport adds before the packet (4 for '$' frames).
   void on_rtp(Bytes bytes, size_t framing, double arrival);
