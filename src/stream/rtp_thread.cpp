@@ -208,20 +208,3 @@ void* rtp_thread_exe(void* arg) {
   thread->running.store(0);
   return nullptr;
 }
-
-uint32_t make_ssrc(rtp_thread* thread, uint32_t seed) {
-  // 12 bytes: session id (low 16 bits, little-endian), 4 zero bytes, the
-  // interface's hardware address; folded as three little-endian words.
-  uint8_t block[12] = {};
-  const auto id = static_cast<uint32_t>(thread->session_id);
-  block[0] = static_cast<uint8_t>(id);
-  block[1] = static_cast<uint8_t>(id >> 8);
-  get_hwaddr(&block[6], thread->ns.device);
-  uint32_t ssrc = 0x11111111u ^ seed;
-  for (int w = 0; w < 3; ++w) {
-    const uint8_t* p = &block[w * 4];
-    ssrc ^= static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-            static_cast<uint32_t>(p[3]) << 24;
-  }
-  return ssrc;
-}
