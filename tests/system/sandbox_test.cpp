@@ -1,0 +1,408 @@
+// The sandbox itself: what every other system test takes for granted.
+#include "harness/harness.h"
+
+#include "avtd-sandbox/syslog_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+using namespace harness;
+
+std::vector<std::string> directory_entries(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* entry = ::readdir(d)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") {
+        names.push_back(name);
+      }
+    }
+    ::closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+long filesystem_type(const char* path) {
+  struct statfs st{};
+  return ::statfs(path, &st) == 0 ? static_cast<long>(st.f_type) : -1;
+}
+
+sockaddr_storage address(const char* text, uint16_t port) {
+  sockaddr_storage storage{};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  if (::inet_pton(AF_INET, text, &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+  } else if (::inet_pton(AF_INET6, text, &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+  }
+  return storage;
+}
+
+socklen_t length_of(const sockaddr_storage& a) {
+  return a.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+}
+
+// Sends one datagram from a UDP socket on the daemon's side, bound to
+// `source` unless that is null; 0 or -errno.
+int send_from(const char* source, const char* destination, uint16_t port, const std::string& payload,
+              int tos = 0) {
+  auto to = address(destination, port);
+  Fd sock(::socket(to.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!sock) {
+    return -errno;
+  }
+  if (source != nullptr) {
+    auto from = address(source, 0);
+    if (::bind(sock.get(), reinterpret_cast<sockaddr*>(&from), length_of(from)) != 0) {
+      return -errno;
+    }
+  }
+  if (tos != 0) {
+    if (to.ss_family == AF_INET) {
+      ::setsockopt(sock.get(), IPPROTO_IP, IP_TOS, &tos, sizeof tos);
+    } else {
+      ::setsockopt(sock.get(), IPPROTO_IPV6, IPV6_TCLASS, &tos, sizeof tos);
+    }
+  }
+  if (::sendto(sock.get(), payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&to),
+               length_of(to)) < 0) {
+    return -errno;
+  }
+  return 0;
+}
+
+long tx_packets() {
+  auto text = read_file("/sys/class/net/eth0/statistics/tx_packets");
+  return text ? std::atol(text->c_str()) : -1;
+}
+
+TEST(Sandbox, TmpRunAndDevArePrivateFreshTmpfs) {
+  for (const char* dir : {"/tmp", "/run", "/dev", "/dev/shm"}) {
+    EXPECT_EQ(filesystem_type(dir), static_cast<long>(TMPFS_MAGIC)) << dir;
+  }
+  EXPECT_TRUE(directory_entries("/tmp").empty());
+  // Only the handle of the receiving host's namespace lives in /run.
+  EXPECT_EQ(directory_entries("/run"), std::vector<std::string>{"netns"});
+  EXPECT_EQ(directory_entries("/run/netns"), std::vector<std::string>{"peer"});
+  EXPECT_TRUE(directory_entries("/dev/shm").empty());
+
+  // What we write stays in here: pid 1's root is the host's view.
+  const std::string name = "avtd-sandbox-probe-" + std::to_string(::getpid());
+  ASSERT_TRUE(Fd(::open(("/tmp/" + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)));
+  struct stat st{};
+  if (::stat("/proc/1/root/tmp", &st) == 0) {
+    EXPECT_NE(::stat(("/proc/1/root/tmp/" + name).c_str(), &st), 0) << "file leaked to the host's /tmp";
+  }
+}
+
+TEST(Sandbox, DeviceNodesAndLinksWork) {
+  Fd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  ASSERT_TRUE(null);
+  EXPECT_EQ(::write(null.get(), "x", 1), 1);
+  char byte = 1;
+  EXPECT_EQ(::read(null.get(), &byte, 1), 0);
+
+  std::array<unsigned char, 64> zeros{};
+  zeros.fill(0xff);
+  Fd zero(::open("/dev/zero", O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(::read(zero.get(), zeros.data(), zeros.size()), static_cast<ssize_t>(zeros.size()));
+  EXPECT_TRUE(std::all_of(zeros.begin(), zeros.end(), [](unsigned char c) { return c == 0; }));
+
+  for (const char* source : {"/dev/urandom", "/dev/random"}) {
+    std::array<unsigned char, 64> random{};
+    Fd fd(::open(source, O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(fd) << source;
+    ASSERT_EQ(::read(fd.get(), random.data(), random.size()), static_cast<ssize_t>(random.size())) << source;
+    EXPECT_FALSE(std::all_of(random.begin(), random.end(), [](unsigned char c) { return c == 0; })) << source;
+  }
+
+  Fd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  ASSERT_TRUE(full);
+  EXPECT_EQ(::write(full.get(), "x", 1), -1);
+  EXPECT_EQ(errno, ENOSPC);
+
+  struct stat st{};
+  EXPECT_EQ(::stat("/dev/tty", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+  EXPECT_EQ(filesystem_type("/dev/pts"), static_cast<long>(DEVPTS_SUPER_MAGIC));
+  Fd pty(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  EXPECT_TRUE(pty) << "no pseudo terminal: " << std::strerror(errno);
+
+  // The links resolve through /proc/self for whoever opens them.
+  EXPECT_EQ(::stat("/dev/fd/0", &st), 0);
+  const RunResult echoed = run({"sh", "-c", "echo out >>/dev/stdout; echo err >>/dev/stderr; cat /dev/stdin"}, 10s,
+                               {.stdin_text = "in\n"});
+  EXPECT_EQ(echoed.status.code(), 0);
+  EXPECT_EQ(echoed.out, "out\nin\n");
+  EXPECT_EQ(echoed.err, "err\n");
+
+  // Shared memory as a frame store uses it.
+  Fd shm(::open("/dev/shm/probe", O_CREAT | O_RDWR | O_CLOEXEC, 0600));
+  EXPECT_TRUE(shm);
+}
+
+TEST(Sandbox, SyslogLinesFromLoggerAndTheCLibraryAreCaptured) {
+  const std::string file = "/tmp/syslog.txt";
+  ASSERT_TRUE(syslog_to_file(file));
+
+  ASSERT_EQ(run({"logger", "-t", "avtd", "main : 123 : process is existed"}).status.code(), 0);
+  auto line = wait_syslog_regex(unit_line("main", "process is existed"));
+  ASSERT_TRUE(line) << syslog_dump();
+  EXPECT_EQ(line->message, "main : 123 : process is existed");
+  EXPECT_NE(line->raw.find("avtd"), std::string::npos);
+
+  const size_t mark = syslog_mark();
+  ::openlog("probe", LOG_PID, LOG_DAEMON);
+  ::syslog(LOG_ERR, "main line %d in main: daemon error(%s)", 45, "x");
+  ::syslog(LOG_INFO, "second");
+  ::closelog();
+  line = wait_syslog_regex(func_line("main", "main", ": daemon error(x)"), 5s, mark);
+  ASSERT_TRUE(line) << syslog_dump();
+  EXPECT_EQ(line->raw.rfind("<27>", 0), 0u) << line->raw; // daemon.err
+  EXPECT_NE(line->raw.find("probe[" + std::to_string(::getpid()) + "]: "), std::string::npos);
+  ASSERT_TRUE(wait_syslog("second", 5s, mark));
+
+  // Arrival order and times are kept; the copy holds the same raw lines.
+  const auto lines = syslog_lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_LE(lines[0].at, lines[1].at);
+  EXPECT_LE(lines[1].at, lines[2].at);
+  EXPECT_EQ(syslog_count("second"), 1u);
+  EXPECT_EQ(read_file(file).value_or(""), lines[0].raw + "\n" + lines[1].raw + "\n" + lines[2].raw + "\n");
+
+  clear_syslog();
+  EXPECT_EQ(syslog_mark(), 0u);
+  EXPECT_FALSE(wait_syslog("second", 50ms));
+}
+
+TEST(Sandbox, SyslogMessageIsTheTextAfterTheIdent) {
+  using avtd_sandbox::syslog_message;
+  EXPECT_EQ(syslog_message("<27>Dec  6 11:16:00 avtd[42]: main : 12 : a : b"), "main : 12 : a : b");
+  EXPECT_EQ(syslog_message("<13>Dec  6 11:16:00 root: hello"), "hello");
+  EXPECT_EQ(syslog_message("<13>1 2024-12-06T11:16:00.1+00:00 host avtd 42 - - main : 1 : x"), "main : 1 : x");
+  EXPECT_EQ(syslog_message("<13>1 2024-12-06T11:16:00Z host avtd 42 - [t a=\"1\"][u] text"), "text");
+  EXPECT_EQ(syslog_message("no prefix at all"), "no prefix at all");
+  EXPECT_EQ(syslog_message(""), "");
+}
+
+TEST(Sandbox, UdpCrossesTheVethToThePeerOverIpv4AndIpv6) {
+  struct Case {
+    const char* local;
+    const char* peer;
+  };
+  for (const Case c : {Case{kLocalIpv4, kPeerIpv4}, Case{kLocalIpv6, kPeerIpv6}}) {
+    UdpReceiver rx(c.peer, 0, {.want_ttl_tos = true});
+    const long sent_before = tx_packets();
+    ASSERT_EQ(send_from(c.local, c.peer, rx.port(), "hello", 0xb8), 0) << c.peer;
+    auto d = rx.receive();
+    ASSERT_TRUE(d) << c.peer;
+    EXPECT_EQ(std::string(d->data.begin(), d->data.end()), "hello");
+    EXPECT_EQ(d->from, c.local);
+    EXPECT_EQ(d->tos, 0xb8);
+    EXPECT_GT(d->ttl, 0);
+    // It went out through eth0, not over lo.
+    EXPECT_GT(tx_packets(), sent_before);
+  }
+  // The peer's own addresses are not ours: nothing of ours answers there.
+  const RunResult addresses = ip({"-o", "addr", "show", "dev", "eth0"});
+  EXPECT_EQ(addresses.out.find(kPeerIpv4), std::string::npos);
+  const RunResult peer_addresses = ip_peer({"-o", "addr", "show", "dev", "eth0"});
+  EXPECT_NE(peer_addresses.out.find(std::string(kPeerIpv4) + "/24"), std::string::npos) << peer_addresses.out;
+  EXPECT_NE(peer_addresses.out.find(std::string(kPeerIpv6) + "/64"), std::string::npos) << peer_addresses.out;
+}
+
+TEST(Sandbox, MulticastLeavesOnlyThroughAHostRoute) {
+  EXPECT_FALSE(has_default_route()) << proc_net_route();
+  EXPECT_EQ(send_from(nullptr, "239.1.2.3", 5004, "x"), -ENETUNREACH);
+  EXPECT_EQ(send_from(nullptr, "203.0.113.9", 5004, "x"), -ENETUNREACH);
+
+  UdpReceiver group("239.1.2.3", 0);
+  ASSERT_EQ(route({"add", "-host", "239.1.2.3", "dev", "eth0"}).status.code(), 0);
+  const auto routes = ipv4_routes();
+  EXPECT_TRUE(std::any_of(routes.begin(), routes.end(), [](const Route& r) {
+    return r.device == "eth0" && r.destination_text() == "239.1.2.3" && r.mask_text() == "255.255.255.255";
+  }));
+  ASSERT_EQ(send_from(nullptr, "239.1.2.3", group.port(), "group"), 0);
+  auto d = group.receive();
+  ASSERT_TRUE(d);
+  EXPECT_EQ(std::string(d->data.begin(), d->data.end()), "group");
+
+  // IPv6 keeps its ff00::/8 route on every link, so a group is reachable
+  // through eth0 without a host route of ours.
+  UdpReceiver group6("ff15::1234", 0);
+  ASSERT_EQ(send_from(nullptr, "ff15::1234", group6.port(), "group6"), 0);
+  EXPECT_TRUE(group6.receive());
+}
+
+TEST(Sandbox, LinkCanBeTakenDownAndUpAndItsMtuChanged) {
+  ASSERT_TRUE(link_is_up());
+  EXPECT_EQ(link_mtu(), kDefaultMtu);
+
+  ASSERT_TRUE(set_mtu(1280));
+  EXPECT_EQ(link_mtu(), 1280);
+  EXPECT_NE(ip({"link", "show", "eth0"}).out.find("mtu 1280 "), std::string::npos);
+  EXPECT_EQ(read_file("/sys/class/net/eth0/mtu").value_or(""), "1280\n");
+
+  UdpReceiver rx(kPeerIpv4, 0);
+  ASSERT_TRUE(set_link_up(false));
+  EXPECT_FALSE(link_is_up());
+  EXPECT_NE(send_from(kLocalIpv4, kPeerIpv4, rx.port(), "while down"), 0);
+  EXPECT_FALSE(rx.receive(100ms));
+
+  ASSERT_TRUE(set_link_up(true));
+  // Carrier returns a moment after the flag; bounded wait.
+  for (int i = 0; i < 500 && !link_is_up(); ++i) {
+    ::usleep(2000);
+  }
+  ASSERT_TRUE(link_is_up());
+  ASSERT_EQ(send_from(kLocalIpv4, kPeerIpv4, rx.port(), "up again"), 0);
+  auto d = rx.receive();
+  ASSERT_TRUE(d);
+  EXPECT_EQ(std::string(d->data.begin(), d->data.end()), "up again");
+}
+
+// A process that forks away like daemon(3) does: the parent exits at once,
+// the grandchild carries on and its exit status must still reach us.
+pid_t start_daemonized(int exit_code, int* release_fd) {
+  int report[2];
+  int release[2];
+  if (::pipe2(report, O_CLOEXEC) != 0 || ::pipe2(release, O_CLOEXEC) != 0) {
+    return -1;
+  }
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::close(report[0]);
+    ::close(release[1]);
+    if (::daemon(1, 1) != 0) {
+      ::_exit(99);
+    }
+    pid_t self = ::getpid();
+    (void)!::write(report[1], &self, sizeof self);
+    char go = 0;
+    (void)!::read(release[0], &go, 1);
+    ::_exit(exit_code);
+  }
+  ::close(report[1]);
+  ::close(release[0]);
+  pid_t grandchild = -1;
+  EXPECT_EQ(wait_exit(child, 5s).code(), 0);
+  EXPECT_EQ(::read(report[0], &grandchild, sizeof grandchild), static_cast<ssize_t>(sizeof grandchild));
+  ::close(report[0]);
+  *release_fd = release[1];
+  return grandchild;
+}
+
+TEST(Sandbox, ExitStatusOfADaemonizedGrandchildIsCollected) {
+  int release = -1;
+  const pid_t daemon = start_daemonized(7, &release);
+  ASSERT_GT(daemon, 0);
+  EXPECT_TRUE(process_alive(daemon));
+  EXPECT_TRUE(wait_exit(daemon, 50ms).timed_out());
+  ::close(release);
+  EXPECT_EQ(wait_exit(daemon, 5s).code(), 7);
+  EXPECT_FALSE(process_alive(daemon));
+
+  const pid_t killed = start_daemonized(0, &release);
+  ASSERT_GT(killed, 0);
+  ::kill(killed, SIGTERM);
+  const ExitStatus status = wait_exit(killed, 5s);
+  EXPECT_TRUE(status.signaled());
+  EXPECT_EQ(status.code(), 128 + SIGTERM);
+  ::close(release);
+
+  // A shell that backgrounds a job and leaves: the pid file names it.
+  ASSERT_EQ(run({"sh", "-c", "(sleep 0.1; exit 5) & echo $! > /tmp/job.pid"}).status.code(), 0);
+  const auto pid = read_pid_file("/tmp/job.pid");
+  ASSERT_TRUE(pid);
+  EXPECT_EQ(wait_exit(*pid, 5s).code(), 5);
+  EXPECT_FALSE(read_pid_file("/tmp/no-such.pid", 20ms));
+}
+
+TEST(Sandbox, ProcessesReportStatusOutputAndTimeouts) {
+  const RunResult failing = run({"sh", "-c", "echo a; echo b >&2; exit 3"});
+  EXPECT_EQ(failing.status.code(), 3);
+  EXPECT_EQ(failing.out, "a\n");
+  EXPECT_EQ(failing.err, "b\n");
+
+  const RunResult missing = run({"/nonexistent/program"});
+  EXPECT_EQ(missing.status.code(), 127);
+  EXPECT_NE(missing.err.find("/nonexistent/program"), std::string::npos);
+
+  const RunResult hung = run({"sleep", "30"}, 100ms);
+  EXPECT_TRUE(hung.status.timed_out());
+
+  pid_t left_behind = -1;
+  {
+    Process sleeper({"sleep", "30"});
+    left_behind = sleeper.pid();
+    EXPECT_TRUE(process_alive(left_behind));
+  }
+  EXPECT_FALSE(process_alive(left_behind)) << "destruction must kill and reap";
+
+  const RunResult env = run({"sh", "-c", "echo $PROBE"}, 10s, {.env = {"PROBE=42"}});
+  EXPECT_EQ(env.out, "42\n");
+}
+
+TEST(Sandbox, CommandsAndSocketsCanLiveOnTheReceivingHost) {
+  const RunResult inside = run({"ip", "-o", "-4", "addr", "show", "dev", "eth0"}, 10s, {.in_peer = true});
+  EXPECT_NE(inside.out.find(std::string(kPeerIpv4) + "/24"), std::string::npos) << inside.out << inside.err;
+  const RunResult named = run({"ip", "netns", "exec", "peer", "ip", "-o", "-4", "addr", "show", "dev", "eth0"});
+  EXPECT_NE(named.out.find(kPeerIpv4), std::string::npos) << named.out << named.err;
+
+  // TCP from the receiving host to our side, through the veth.
+  TcpListener listener(kLocalIpv4, 0, /*in_peer=*/false);
+  Fd client = tcp_connect(kLocalIpv4, listener.port());
+  ASSERT_TRUE(client);
+  Fd server = listener.accept();
+  ASSERT_TRUE(server);
+  ASSERT_EQ(::send(client.get(), "ping", 4, MSG_NOSIGNAL), 4);
+  std::array<uint8_t, 4> got{};
+  ASSERT_TRUE(read_exact(server.get(), got));
+  EXPECT_EQ(std::string(got.begin(), got.end()), "ping");
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  ASSERT_EQ(::getpeername(server.get(), reinterpret_cast<sockaddr*>(&peer), &length), 0);
+  char text[INET_ADDRSTRLEN] = {};
+  EXPECT_STREQ(::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text), kPeerIpv4);
+}
+
+TEST(Sandbox, WrapperRunsACommandInAFreshSandboxAndKeepsItsSyslog) {
+  const RunResult result = run({bin("avtd-sandbox"), "--syslog", "/tmp/wrapped.log", "--", "sh", "-c",
+                                "test -z \"$(ls /tmp)\" || exit 9; logger -t avtd 'main : 1 : inner'; "
+                                "nsenter --net=\"$AVTD_PEER_NETNS\" ip -o -4 addr show dev eth0; exit 4"});
+  EXPECT_EQ(result.status.code(), 4) << result.err;
+  EXPECT_NE(result.out.find(kPeerIpv4), std::string::npos) << result.out;
+  const std::string log = read_file("/tmp/wrapped.log").value_or("");
+  EXPECT_NE(log.find("avtd: main : 1 : inner\n"), std::string::npos) << log;
+  // The inner sandbox had its own /dev/log: nothing reached ours.
+  EXPECT_EQ(syslog_count("inner"), 0u);
+
+  EXPECT_EQ(run({bin("avtd-sandbox")}).status.code(), 2);
+  EXPECT_EQ(run({bin("avtd-sandbox"), "--", "/nonexistent/program"}).status.code(), 127);
+}
+
+} // namespace

@@ -1,0 +1,167 @@
+// avtd-sandbox [--syslog FILE] [--] COMMAND [ARGS...]
+//
+// Runs COMMAND inside the sandbox (see sandbox.h) and exits with its status
+// (128 + signal when it was killed). Every syslog line is appended to FILE as
+// it arrives; FILE is opened before entering, so a host path such as
+// /tmp/x.log stays a host file. COMMAND finds the receiving host's namespace
+// in $AVTD_PEER_NETNS. Processes still running when COMMAND ends are stopped.
+#include "avtd-sandbox/reaper.h"
+#include "avtd-sandbox/sandbox.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kExitNoRoot = 77;      // "skipped" to test drivers
+constexpr int kExitUsage = 2;
+constexpr int kExitSetupFailed = 125; // the wrapper failed, not the command
+constexpr int kExitCannotRun = 127;
+constexpr auto kGrace = std::chrono::seconds(2);
+constexpr auto kStep = std::chrono::milliseconds(10);
+
+std::atomic<pid_t> g_command{0};
+
+// Passes SIGINT/SIGTERM/SIGHUP on to the command; kill() is async-signal-safe.
+void forward_signal(int sig) {
+  pid_t pid = g_command.load();
+  if (pid > 0) {
+    ::kill(pid, sig);
+  }
+}
+
+void usage() {
+  std::fprintf(stderr, "usage: avtd-sandbox [--syslog FILE] [--] COMMAND [ARGS...]\n");
+}
+
+// Stops what is left: SIGTERM first so daemons can clean up, then SIGKILL.
+void stop_leftovers() {
+  auto pids = avtd_sandbox::descendants_of(::getpid());
+  for (pid_t pid : pids) {
+    ::kill(pid, SIGTERM);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kGrace;
+  while (!pids.empty() && std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    while (::waitpid(-1, &status, WNOHANG) > 0) {
+    }
+    std::this_thread::sleep_for(kStep);
+    pids = avtd_sandbox::descendants_of(::getpid());
+  }
+  avtd_sandbox::kill_descendants();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  int first = 1;
+  const char* syslog_file = nullptr;
+  while (first < argc) {
+    std::string_view arg = argv[first];
+    if (arg == "--syslog" && first + 1 < argc) {
+      syslog_file = argv[first + 1];
+      first += 2;
+    } else if (arg == "--") {
+      ++first;
+      break;
+    } else if (arg == "-h" || arg == "--help") {
+      usage();
+      return 0;
+    } else if (arg.substr(0, 1) == "-") {
+      usage();
+      return kExitUsage;
+    } else {
+      break;
+    }
+  }
+  if (first >= argc) {
+    usage();
+    return kExitUsage;
+  }
+
+  int log_fd = -1;
+  if (syslog_file != nullptr) {
+    log_fd = ::open(syslog_file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (log_fd < 0) {
+      std::fprintf(stderr, "avtd-sandbox: cannot open %s: %s\n", syslog_file, std::strerror(errno));
+      return kExitSetupFailed;
+    }
+  }
+
+  auto entered = avtd_sandbox::enter();
+  if (entered.outcome == avtd_sandbox::Outcome::not_root) {
+    std::fprintf(stderr, "avtd-sandbox: %s\n", entered.message.c_str());
+    return kExitNoRoot;
+  }
+  if (entered.outcome != avtd_sandbox::Outcome::entered) {
+    std::fprintf(stderr, "avtd-sandbox: %s\n", entered.message.c_str());
+    return kExitSetupFailed;
+  }
+  if (log_fd >= 0) {
+    avtd_sandbox::captured_syslog().copy_to_fd(log_fd);
+  }
+  ::setenv(avtd_sandbox::kPeerNetnsEnv, avtd_sandbox::kPeerNetnsPath, 1);
+
+  struct sigaction action{};
+  action.sa_handler = forward_signal;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    ::sigaction(sig, &action, nullptr);
+  }
+
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    struct sigaction plain{};
+    plain.sa_handler = SIG_DFL;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+      ::sigaction(sig, &plain, nullptr);
+    }
+    ::execvp(argv[first], argv + first);
+    std::fprintf(stderr, "avtd-sandbox: cannot run %s: %s\n", argv[first], std::strerror(errno));
+    ::_exit(kExitCannotRun);
+  }
+  if (pid < 0) {
+    std::fprintf(stderr, "avtd-sandbox: fork: %s\n", std::strerror(errno));
+    return kExitSetupFailed;
+  }
+  g_command.store(pid);
+
+  // Reap everything that comes to us (orphaned daemons too) until the
+  // command itself ends; its status is ours.
+  int code = kExitSetupFailed;
+  for (;;) {
+    int status = 0;
+    pid_t done = ::waitpid(-1, &status, 0);
+    if (done < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      break;
+    }
+    if (done == pid) {
+      code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      break;
+    }
+  }
+  g_command.store(0);
+  stop_leftovers();
+  // Let the last lines of the stopped daemons reach the file.
+  avtd_sandbox::captured_syslog().stop();
+  if (log_fd >= 0) {
+    ::close(log_fd);
+  }
+  return code;
+}

@@ -1,0 +1,18 @@
+// The steps of entering the sandbox; each returns an empty string or why it
+// failed.
+#pragma once
+
+#include <string>
+
+namespace avtd_sandbox {
+
+// Private mounts; fresh /tmp, /run, /dev (with its nodes) and /sys.
+std::string setup_mounts();
+
+// Creates the peer namespace (held by the returned descriptor via *peer_fd
+// and mounted at kPeerNetnsPath), the veth pair and addresses, and waits
+// until both ends are usable. The caller is already in its own fresh network
+// namespace.
+std::string setup_network(int* peer_fd);
+
+} // namespace avtd_sandbox
