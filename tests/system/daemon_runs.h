@@ -1,0 +1,144 @@
+// Starting the stream daemon in the sandbox and following it after it has
+// forked away: shared by the daemon's system tests.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness/harness.h"
+
+namespace daemon_runs {
+
+using namespace std::chrono_literals;
+using harness::ExitStatus;
+
+// A complete unicast H.264 command line to the receiving host.
+inline std::vector<std::string> stream_args(std::vector<std::string> extra = {}) {
+  std::vector<std::string> args = {harness::bin("avtd"), "--datatype=h264", "--host=198.51.100.2",
+                                   "--dstport=5000",     "--ttl=4",         "--tos=0",
+                                   "--device=eth0",      "--protocol=rtp_udp"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+inline const std::string kUsageTail =
+    " \n"
+    "[--encode=<jpeg, mpeg4, ulaw>] --bitrate=(64-24000)\n"
+    "[--host=<ip address>] [--port=(1-65535)] [--ttl=(1-255)]\n"
+    "[--tos=(0-255)] [--framerate=(NTSC:-30-30, PAL:-30-25)]\n"
+    "[--device=eth0] [--log=(0-7)] [--help]\n";
+
+inline std::string usage_text() { return "usage: " + harness::bin("avtd") + kUsageTail; }
+
+// Runs the daemon's command line; the process we start returns as soon as
+// it has forked the daemon (or exits itself on a refused command line).
+inline harness::RunResult launch(const std::vector<std::string>& args) { return harness::run(args, 10s); }
+
+// The exit of the daemon that forked away from a launched process: as
+// child subreaper we inherit it, so the first child that ends and is not
+// one of `others` is it.
+inline ExitStatus wait_forked_exit(std::vector<pid_t> others = {}, std::chrono::milliseconds timeout = 15s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    siginfo_t info{};
+    if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0 &&
+        std::find(others.begin(), others.end(), info.si_pid) == others.end()) {
+      return harness::wait_exit(info.si_pid, 1s);
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  ExitStatus status;
+  status.kind = ExitStatus::Kind::timed_out;
+  return status;
+}
+
+// Polls `done` until it holds or the time-out passes.
+template <typename Predicate>
+bool wait_until(Predicate done, std::chrono::milliseconds timeout = 5s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+// Lines of a JSON-lines log written by a peer.
+inline std::vector<std::string> log_lines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// Waits (bounded) until the peer's log holds `line`.
+inline bool wait_log_line(const std::string& path, const std::string& line, std::chrono::milliseconds timeout = 5s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto lines = log_lines(path);
+    if (std::find(lines.begin(), lines.end(), line) != lines.end()) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
+// mini-sessiond on "/tmp/session", logging to `log`; waits until it listens.
+inline harness::Process start_sessiond(const std::string& log, std::vector<std::string> extra = {}) {
+  std::vector<std::string> args = {harness::bin("mini-sessiond"), "--log", log};
+  args.insert(args.end(), extra.begin(), extra.end());
+  harness::Process p(args);
+  EXPECT_TRUE(harness::wait_for_file("/tmp/session")) << p.err();
+  return p;
+}
+
+inline void write_file(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::trunc);
+  out << text;
+}
+
+// True once a UDP socket of this namespace is bound to `port` (bounded wait).
+inline bool wait_udp_port_bound(int port, std::chrono::milliseconds timeout = 5s) {
+  char hex[8];
+  std::snprintf(hex, sizeof hex, ":%04X ", port);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+      std::ifstream in(table);
+      std::string line;
+      std::getline(in, line); // headings
+      while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string slot;
+        std::string local;
+        fields >> slot >> local;
+        if ((local + " ").find(hex) != std::string::npos) {
+          return true;
+        }
+      }
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
+} // namespace daemon_runs

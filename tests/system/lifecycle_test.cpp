@@ -1,0 +1,263 @@
+// The daemon's life as its operators see it: exit statuses, the usage
+// text, pid files, termination signals and the keep-alive signal.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "daemon_runs.h"
+#include "harness/harness.h"
+
+namespace {
+
+using namespace harness;
+using namespace daemon_runs;
+
+// A stream thread still attaching to a missing frame store finishes its
+// retries (about ten seconds) before it can be joined.
+constexpr auto kShutdownWait = 20s;
+
+// Starts a stream that forks away and claims `pid_path`; returns its pid.
+pid_t start_stream(const std::vector<std::string>& args, const std::string& pid_path) {
+  const RunResult launched = launch(args);
+  EXPECT_EQ(launched.status.code(), 0) << launched.err;
+  const auto pid = read_pid_file(pid_path, 10s);
+  EXPECT_TRUE(pid.has_value()) << pid_path << " never appeared";
+  return pid.value_or(-1);
+}
+
+TEST(Lifecycle, NoArgumentsShowsUsageAndExitsOne) {
+  const RunResult r = run({bin("avtd")});
+  EXPECT_EQ(r.status.code(), 1);
+  EXPECT_EQ(r.err, usage_text());
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "invalid argument [argc=1]")));
+}
+
+TEST(Lifecycle, RefusedCommandLinesExitTwoWithUsage) {
+  RunResult r = run({bin("avtd"), "--help"});
+  EXPECT_EQ(r.status.code(), 2);
+  EXPECT_EQ(r.err, usage_text());
+  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "invalid argument[" + bin("avtd") + " --help ]")));
+
+  // Leaving out ttl: the line on standard output, then the usage text.
+  std::vector<std::string> args = stream_args();
+  args.erase(std::find(args.begin(), args.end(), "--ttl=4"));
+  r = run(args);
+  EXPECT_EQ(r.status.code(), 2);
+  EXPECT_EQ(r.out, "too few option\n");
+  EXPECT_EQ(r.err, usage_text());
+
+  // Short letters and refused values end the same way.
+  EXPECT_EQ(run(stream_args({"-t", "5"})).status.code(), 2);
+  r = run(stream_args({"--dstport=65535"}));
+  EXPECT_EQ(r.status.code(), 2);
+  EXPECT_EQ(r.err, usage_text());
+  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "invalid dst port [65535]")));
+  r = run(stream_args({"--host=camera.local"}));
+  EXPECT_EQ(r.status.code(), 2);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "invalid host [camera.local]")));
+  EXPECT_EQ(run(stream_args({"--protocol=rtp_tcp"})).status.code(), 2);
+  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "too few option(rtp_tcp)")));
+}
+
+TEST(Lifecycle, TermSignalEndsWithStatusZeroAndCleansUp) {
+  Process sessiond = start_sessiond("/tmp/sessiond.log");
+  const pid_t pid = start_stream(stream_args(), "/var/run/avtd_1.pid");
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(process_alive(pid));
+
+  const size_t mark = syslog_mark();
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_TRUE(wait_syslog("catch signal SIGTERM", 5s, mark));
+  const ExitStatus status = wait_exit(pid, kShutdownWait);
+  EXPECT_EQ(status.code(), 0) << status;
+  EXPECT_FALSE(wait_for_file("/var/run/avtd_1.pid", 0ms));
+  EXPECT_TRUE(wait_log_line("/tmp/sessiond.log", R"({"op":"remove","session_id":1})"));
+  EXPECT_EQ(syslog_count("TERM signal is already received."), 0u);
+}
+
+TEST(Lifecycle, QuitAndInterruptAreNamedInTheirMessages) {
+  const pid_t quit = start_stream(stream_args({"--session_id=21"}), "/var/run/avtd_21.pid");
+  const pid_t interrupt = start_stream(stream_args({"--session_id=22"}), "/var/run/avtd_22.pid");
+  ASSERT_GT(quit, 0);
+  ASSERT_GT(interrupt, 0);
+  kill(quit, SIGQUIT);
+  EXPECT_TRUE(wait_syslog("catch signal SIGQUIT"));
+  EXPECT_EQ(wait_exit(quit, kShutdownWait).code(), 0);
+  kill(interrupt, SIGINT);
+  EXPECT_TRUE(wait_syslog("catch signal SIGINT"));
+  EXPECT_EQ(wait_exit(interrupt, kShutdownWait).code(), 0);
+}
+
+// Two different termination signals held pending while the daemon is
+// stopped arrive back to back when it continues: whichever is handled
+// second finds the shutdown under way.
+TEST(Lifecycle, SecondTermDuringShutdownExitsWithOne) {
+  Process sessiond = start_sessiond("/tmp/sessiond.log");
+  const pid_t pid = start_stream(stream_args(), "/var/run/avtd_1.pid");
+  ASSERT_GT(pid, 0);
+
+  ASSERT_EQ(kill(pid, SIGSTOP), 0);
+  ASSERT_EQ(kill(pid, SIGINT), 0);
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  ASSERT_EQ(kill(pid, SIGCONT), 0);
+  const ExitStatus status = wait_exit(pid, kShutdownWait);
+  EXPECT_EQ(status.code(), 1) << status;
+  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "TERM signal is already received.")));
+  EXPECT_FALSE(wait_for_file("/var/run/avtd_1.pid", 0ms));
+  EXPECT_TRUE(wait_log_line("/tmp/sessiond.log", R"({"op":"remove","session_id":1})"));
+}
+
+// Before the threads run, a termination signal takes the exit-1 path at
+// once; the pid file already written is removed with the session.
+TEST(Lifecycle, TermSignalBeforeThreadsStartExitsWithOne) {
+  // rtp_tcp waits for a connection nobody offers: start-up pauses there.
+  const pid_t pid = start_stream(stream_args({"--protocol=rtp_tcp", "--interleaved=0-1", "--session_id=3"}),
+                                 "/var/run/avtd_3.pid");
+  Process sessiond = start_sessiond("/tmp/sessiond.log");
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_EQ(wait_exit(pid, kShutdownWait).code(), 1);
+  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "TERM signal is already received.")));
+  EXPECT_FALSE(wait_for_file("/var/run/avtd_3.pid", 0ms));
+  EXPECT_TRUE(wait_log_line("/tmp/sessiond.log", R"({"op":"remove","session_id":3})"));
+  EXPECT_EQ(syslog_count("recv socket error"), 0u);
+}
+
+TEST(Lifecycle, KeepAliveSignalNeitherStopsNorLogs) {
+  const pid_t pid = start_stream(stream_args({"--session_id=4", "--timeout=0"}), "/var/run/avtd_4.pid");
+  ASSERT_GT(pid, 0);
+  const size_t mark = syslog_mark();
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(kill(pid, SIGUSR1), 0);
+  }
+  // A termination signal sent afterwards is still the first one.
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_EQ(wait_exit(pid, kShutdownWait).code(), 0);
+  EXPECT_EQ(syslog_count_regex("catch signal SIGUSR1|TERM signal is already"), 0u);
+  EXPECT_TRUE(wait_syslog("catch signal SIGTERM", 1s, mark));
+}
+
+TEST(Lifecycle, PidFileNamesFollowDestinationAndPayload) {
+  struct stream {
+    std::vector<std::string> args;
+    const char* pid_file;
+  };
+  const std::vector<stream> streams = {
+      {{"--datatype=jpeg", "--host=198.51.100.2", "--session_id=12"}, "/var/run/avtd_12.pid"},
+      {{"--datatype=h264(2)", "--host=239.1.1.1", "--session_id=40"}, "/var/run/avtd_channel2.pid"},
+      {{"--datatype=ulaw", "--host=239.1.1.2", "--session_id=41"}, "/var/run/avtd_channel3.pid"},
+      {{"--datatype=onvif_motion", "--host=198.51.100.2", "--session_id=5"}, "/var/run/avtd_metadata_5.pid"},
+      {{"--datatype=onvif_motion", "--host=ff0e::1", "--session_id=42"}, "/var/run/avtd_channel4.pid"},
+      {{"--datatype=mpeg4(1)", "--host=ff15::2", "--session_id=43"}, "/var/run/avtd_channel1.pid"},
+  };
+  // All at once (distinct session ids keep their ports apart), so that the
+  // slow ends overlap.
+  std::vector<pid_t> pids;
+  for (const stream& s : streams) {
+    std::vector<std::string> args = {bin("avtd"), "--dstport=5000", "--ttl=4", "--tos=0", "--device=eth0",
+                                     "--protocol=rtp_udp"};
+    args.insert(args.end(), s.args.begin(), s.args.end());
+    const pid_t pid = start_stream(args, s.pid_file);
+    EXPECT_GT(pid, 0) << s.pid_file;
+    EXPECT_EQ(read_file(s.pid_file).value_or(""), std::to_string(pid) + "\n");
+    pids.push_back(pid);
+  }
+  for (const pid_t pid : pids) {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+    }
+  }
+  for (size_t i = 0; i < pids.size(); ++i) {
+    if (pids[i] > 0) {
+      EXPECT_EQ(wait_exit(pids[i], kShutdownWait).code(), 0) << streams[i].pid_file;
+      EXPECT_FALSE(wait_for_file(streams[i].pid_file, 0ms)) << streams[i].pid_file;
+    }
+  }
+}
+
+TEST(Lifecycle, StalePidFileIsReplaced) {
+  // A process id that no longer names a process.
+  Process gone({"true"});
+  const pid_t dead = gone.pid();
+  gone.wait();
+  write_file("/var/run/avtd_12.pid", std::to_string(dead) + "\n");
+
+  const RunResult launched = launch(stream_args({"--session_id=12"}));
+  ASSERT_EQ(launched.status.code(), 0);
+  const std::string stale = std::to_string(dead) + "\n";
+  ASSERT_TRUE(wait_until([&] { return read_file("/var/run/avtd_12.pid").value_or(stale) != stale; }))
+      << "the stale pid file was never replaced";
+  const pid_t pid = read_pid_file("/var/run/avtd_12.pid").value_or(-1);
+  ASSERT_GT(pid, 0);
+  EXPECT_TRUE(process_alive(pid));
+  kill(pid, SIGTERM);
+  EXPECT_EQ(wait_exit(pid, kShutdownWait).code(), 0);
+}
+
+TEST(Lifecycle, LivePidFileOwnerEndsStartWithStatusZero) {
+  Process sessiond = start_sessiond("/tmp/sessiond.log");
+  const std::string mine = std::to_string(getpid()) + "\n";
+  write_file("/var/run/avtd_12.pid", mine);
+
+  const RunResult launched = launch(stream_args({"--session_id=12"}));
+  ASSERT_EQ(launched.status.code(), 0);
+  EXPECT_EQ(wait_forked_exit({sessiond.pid()}).code(), 0);
+  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "process is existed")));
+  EXPECT_EQ(read_file("/var/run/avtd_12.pid").value_or(""), mine) << "the owner's file stays";
+  EXPECT_TRUE(wait_log_line("/tmp/sessiond.log", R"({"op":"remove","session_id":12})"));
+}
+
+TEST(Lifecycle, PidFileWithoutProcessIdExitsEight) {
+  Process sessiond = start_sessiond("/tmp/sessiond.log");
+  for (const std::string content : {"0\n", ""}) {
+    write_file("/var/run/avtd_12.pid", content);
+    const RunResult launched = launch(stream_args({"--session_id=12"}));
+    ASSERT_EQ(launched.status.code(), 0);
+    EXPECT_EQ(wait_forked_exit({sessiond.pid()}).code(), 8) << "content '" << content << "'";
+  }
+  EXPECT_TRUE(wait_syslog_regex(func_line("main", "main", ": create_pidfile error(-2)")));
+  EXPECT_TRUE(wait_syslog("create_pidfile line "));
+  EXPECT_TRUE(wait_syslog(" in main: fread error("));
+  EXPECT_TRUE(wait_syslog_regex(func_line("main", "main", ": create_pidfile error(-1)")));
+  EXPECT_EQ(log_lines("/tmp/sessiond.log"),
+            (std::vector<std::string>{R"({"op":"remove","session_id":12})", R"({"op":"remove","session_id":12})"}));
+}
+
+TEST(Lifecycle, RtcpPortOutOfRangeExitsSeven) {
+  // (32256 + 512) * 2 = 65536: no room for the RTCP port above it.
+  Process sessiond = start_sessiond("/tmp/sessiond.log");
+  const RunResult launched = launch(stream_args({"--session_id=32256"}));
+  ASSERT_EQ(launched.status.code(), 0);
+  EXPECT_EQ(wait_forked_exit({sessiond.pid()}).code(), 7);
+  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "rtcp_thread init error")));
+  EXPECT_TRUE(wait_log_line("/tmp/sessiond.log", R"({"op":"remove","session_id":32256})"));
+  EXPECT_FALSE(wait_for_file("/var/run/avtd_32256.pid", 0ms));
+}
+
+TEST(Lifecycle, SourcePortDerivesFromSessionId) {
+  const pid_t pid = start_stream(stream_args({"--session_id=7"}), "/var/run/avtd_7.pid");
+  ASSERT_GT(pid, 0);
+  EXPECT_TRUE(wait_udp_port_bound(1038)) << "RTP socket on (7 + 512) * 2";
+  EXPECT_TRUE(wait_udp_port_bound(1039)) << "RTCP socket on the next port";
+  kill(pid, SIGTERM);
+  EXPECT_EQ(wait_exit(pid, kShutdownWait).code(), 0);
+}
+
+TEST(Lifecycle, TcpWithoutOfferEndsWithStatusZero) {
+  Process sessiond = start_sessiond("/tmp/sessiond.log");
+  const RunResult launched = launch(stream_args({"--protocol=rtp_tcp", "--interleaved=0-1", "--session_id=3"}));
+  ASSERT_EQ(launched.status.code(), 0);
+  EXPECT_TRUE(wait_for_file("/var/run/avtd_3.pid"));
+  EXPECT_EQ(wait_forked_exit({sessiond.pid()}).code(), 0);
+  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "recv socket error")));
+  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "get rtp/rtcp over tcp socket")));
+  EXPECT_FALSE(wait_for_file("/var/run/avtd_3.pid", 0ms));
+  EXPECT_TRUE(wait_log_line("/tmp/sessiond.log", R"({"op":"remove","session_id":3})"));
+}
+
+} // namespace
