@@ -59,7 +59,6 @@ std::vector<unsigned char> message(uint32_t type, uint32_t source_id, uint32_t d
   std::vector<unsigned char> msg(length < kIpcHeaderSize ? kIpcHeaderSize : length);
   ipc_write_header(msg.data(), type, source_id, dest_id, param);
   ipc_put_le32(msg.data(), kIpcOffLength, length);
-  msg.resize(length);
   return msg;
 }
 

@@ -48,7 +48,7 @@ class listener {
   int result_ = 0;
 };
 
-// A message of `size` zero bytes with the header filled in (length as given).
+// A message of max(length, 20) zero bytes whose header announces `length`.
 std::vector<unsigned char> message(uint32_t type, uint32_t source_id, uint32_t dest_id,
                                    uint32_t length, uint32_t param = 0);
 
