@@ -16,8 +16,10 @@ using namespace harness;
 using namespace daemon_runs;
 
 // A stream thread still attaching to a missing frame store finishes its
-// retries (about ten seconds) before it can be joined.
+// retries (about ten seconds) before it can be joined; a metadata stream
+// without an event service its open retries (about twenty).
 constexpr auto kShutdownWait = 20s;
+constexpr auto kMetadataShutdownWait = 40s;
 
 // Starts a stream that forks away and claims `pid_path`; returns its pid.
 pid_t start_stream(const std::vector<std::string>& args, const std::string& pid_path) {
@@ -174,7 +176,7 @@ TEST(Lifecycle, PidFileNamesFollowDestinationAndPayload) {
   }
   for (size_t i = 0; i < pids.size(); ++i) {
     if (pids[i] > 0) {
-      EXPECT_EQ(wait_exit(pids[i], kShutdownWait).code(), 0) << streams[i].pid_file;
+      EXPECT_EQ(wait_exit(pids[i], kMetadataShutdownWait).code(), 0) << streams[i].pid_file;
       EXPECT_FALSE(wait_for_file(streams[i].pid_file, 0ms)) << streams[i].pid_file;
     }
   }
