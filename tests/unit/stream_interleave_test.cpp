@@ -1,0 +1,189 @@
+// The interleaved TCP connection shared by the stream and RTCP threads: every
+// '$' frame arrives whole even when the reader is slow, and a frame that
+// cannot be finished does not leave the receiver misframed.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "helpers/stream_fake_source.h"
+#include "helpers/stream_wire.h"
+#include "stream/interleave.h"
+#include "stream/rtcp_thread.h"
+#include "stream/stats.h"
+
+using namespace stream_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A loopback TCP connection with the smallest buffers the kernel allows.
+struct slow_tcp {
+  int sender = -1;
+  int receiver = -1;
+  slow_tcp() {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int tiny = 1024;
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(listener, 1);
+    socklen_t len = sizeof a;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    sender = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    setsockopt(sender, SOL_SOCKET, SO_SNDBUF, &tiny, sizeof tiny);
+    connect(sender, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    receiver = accept(listener, nullptr, nullptr);
+    close(listener);
+    interleave_reset();
+  }
+  ~slow_tcp() {
+    interleave_close(sender);
+    close(receiver);
+  }
+};
+
+// Reads in small pieces with pauses until `wait_ms` pass without data.
+bytes read_slowly(int fd, size_t limit, int wait_ms) {
+  bytes got;
+  uint8_t buf[300];
+  for (size_t i = 0; got.size() < limit && i < 100000; ++i) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, wait_ms) <= 0) break;
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    got.insert(got.end(), buf, buf + n);
+    if (i % 8 == 0) std::this_thread::sleep_for(1ms);
+  }
+  return got;
+}
+
+ssize_t send_frame(int fd, int channel, const bytes& body, int timeout_ms = kInterleaveSendTimeoutMs) {
+  uint8_t prefix[4] = {'$', static_cast<uint8_t>(channel), static_cast<uint8_t>(body.size() >> 8),
+                       static_cast<uint8_t>(body.size())};
+  const iovec parts[2] = {{prefix, 4}, {const_cast<uint8_t*>(body.data()), body.size()}};
+  return interleave_send(fd, parts, timeout_ms);
+}
+
+} // namespace
+
+TEST(Interleave, TwoWritersAndASlowReaderStillGiveWholeFrames) {
+  slow_tcp link;
+  constexpr int kFrames = 200;
+  auto writer = [&](int channel, size_t size) {
+    for (int i = 0; i < kFrames; ++i) {
+      bytes body = pattern(size, static_cast<uint8_t>(i));
+      body[0] = static_cast<uint8_t>(i);
+      ASSERT_EQ(send_frame(link.sender, channel, body), static_cast<ssize_t>(size + 4));
+    }
+  };
+  std::thread media(writer, 0, 1400);
+  std::thread reports(writer, 1, 28);
+  const bytes stream = read_slowly(link.receiver, kFrames * (1404 + 32), 3000);
+  media.join();
+  reports.join();
+
+  const interleaved_stream s = split_interleaved(stream);
+  EXPECT_TRUE(s.whole);
+  int next[2] = {0, 0};
+  for (const auto& f : s.frames) {
+    ASSERT_TRUE(f.channel == 0 || f.channel == 1);
+    const size_t size = f.channel == 0 ? 1400 : 28;
+    bytes expected = pattern(size, static_cast<uint8_t>(next[f.channel]));
+    expected[0] = static_cast<uint8_t>(next[f.channel]);
+    EXPECT_EQ(f.body, expected);
+    ++next[f.channel];
+  }
+  EXPECT_EQ(next[0], kFrames);
+  EXPECT_EQ(next[1], kFrames);
+}
+
+TEST(Interleave, FrameCutShortByTheTimeoutShutsTheConnectionInsteadOfMisframingIt) {
+  slow_tcp link; // nobody reads
+  ssize_t r = 0;
+  int frames = 0;
+  for (; frames < 1000; ++frames) {
+    r = send_frame(link.sender, 0, pattern(1400), 100);
+    if (r != 1404) break;
+  }
+  ASSERT_LT(frames, 1000);
+  if (r == 0) {
+    // Nothing of that frame went out: the connection is still intact.
+    EXPECT_EQ(send_frame(link.sender, 0, pattern(1400), 100), 0);
+  } else {
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(send_frame(link.sender, 0, pattern(10), 100), -1) << "the connection was shut down";
+    const bytes got = read_slowly(link.receiver, 10 << 20, 500);
+    const interleaved_stream s = split_interleaved(got);
+    EXPECT_EQ(s.frames.size(), static_cast<size_t>(frames));
+  }
+}
+
+TEST(Interleave, StreamAndRtcpThreadsShareOneSlowConnectionWithoutCorruptingIt) {
+  slow_tcp link;
+  fake_source src;
+  auto t = std::make_unique<rtp_thread>();
+  std::strcpy(t->ns.host, "127.0.0.1");
+  std::strcpy(t->ns.device, "lo");
+  t->ns.protocol = kProtocolTcp;
+  t->ns.dstport = 5000;
+  t->ns.srcport = 6000;
+  t->interleaved = 0;
+  src.install(*t, kPayloadMpeg4, 65536);
+  ASSERT_EQ(init_rtp_thread(t.get()), 0);
+  for (int i = 0; i < 600; ++i) src.frame(pattern(3000, static_cast<uint8_t>(i)), static_cast<uint32_t>(i));
+  src.at_end(script_end::idle);
+  rtcp_thread rtcp;
+  rtcp.interleaved = 1;
+  ASSERT_EQ(init_rtcp_thread(&rtcp, t.get()), 0);
+  t->ns.sock = link.sender;
+  rtcp.ns.sock = link.sender;
+  t->running.store(1);
+  rtcp.running.store(1);
+  std::thread stream(rtp_thread_exe, t.get());
+  std::thread reports(rtcp_thread_exe, &rtcp);
+
+  // About seven seconds of slow reading: long enough for a report.
+  bytes got;
+  const auto until = std::chrono::steady_clock::now() + 7s;
+  while (std::chrono::steady_clock::now() < until) {
+    const bytes piece = read_slowly(link.receiver, 20000, 200);
+    got.insert(got.end(), piece.begin(), piece.end());
+    std::this_thread::sleep_for(20ms);
+  }
+  t->running.store(0);
+  rtcp.running.store(0);
+  stream.join();
+  reports.join();
+  const bytes rest = read_slowly(link.receiver, 10 << 20, 200);
+  got.insert(got.end(), rest.begin(), rest.end());
+
+  const interleaved_stream s = split_interleaved(got);
+  EXPECT_TRUE(s.whole);
+  int reports_seen = 0;
+  uint16_t next_seq = 0;
+  for (const auto& f : s.frames) {
+    if (f.channel == 1) {
+      EXPECT_EQ(f.body.size(), 28u);
+      ++reports_seen;
+      continue;
+    }
+    EXPECT_EQ(parse_rtp(f.body).seq, next_seq);
+    ++next_seq;
+  }
+  EXPECT_GE(reports_seen, 1);
+  EXPECT_GT(next_seq, 3);
+}
