@@ -1,0 +1,149 @@
+// Concatenated JPEG files cut into pictures, with their size and Q.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "jpeg_units.h"
+
+using namespace feeder;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void segment(Bytes& out, uint8_t marker, const Bytes& body) {
+  const size_t len = body.size() + 2;
+  out.insert(out.end(), {0xFF, marker, static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len)});
+  out.insert(out.end(), body.begin(), body.end());
+}
+
+Bytes dqt(uint8_t id, const std::array<uint8_t, 64>& table) {
+  Bytes body = {id};
+  body.insert(body.end(), table.begin(), table.end());
+  return body;
+}
+
+struct PictureSpec {
+  uint16_t width = 320;
+  uint16_t height = 240;
+  std::vector<Bytes> dqts;
+  std::array<uint8_t, 3> selectors = {0, 1, 1};
+};
+
+Bytes picture(const PictureSpec& spec) {
+  Bytes out = {0xFF, 0xD8};
+  segment(out, 0xE0, {'J', 'F', 'I', 'F', 0});
+  for (const Bytes& d : spec.dqts) segment(out, 0xDB, d);
+  Bytes sof = {8, static_cast<uint8_t>(spec.height >> 8), static_cast<uint8_t>(spec.height),
+               static_cast<uint8_t>(spec.width >> 8), static_cast<uint8_t>(spec.width), 3};
+  for (uint8_t c = 0; c < 3; ++c) sof.insert(sof.end(), {static_cast<uint8_t>(c + 1), 0x11, spec.selectors[c]});
+  segment(out, 0xC0, sof);
+  segment(out, 0xC4, {0x00, 0x01});
+  segment(out, 0xDA, {1, 1, 0, 0, 63, 0});
+  // Scan data with a stuffed 0xFF and a restart marker, which do not end it.
+  out.insert(out.end(), {0x12, 0xFF, 0x00, 0x34, 0xFF, 0xD0, 0x56, 0xFF, 0xD9});
+  return out;
+}
+
+PictureSpec standard(int q) {
+  PictureSpec s;
+  s.dqts = {dqt(0, rfc2435_table(q, false)), dqt(1, rfc2435_table(q, true))};
+  return s;
+}
+
+uint16_t q_of(const PictureSpec& spec) {
+  const auto pics = find_jpeg_pictures(picture(spec));
+  return pics.size() == 1 ? pics[0].quality : 0;
+}
+
+TEST(FrameFeederJpeg, PicturesEndAtTheirEndMarkerAndCarryTheFrameHeaderSize) {
+  PictureSpec small = standard(75);
+  small.width = 64;
+  small.height = 48;
+  const Bytes a = picture(standard(75));
+  const Bytes b = picture(small);
+  Bytes input = a;
+  input.insert(input.end(), {0x00, 0x11, 0x22});  // junk between files
+  input.insert(input.end(), b.begin(), b.end());
+  input.insert(input.end(), a.begin(), a.begin() + 40);  // cut-off last file
+
+  const auto pics = find_jpeg_pictures(input);
+  ASSERT_EQ(pics.size(), 2u);
+  EXPECT_EQ(pics[0].offset, 0u);
+  EXPECT_EQ(pics[0].length, a.size());
+  EXPECT_EQ(pics[0].width, 320);
+  EXPECT_EQ(pics[0].height, 240);
+  EXPECT_EQ(pics[1].offset, a.size() + 3);
+  EXPECT_EQ(pics[1].length, b.size());
+  EXPECT_EQ(pics[1].width, 64);
+  EXPECT_EQ(pics[1].height, 48);
+
+  const FeedPlan plan = plan_jpeg(input);
+  ASSERT_EQ(plan.blocks.size(), 2u);
+  EXPECT_EQ(plan.blocks[1].meta.width, 64);
+  EXPECT_EQ(plan.blocks[1].meta.quality, 75);
+  EXPECT_EQ(plan.frames, 2u);
+}
+
+TEST(FrameFeederJpeg, CorruptSegmentLengthSkipsOnlyThatPicture) {
+  Bytes bad = picture(standard(50));
+  bad[4] = 0xF0;  // APP0 length far past the end of the picture and the input
+  const Bytes good = picture(standard(50));
+  Bytes input = bad;
+  input.insert(input.end(), good.begin(), good.end());
+  const auto pics = find_jpeg_pictures(input);
+  ASSERT_EQ(pics.size(), 1u);
+  EXPECT_EQ(pics[0].offset, bad.size());
+}
+
+TEST(FrameFeederJpeg, ScaledTablesMatchWhatTheEncoderLibraryWrites) {
+  // Q 50 is the standard table itself; Q 75 as a common JPEG library writes
+  // it (its first zigzag entries).
+  const auto q50 = rfc2435_table(50, false);
+  EXPECT_EQ((std::vector<int>{q50[0], q50[1], q50[2], q50[3], q50[63]}), (std::vector<int>{16, 11, 12, 14, 99}));
+  const auto q75 = rfc2435_table(75, false);
+  EXPECT_EQ((std::vector<int>{q75[0], q75[1], q75[2], q75[3], q75[4], q75[5]}), (std::vector<int>{8, 6, 6, 7, 6, 5}));
+  const auto c75 = rfc2435_table(75, true);
+  EXPECT_EQ((std::vector<int>{c75[0], c75[1], c75[2], c75[63]}), (std::vector<int>{9, 9, 9, 50}));
+  const auto q1 = rfc2435_table(1, false);
+  EXPECT_EQ(q1[0], 255) << "clamped to one byte";
+  const auto q99 = rfc2435_table(99, true);
+  EXPECT_EQ(q99[0], 1) << "never 0";
+}
+
+TEST(FrameFeederJpeg, QualityIsTheQOfScaledStandardTablesElse255) {
+  for (int q : {5, 10, 50, 75, 90, 98}) EXPECT_EQ(q_of(standard(q)), q) << "Q " << q;
+
+  PictureSpec one_off = standard(75);
+  one_off.dqts[1][10] ^= 1;
+  EXPECT_EQ(q_of(one_off), kCustomTablesQ);
+
+  PictureSpec mixed = standard(75);
+  mixed.dqts[1] = dqt(1, rfc2435_table(80, true));
+  EXPECT_EQ(q_of(mixed), kCustomTablesQ) << "luma and chroma scaled differently";
+
+  PictureSpec wide = standard(75);
+  Bytes sixteen_bit = {0x10};
+  sixteen_bit.resize(129, 1);
+  wide.dqts.push_back(sixteen_bit);
+  EXPECT_EQ(q_of(wide), kCustomTablesQ);
+
+  PictureSpec shared = standard(75);
+  shared.selectors = {0, 0, 0};
+  EXPECT_EQ(q_of(shared), kCustomTablesQ) << "chroma quantised with the luma table";
+
+  PictureSpec none;
+  EXPECT_EQ(q_of(none), kCustomTablesQ);
+
+  // Both tables in one segment count the same as two segments.
+  PictureSpec combined;
+  Bytes both = dqt(0, rfc2435_table(60, false));
+  const Bytes chroma = dqt(1, rfc2435_table(60, true));
+  both.insert(both.end(), chroma.begin(), chroma.end());
+  combined.dqts = {both};
+  EXPECT_EQ(q_of(combined), 60);
+}
+
+}  // namespace
