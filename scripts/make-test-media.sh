@@ -20,6 +20,7 @@ if [ $# -ne 1 ]; then
 fi
 out=$1
 mkdir -p "$out"
+trap 'rm -f "$out"/.*.$$.tmp' EXIT
 
 size=320x240
 rate=30
@@ -28,12 +29,13 @@ ff="ffmpeg -hide_banner -loglevel error -nostdin -y"
 src="testsrc2=size=$size:rate=$rate"
 
 # make NAME COMMAND...: runs COMMAND with $tmp as its output file and moves
-# the result into place, so that an interrupted run leaves no partial clip.
+# the result into place, so that an interrupted run leaves no partial clip
+# and runs in parallel never see one.
 make() {
   name=$1
   shift
   [ -s "$out/$name" ] && return 0
-  tmp="$out/.$name.tmp"
+  tmp="$out/.$name.$$.tmp"
   rm -f "$tmp"
   "$@"
   mv "$tmp" "$out/$name"
