@@ -109,6 +109,18 @@ inline harness::Process start_sessiond(const std::string& log, std::vector<std::
   return p;
 }
 
+// A frame store on video channel 0 fed with 3000-byte MPEG-4 units at
+// 30 per second, so that a stream on it runs its main loop.
+inline harness::Process start_mpeg4_feeder() {
+  std::string units;
+  for (int i = 0; i < 30000; ++i) {
+    units.push_back(static_cast<char>(i * 7 + 1));
+  }
+  std::ofstream("/tmp/feed.bin", std::ios::binary) << units;
+  return harness::Process({harness::bin("frame-feeder"), "--codec", "mpeg4", "--channel", "0", "--input",
+                           "/tmp/feed.bin", "--raw-block", "3000", "--loop"});
+}
+
 inline void write_file(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::trunc);
   out << text;

@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -21,12 +23,15 @@ using namespace daemon_runs;
 constexpr auto kShutdownWait = 20s;
 constexpr auto kMetadataShutdownWait = 40s;
 
-// Starts a stream that forks away and claims `pid_path`; returns its pid.
-pid_t start_stream(const std::vector<std::string>& args, const std::string& pid_path) {
+// Starts a UDP stream that forks away and claims `pid_path`, and waits
+// until its threads run (the RTCP thread has bound the port after the
+// stream's): a termination signal is then the first of a running stream.
+pid_t start_stream(const std::vector<std::string>& args, const std::string& pid_path, int session_id) {
   const RunResult launched = launch(args);
   EXPECT_EQ(launched.status.code(), 0) << launched.err;
   const auto pid = read_pid_file(pid_path, 10s);
   EXPECT_TRUE(pid.has_value()) << pid_path << " never appeared";
+  EXPECT_TRUE(wait_udp_port_bound((session_id + 512) * 2 + 1, 10s)) << pid_path;
   return pid.value_or(-1);
 }
 
@@ -68,23 +73,32 @@ TEST(Lifecycle, RefusedCommandLinesExitTwoWithUsage) {
 
 TEST(Lifecycle, TermSignalEndsWithStatusZeroAndCleansUp) {
   Process sessiond = start_sessiond("/tmp/sessiond.log");
-  const pid_t pid = start_stream(stream_args(), "/var/run/avtd_1.pid");
+  Process feeder = start_mpeg4_feeder();
+  UdpReceiver receiver(kPeerIpv4, 5000);
+  const pid_t pid = start_stream(stream_args({"--datatype=mpeg4"}), "/var/run/avtd_1.pid", 1);
   ASSERT_GT(pid, 0);
-  ASSERT_TRUE(process_alive(pid));
+  ASSERT_TRUE(receiver.receive(10s).has_value()) << "the stream runs";
 
   const size_t mark = syslog_mark();
+  const auto signalled = std::chrono::steady_clock::now();
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   EXPECT_TRUE(wait_syslog("catch signal SIGTERM", 5s, mark));
   const ExitStatus status = wait_exit(pid, kShutdownWait);
   EXPECT_EQ(status.code(), 0) << status;
+  std::printf("running stream ended %lld ms after SIGTERM\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - signalled)
+                                         .count()));
   EXPECT_FALSE(wait_for_file("/var/run/avtd_1.pid", 0ms));
   EXPECT_TRUE(wait_log_line("/tmp/sessiond.log", R"({"op":"remove","session_id":1})"));
   EXPECT_EQ(syslog_count("TERM signal is already received."), 0u);
 }
 
 TEST(Lifecycle, QuitAndInterruptAreNamedInTheirMessages) {
-  const pid_t quit = start_stream(stream_args({"--session_id=21"}), "/var/run/avtd_21.pid");
-  const pid_t interrupt = start_stream(stream_args({"--session_id=22"}), "/var/run/avtd_22.pid");
+  Process feeder = start_mpeg4_feeder();
+  const pid_t quit = start_stream(stream_args({"--datatype=mpeg4", "--session_id=21"}), "/var/run/avtd_21.pid", 21);
+  const pid_t interrupt =
+      start_stream(stream_args({"--datatype=mpeg4", "--session_id=22"}), "/var/run/avtd_22.pid", 22);
   ASSERT_GT(quit, 0);
   ASSERT_GT(interrupt, 0);
   kill(quit, SIGQUIT);
@@ -100,7 +114,7 @@ TEST(Lifecycle, QuitAndInterruptAreNamedInTheirMessages) {
 // second finds the shutdown under way.
 TEST(Lifecycle, SecondTermDuringShutdownExitsWithOne) {
   Process sessiond = start_sessiond("/tmp/sessiond.log");
-  const pid_t pid = start_stream(stream_args(), "/var/run/avtd_1.pid");
+  const pid_t pid = start_stream(stream_args(), "/var/run/avtd_1.pid", 1);
   ASSERT_GT(pid, 0);
 
   ASSERT_EQ(kill(pid, SIGSTOP), 0);
@@ -118,8 +132,8 @@ TEST(Lifecycle, SecondTermDuringShutdownExitsWithOne) {
 // once; the pid file already written is removed with the session.
 TEST(Lifecycle, TermSignalBeforeThreadsStartExitsWithOne) {
   // rtp_tcp waits for a connection nobody offers: start-up pauses there.
-  const pid_t pid = start_stream(stream_args({"--protocol=rtp_tcp", "--interleaved=0-1", "--session_id=3"}),
-                                 "/var/run/avtd_3.pid");
+  ASSERT_EQ(launch(stream_args({"--protocol=rtp_tcp", "--interleaved=0-1", "--session_id=3"})).status.code(), 0);
+  const pid_t pid = read_pid_file("/var/run/avtd_3.pid").value_or(-1);
   Process sessiond = start_sessiond("/tmp/sessiond.log");
   ASSERT_GT(pid, 0);
   ASSERT_EQ(kill(pid, SIGTERM), 0);
@@ -131,7 +145,9 @@ TEST(Lifecycle, TermSignalBeforeThreadsStartExitsWithOne) {
 }
 
 TEST(Lifecycle, KeepAliveSignalNeitherStopsNorLogs) {
-  const pid_t pid = start_stream(stream_args({"--session_id=4", "--timeout=0"}), "/var/run/avtd_4.pid");
+  Process feeder = start_mpeg4_feeder();
+  const pid_t pid =
+      start_stream(stream_args({"--datatype=mpeg4", "--session_id=4", "--timeout=0"}), "/var/run/avtd_4.pid", 4);
   ASSERT_GT(pid, 0);
   const size_t mark = syslog_mark();
   for (int i = 0; i < 3; ++i) {
@@ -148,14 +164,15 @@ TEST(Lifecycle, PidFileNamesFollowDestinationAndPayload) {
   struct stream {
     std::vector<std::string> args;
     const char* pid_file;
+    int session_id;
   };
   const std::vector<stream> streams = {
-      {{"--datatype=jpeg", "--host=198.51.100.2", "--session_id=12"}, "/var/run/avtd_12.pid"},
-      {{"--datatype=h264(2)", "--host=239.1.1.1", "--session_id=40"}, "/var/run/avtd_channel2.pid"},
-      {{"--datatype=ulaw", "--host=239.1.1.2", "--session_id=41"}, "/var/run/avtd_channel3.pid"},
-      {{"--datatype=onvif_motion", "--host=198.51.100.2", "--session_id=5"}, "/var/run/avtd_metadata_5.pid"},
-      {{"--datatype=onvif_motion", "--host=ff0e::1", "--session_id=42"}, "/var/run/avtd_channel4.pid"},
-      {{"--datatype=mpeg4(1)", "--host=ff15::2", "--session_id=43"}, "/var/run/avtd_channel1.pid"},
+      {{"--datatype=jpeg", "--host=198.51.100.2", "--session_id=12"}, "/var/run/avtd_12.pid", 12},
+      {{"--datatype=h264(2)", "--host=239.1.1.1", "--session_id=40"}, "/var/run/avtd_channel2.pid", 40},
+      {{"--datatype=ulaw", "--host=239.1.1.2", "--session_id=41"}, "/var/run/avtd_channel3.pid", 41},
+      {{"--datatype=onvif_motion", "--host=198.51.100.2", "--session_id=5"}, "/var/run/avtd_metadata_5.pid", 5},
+      {{"--datatype=onvif_motion", "--host=ff0e::1", "--session_id=42"}, "/var/run/avtd_channel4.pid", 42},
+      {{"--datatype=mpeg4(1)", "--host=ff15::2", "--session_id=43"}, "/var/run/avtd_channel1.pid", 43},
   };
   // All at once (distinct session ids keep their ports apart), so that the
   // slow ends overlap.
@@ -164,7 +181,7 @@ TEST(Lifecycle, PidFileNamesFollowDestinationAndPayload) {
     std::vector<std::string> args = {bin("avtd"), "--dstport=5000", "--ttl=4", "--tos=0", "--device=eth0",
                                      "--protocol=rtp_udp"};
     args.insert(args.end(), s.args.begin(), s.args.end());
-    const pid_t pid = start_stream(args, s.pid_file);
+    const pid_t pid = start_stream(args, s.pid_file, s.session_id);
     EXPECT_GT(pid, 0) << s.pid_file;
     EXPECT_EQ(read_file(s.pid_file).value_or(""), std::to_string(pid) + "\n");
     pids.push_back(pid);
@@ -189,7 +206,8 @@ TEST(Lifecycle, StalePidFileIsReplaced) {
   gone.wait();
   write_file("/var/run/avtd_12.pid", std::to_string(dead) + "\n");
 
-  const RunResult launched = launch(stream_args({"--session_id=12"}));
+  Process feeder = start_mpeg4_feeder();
+  const RunResult launched = launch(stream_args({"--datatype=mpeg4", "--session_id=12"}));
   ASSERT_EQ(launched.status.code(), 0);
   const std::string stale = std::to_string(dead) + "\n";
   ASSERT_TRUE(wait_until([&] { return read_file("/var/run/avtd_12.pid").value_or(stale) != stale; }))
@@ -197,6 +215,7 @@ TEST(Lifecycle, StalePidFileIsReplaced) {
   const pid_t pid = read_pid_file("/var/run/avtd_12.pid").value_or(-1);
   ASSERT_GT(pid, 0);
   EXPECT_TRUE(process_alive(pid));
+  EXPECT_TRUE(wait_udp_port_bound((12 + 512) * 2 + 1, 10s));
   kill(pid, SIGTERM);
   EXPECT_EQ(wait_exit(pid, kShutdownWait).code(), 0);
 }
@@ -242,9 +261,14 @@ TEST(Lifecycle, RtcpPortOutOfRangeExitsSeven) {
 }
 
 TEST(Lifecycle, SourcePortDerivesFromSessionId) {
-  const pid_t pid = start_stream(stream_args({"--session_id=7"}), "/var/run/avtd_7.pid");
+  Process feeder = start_mpeg4_feeder();
+  UdpReceiver receiver(kPeerIpv4, 5000);
+  const pid_t pid = start_stream(stream_args({"--datatype=mpeg4", "--session_id=7"}), "/var/run/avtd_7.pid", 7);
   ASSERT_GT(pid, 0);
-  EXPECT_TRUE(wait_udp_port_bound(1038)) << "RTP socket on (7 + 512) * 2";
+  const auto packet = receiver.receive(10s);
+  ASSERT_TRUE(packet.has_value());
+  EXPECT_EQ(packet->from, kLocalIpv4);
+  EXPECT_EQ(packet->from_port, 1038) << "(7 + 512) * 2";
   EXPECT_TRUE(wait_udp_port_bound(1039)) << "RTCP socket on the next port";
   kill(pid, SIGTERM);
   EXPECT_EQ(wait_exit(pid, kShutdownWait).code(), 0);

@@ -47,6 +47,9 @@ TEST(Registration, RecordReachesSessionDaemon) {
       kLog,
       R"({"op":"add","session_id":2,"channel":1,"codec":"jpeg","host":"2001:db8::2","dstport":6000,"framerate":-15,"bitrate":64})"));
 
+  // Both run (their RTCP ports are bound) before they are stopped.
+  EXPECT_TRUE(wait_udp_port_bound(1027, 10s));
+  EXPECT_TRUE(wait_udp_port_bound(1029, 10s));
   kill(*pid, SIGTERM);
   kill(*second_pid, SIGTERM);
   EXPECT_EQ(wait_exit(*pid, kShutdownWait).code(), 0);
@@ -79,6 +82,7 @@ TEST(Registration, MetadataStreamIsNeitherRegisteredNorRemoved) {
   ASSERT_EQ(launch(stream_args({"--datatype=onvif_motion"})).status.code(), 0);
   const auto pid = read_pid_file("/var/run/avtd_metadata_-1.pid", 10s);
   ASSERT_TRUE(pid.has_value());
+  EXPECT_TRUE(wait_udp_port_bound((-1 + 512) * 2 + 1, 10s));
   kill(*pid, SIGTERM);
   EXPECT_EQ(wait_exit(*pid, kMetadataShutdownWait).code(), 0);
   EXPECT_TRUE(log_lines(kLog).empty());
