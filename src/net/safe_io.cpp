@@ -52,6 +52,10 @@ Clock deadline_after(const struct timeval& timeout) {
 // Waits until `fd` is ready for `events` or the deadline passes (no deadline:
 // no limit). Returns 1 ready, 0 timed out, -1 error with errno set.
 int wait_until(int fd, short events, const Clock* deadline) {
+  if (fd < 0) { // poll would skip it and wait out the whole time-out
+    errno = EBADF;
+    return -1;
+  }
   struct pollfd p {};
   p.fd = fd;
   p.events = events;

@@ -87,7 +87,9 @@ int ipv6_sock_setting(network_setting* ns) {
   }
   set_reuse(fd);
 
-  // Flow information and scope stay as the owner's buffer holds them.
+  // Flow information and scope stay as the owner's buffer holds them. A name
+  // that resolved to IPv6 has no address text to aim at: fail rather than
+  // send to whatever the buffer held.
   auto* dst = reinterpret_cast<struct sockaddr_in6*>(ns->addr.ai_addr);
   if (::inet_pton(AF_INET6, ns->host, &dst->sin6_addr) != 1) return -1;
   dst->sin6_port = htons(static_cast<uint16_t>(ns->dstport));
@@ -107,16 +109,12 @@ int ipv6_sock_setting(network_setting* ns) {
 int prepare_network(network_setting* ns) {
   AVTD_ASSERT(ns != nullptr, "ns != ((void *)0)");
   AVTD_ASSERT(ns->addr.ai_addr != nullptr, "ns->addr.ai_addr != ((void *)0)");
-  char service[8];
+  char service[16]; // any u32 fits, so the text never truncates
   std::snprintf(service, sizeof service, "%ld", static_cast<long>(ns->dstport));
 
-  // The owner sized its destination buffer by the ':' in the text, so the
-  // resolver must not hand back the other family (a name could resolve to
-  // IPv6 and overrun a 16-byte buffer).
-  const bool v6_text = std::strchr(ns->host, ':') != nullptr;
   struct addrinfo hints {};
   hints.ai_flags = 0;
-  hints.ai_family = v6_text ? AF_INET6 : AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_DGRAM;
   hints.ai_protocol = 0;
   struct addrinfo* found = nullptr;

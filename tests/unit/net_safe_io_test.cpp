@@ -112,14 +112,16 @@ TEST(NetSafeSend, NullTimeOutWaitsUntilTheReaderMakesRoom) {
   EXPECT_GT(queued, 0);
 }
 
-TEST(NetSafeSend, ClosedDescriptorFailsWithEbadfWhetherWaitingOrNot) {
+TEST(NetSafeSend, ClosedOrMissingDescriptorFailsWithEbadfWhetherWaitingOrNot) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   close(fd);
   const char byte = 'x';
-  for (const timeval* t : {&kShort, &kNoWait, static_cast<const timeval*>(nullptr)}) {
-    errno = 0;
-    EXPECT_EQ(safe_send(fd, &byte, 1, 0, t), -1);
-    EXPECT_EQ(errno, EBADF);
+  for (const int bad : {fd, -1}) {
+    for (const timeval* t : {&kShort, &kNoWait, static_cast<const timeval*>(nullptr)}) {
+      errno = 0;
+      EXPECT_EQ(safe_send(bad, &byte, 1, 0, t), -1);
+      EXPECT_EQ(errno, EBADF);
+    }
   }
 }
 
