@@ -114,10 +114,12 @@ int create_pidfile(const rtp_thread* thread) {
 }
 
 void delete_pidfile() {
+  // Withdrawn from the handler first, so that a late signal cannot remove
+  // a file that a successor has claimed meanwhile.
+  g_pidfile_written.store(false);
   if (unlink(g_pidfile_path) != 0) {
     LOG_FUNC(LOG_ERR, "delete_pidfile", ": unlink error(%m)");
   }
-  g_pidfile_written.store(false);
 }
 
 void delete_pidfile_from_signal() {
