@@ -79,15 +79,6 @@ class NetRoutes : public ::testing::Test {
   const char* saved_table_ = nullptr;
 };
 
-TEST_F(NetRoutes, UnicastAndIpv6DestinationsNeitherReadTheTableNorRunACommand) {
-  g_route_table_path = "/nonexistent/route";
-  for (const char* host : {"192.168.1.10", "10.0.0.5", "2001:db8::2", "ff0e::1", "240.0.0.1"}) {
-    EXPECT_EQ(add_route(inet_addr(host), "eth0"), 0) << host;
-    EXPECT_EQ(del_route(inet_addr(host), "eth0"), 0) << host;
-  }
-  EXPECT_EQ(calls(), "");
-}
-
 TEST_F(NetRoutes, MissingGroupRouteIsAddedAndAPresentOneIsDeleted) {
   EXPECT_EQ(add_route(inet_addr("239.1.2.3"), "eth0"), 0);
   EXPECT_EQ(calls(), "add -host 239.1.2.3 dev eth0\n");
@@ -101,16 +92,6 @@ TEST_F(NetRoutes, MissingGroupRouteIsAddedAndAPresentOneIsDeleted) {
   EXPECT_EQ(calls(), "del -host 239.1.2.3 dev eth0\n");
 }
 
-TEST_F(NetRoutes, RouteOnAnotherInterfaceOrWithTheGatewayFlagDoesNotCount) {
-  write_file(table_, std::string(kHeadings) + line("eth1", "239.1.2.3", 5) + line("eth0", "239.1.2.3", 7) +
-                         line("eth00", "239.1.2.3", 5) + line("eth0", "239.1.2.4", 5));
-  EXPECT_EQ(search_route(inet_addr("239.1.2.3"), "eth0"), 0);
-  EXPECT_EQ(del_route(inet_addr("239.1.2.3"), "eth0"), 0);
-  EXPECT_EQ(calls(), "");
-  EXPECT_EQ(add_route(inet_addr("239.1.2.3"), "eth0"), 0);
-  EXPECT_EQ(calls(), "add -host 239.1.2.3 dev eth0\n");
-}
-
 TEST_F(NetRoutes, MalformedAndOverlongLinesAreSkippedSafely) {
   const std::string long_iface(300, 'e');
   write_file(table_, std::string(kHeadings) + "eth0\n" + "eth0 zz 0 5\n" + long_iface + "\t" +
@@ -122,33 +103,10 @@ TEST_F(NetRoutes, MalformedAndOverlongLinesAreSkippedSafely) {
 
   write_file(table_, ""); // not even headings
   EXPECT_EQ(search_route(inet_addr("239.1.2.3"), "eth0"), 0);
-}
-
-TEST_F(NetRoutes, UnreadableTableGivesMinusTwoAndRunsNothing) {
-  g_route_table_path = "/nonexistent/route";
-  EXPECT_EQ(search_route(inet_addr("239.1.2.3"), "eth0"), -1);
-  EXPECT_EQ(add_route(inet_addr("239.1.2.3"), "eth0"), -2);
-  EXPECT_EQ(del_route(inet_addr("239.1.2.3"), "eth0"), -2);
-  g_route_table_path = dir_.c_str(); // a directory opens but cannot be read
+  g_route_table_path = dir_.c_str(); // opens, but reading fails
   EXPECT_EQ(search_route(inet_addr("239.1.2.3"), "eth0"), -2);
+  EXPECT_EQ(add_route(inet_addr("239.1.2.3"), "eth0"), -2);
   EXPECT_EQ(calls(), "");
-}
-
-TEST_F(NetRoutes, ACommandThatFailsOrIsMissingStillCountsAsRun) {
-  set_route_program("exit 3");
-  EXPECT_EQ(change_route("add", inet_addr("239.1.2.3"), "eth0"), 0);
-  EXPECT_EQ(add_route(inet_addr("239.1.2.3"), "eth0"), 0);
-
-  unlink((bin_ + "/route").c_str());
-  EXPECT_EQ(add_route(inet_addr("239.1.2.3"), "eth0"), 0);
-}
-
-TEST_F(NetRoutes, ACommandKilledBySignalMakesTheChangeFail) {
-  set_route_program("kill -KILL $$");
-  EXPECT_EQ(change_route("add", inet_addr("239.1.2.3"), "eth0"), -2);
-  EXPECT_EQ(add_route(inet_addr("239.1.2.3"), "eth0"), -3);
-  write_file(table_, std::string(kHeadings) + line("eth0", "239.1.2.3", 5));
-  EXPECT_EQ(del_route(inet_addr("239.1.2.3"), "eth0"), -1);
 }
 
 pid_t spawn(void (*body)()) {
