@@ -59,9 +59,11 @@ int wait_child(pid_t pid) {
   int status = 0;
   if (::waitpid(pid, &status, 0) < 0) {
     if (errno == EINTR) {
-      // Interrupted: do not leave the child running unwatched.
+      // Interrupted: do not leave the child running unwatched, nor behind as
+      // a zombie when this second wait is interrupted too.
       ::kill(pid, SIGTERM);
-      ::waitpid(pid, nullptr, 0);
+      while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
       return -1;
     }
     LOG_FUNC(LOG_ERR, "wait_child", " : waitpid(%s)", std::strerror(errno));
