@@ -24,6 +24,10 @@ TEST(RawSyslog, TimestampMatchesTheLibraryFormat) {
     char buf[64];
     const int n = raw_append_timestamp(buf, 0, sizeof buf, t);
     EXPECT_EQ(std::string(buf, n), library_timestamp(t)) << t;
+    // Cut short, the text stays terminated inside the buffer.
+    char small[8];
+    EXPECT_EQ(raw_append_timestamp(small, 0, sizeof small, t), 7);
+    EXPECT_EQ(std::string(small), library_timestamp(t).substr(0, 7));
   }
   // Every day of a leap year and the year after, at varying times of day.
   for (long long t = 946684800LL; t < 946684800LL + 731 * 86400LL; t += 86400 + 3607) {
@@ -31,24 +35,6 @@ TEST(RawSyslog, TimestampMatchesTheLibraryFormat) {
     raw_append_timestamp(buf, 0, sizeof buf, t);
     ASSERT_EQ(std::string(buf), library_timestamp(t)) << t;
   }
-}
-
-TEST(RawSyslog, NumbersAndTextStayInsideTheBuffer) {
-  char buf[32];
-  int n = raw_append_number(buf, 0, sizeof buf, 0, 0, ' ');
-  n = raw_append_text(buf, n, sizeof buf, "|");
-  n = raw_append_number(buf, n, sizeof buf, -2147483647L - 1, 0, ' ');
-  n = raw_append_text(buf, n, sizeof buf, "|");
-  n = raw_append_number(buf, n, sizeof buf, 7, 2, '0');
-  EXPECT_EQ(std::string(buf, n), "0|-2147483648|07");
-
-  char small[8];
-  n = raw_append_text(small, 0, sizeof small, "main : 123 : TERM");
-  EXPECT_EQ(n, 7);
-  EXPECT_STREQ(small, "main : ");
-  n = raw_append_number(small, n, sizeof small, 123456, 0, ' ');
-  EXPECT_EQ(n, 7);
-  EXPECT_EQ(small[7], '\0');
 }
 
 } // namespace

@@ -3,14 +3,14 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -18,24 +18,18 @@
 
 namespace {
 
-class temp_dir {
-public:
-  temp_dir() {
-    char dir[] = "/tmp/avtd-recv-test-XXXXXX";
-    EXPECT_NE(mkdtemp(dir), nullptr);
-    path_ = dir;
-  }
-  ~temp_dir() {
-    unlink(sock().c_str());
-    rmdir(path_.c_str());
-  }
-  std::string sock() const { return path_ + "/offer"; }
+std::string offer_path() {
+  char dir[] = "/tmp/avtd-recv-test-XXXXXX";
+  return std::string(mkdtemp(dir)) + "/offer";
+}
 
-private:
-  std::string path_;
-};
+void remove_offer_path(const std::string& path) {
+  unlink(path.c_str());
+  rmdir(path.substr(0, path.rfind('/')).c_str());
+}
 
 int listen_unix(const std::string& path) {
+  unlink(path.c_str());
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
@@ -45,8 +39,8 @@ int listen_unix(const std::string& path) {
   return fd;
 }
 
-// Accepts one connection (bounded) and sends one byte with the given
-// descriptors attached (none when count is 0).
+// Accepts one connection (bounded) and sends one byte with `count`
+// descriptors attached.
 void offer(int listener, const int* fds, int count) {
   pollfd p{listener, POLLIN, 0};
   if (poll(&p, 1, 5000) != 1) {
@@ -63,13 +57,27 @@ void offer(int listener, const int* fds, int count) {
     msg.msg_control = control;
     msg.msg_controllen = CMSG_SPACE(sizeof(int) * count);
     cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int) * count);
+    *c = cmsghdr{CMSG_LEN(sizeof(int) * count), SOL_SOCKET, SCM_RIGHTS};
     std::memcpy(CMSG_DATA(c), fds, sizeof(int) * count);
   }
   sendmsg(conn, &msg, MSG_NOSIGNAL);
   close(conn);
+}
+
+// Receives what `offer_fn` offers on a fresh path, the offer starting after
+// `delay`.
+int receive_offer(std::function<void(int listener)> offer_fn, std::chrono::milliseconds delay = {}) {
+  const std::string path = offer_path();
+  std::thread offering([&] {
+    std::this_thread::sleep_for(delay);
+    const int listener = listen_unix(path);
+    offer_fn(listener);
+    close(listener);
+  });
+  const int received = s_recv_sock(path.c_str());
+  offering.join();
+  remove_offer_path(path);
+  return received;
 }
 
 // A connected TCP pair on loopback: [0] the sender's end, [1] the receiver's.
@@ -78,8 +86,8 @@ void tcp_pair(int out[2]) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
   ASSERT_EQ(listen(listener, 1), 0);
   out[0] = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -91,88 +99,45 @@ void tcp_pair(int out[2]) {
 int open_descriptors() {
   int n = 0;
   for (int fd = 0; fd < 1024; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1) {
-      ++n;
-    }
+    n += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
   }
   return n;
 }
 
-TEST(RecvSock, PassedConnectionArrivesConnected) {
-  temp_dir dir;
-  int pair[2];
-  tcp_pair(pair);
-  const int listener = listen_unix(dir.sock());
-  std::thread offering([&] { offer(listener, &pair[0], 1); });
-  const int received = s_recv_sock(dir.sock().c_str());
-  offering.join();
-  close(listener);
-  close(pair[0]); // the offering process's copy; the connection stays open
-  ASSERT_GE(received, 0);
+TEST(RecvSock, PassedConnectionArrivesConnectedEvenWhenOfferedLate) {
+  for (const auto delay : {std::chrono::milliseconds(0), std::chrono::milliseconds(500)}) {
+    int pair[2];
+    tcp_pair(pair);
+    const int received = receive_offer([&](int listener) { offer(listener, &pair[0], 1); }, delay);
+    close(pair[0]); // the offering process's copy; the connection stays open
+    ASSERT_GE(received, 0) << delay.count();
 
-  EXPECT_EQ(send(received, "$rtp", 4, MSG_NOSIGNAL), 4);
-  char buf[8] = {};
-  EXPECT_EQ(recv(pair[1], buf, sizeof buf, 0), 4);
-  EXPECT_STREQ(buf, "$rtp");
-  EXPECT_NE(fcntl(received, F_GETFD) & FD_CLOEXEC, 0) << "not inherited by the route command";
-  close(received);
-  close(pair[1]);
-}
-
-TEST(RecvSock, OfferThatStartsLateIsStillTaken) {
-  temp_dir dir;
-  int pair[2];
-  tcp_pair(pair);
-  std::thread offering([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const int listener = listen_unix(dir.sock());
-    offer(listener, &pair[0], 1);
-    close(listener);
-  });
-  const int received = s_recv_sock(dir.sock().c_str());
-  offering.join();
-  EXPECT_GE(received, 0);
-  close(received);
-  close(pair[0]);
-  close(pair[1]);
+    EXPECT_EQ(send(received, "$rtp", 4, MSG_NOSIGNAL), 4);
+    char buf[8] = {};
+    EXPECT_EQ(recv(pair[1], buf, sizeof buf, 0), 4);
+    EXPECT_STREQ(buf, "$rtp");
+    EXPECT_NE(fcntl(received, F_GETFD) & FD_CLOEXEC, 0) << "not inherited by the route command";
+    close(received);
+    close(pair[1]);
+  }
 }
 
 TEST(RecvSock, MissingOrWrongOfferGivesUpWithoutLeaking) {
   const int before = open_descriptors();
-  temp_dir dir;
-
   // Nobody listens: the connect retries run out.
-  EXPECT_EQ(s_recv_sock(dir.sock().c_str()), -1);
-
+  const std::string nobody = offer_path();
+  EXPECT_EQ(s_recv_sock(nobody.c_str()), -1);
+  remove_offer_path(nobody);
   // Listening but never sending: the receive wait runs out.
-  {
-    const int listener = listen_unix(dir.sock());
-    EXPECT_EQ(s_recv_sock(dir.sock().c_str()), -1);
-    close(listener);
-    unlink(dir.sock().c_str());
-  }
+  EXPECT_EQ(receive_offer([](int) { std::this_thread::sleep_for(std::chrono::seconds(4)); }), -1);
   // A byte without a descriptor.
-  {
-    const int listener = listen_unix(dir.sock());
-    std::thread offering([&] { offer(listener, nullptr, 0); });
-    EXPECT_EQ(s_recv_sock(dir.sock().c_str()), -1);
-    offering.join();
-    close(listener);
-    unlink(dir.sock().c_str());
-  }
+  EXPECT_EQ(receive_offer([](int listener) { offer(listener, nullptr, 0); }), -1);
   // Descriptors that are not a stream socket (a pipe), two at once.
-  {
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    const int listener = listen_unix(dir.sock());
-    std::thread offering([&] { offer(listener, pipe_fds, 2); });
-    EXPECT_EQ(s_recv_sock(dir.sock().c_str()), -1);
-    offering.join();
-    close(listener);
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
-    unlink(dir.sock().c_str());
-  }
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  EXPECT_EQ(receive_offer([&](int listener) { offer(listener, pipe_fds, 2); }), -1);
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
   EXPECT_EQ(s_recv_sock(nullptr), -1);
   EXPECT_EQ(open_descriptors(), before);
 }
