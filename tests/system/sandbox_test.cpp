@@ -401,6 +401,14 @@ TEST(Sandbox, WrapperRunsACommandInAFreshSandboxAndKeepsItsSyslog) {
   // The inner sandbox had its own /dev/log: nothing reached ours.
   EXPECT_EQ(syslog_count("inner"), 0u);
 
+  // A termination request to the wrapper reaches the command once.
+  Process wrapped({bin("avtd-sandbox"), "--", "sh", "-c",
+                   "trap 'echo term; exit 9' TERM; echo ready; while :; do sleep 0.02; done"});
+  ASSERT_TRUE(wrapped.wait_out("ready\n"));
+  wrapped.signal(SIGTERM);
+  EXPECT_EQ(wrapped.wait(5s).code(), 9);
+  EXPECT_EQ(wrapped.out(), "ready\nterm\n");
+
   EXPECT_EQ(run({bin("avtd-sandbox")}).status.code(), 2);
   EXPECT_EQ(run({bin("avtd-sandbox"), "--", "/nonexistent/program"}).status.code(), 127);
 }

@@ -35,10 +35,13 @@ constexpr auto kStep = std::chrono::milliseconds(10);
 
 std::atomic<pid_t> g_command{0};
 
-// Passes SIGINT/SIGTERM/SIGHUP on to the command; kill() is async-signal-safe.
-void forward_signal(int sig) {
+// Passes SIGINT/SIGTERM/SIGHUP sent to us by a process (kill, timeout) on to
+// the command; kill() is async-signal-safe. Signals from the terminal
+// (SI_KERNEL) already reach the whole foreground group, the command too: a
+// second copy would look like a repeated termination request to it.
+void forward_signal(int sig, siginfo_t* info, void*) {
   pid_t pid = g_command.load();
-  if (pid > 0) {
+  if (pid > 0 && (info == nullptr || info->si_code != SI_KERNEL)) {
     ::kill(pid, sig);
   }
 }
@@ -116,11 +119,21 @@ int main(int argc, char** argv) {
   ::setenv(avtd_sandbox::kPeerNetnsEnv, avtd_sandbox::kPeerNetnsPath, 1);
 
   struct sigaction action{};
-  action.sa_handler = forward_signal;
+  action.sa_sigaction = forward_signal;
+  action.sa_flags = SA_SIGINFO;
   sigemptyset(&action.sa_mask);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     ::sigaction(sig, &action, nullptr);
   }
+
+  // Held back until the command's pid is known, so none is lost in between.
+  sigset_t forwarded;
+  sigset_t previous;
+  sigemptyset(&forwarded);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    sigaddset(&forwarded, sig);
+  }
+  ::sigprocmask(SIG_BLOCK, &forwarded, &previous);
 
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -129,6 +142,7 @@ int main(int argc, char** argv) {
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
       ::sigaction(sig, &plain, nullptr);
     }
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
     ::execvp(argv[first], argv + first);
     std::fprintf(stderr, "avtd-sandbox: cannot run %s: %s\n", argv[first], std::strerror(errno));
     ::_exit(kExitCannotRun);
@@ -138,6 +152,7 @@ int main(int argc, char** argv) {
     return kExitSetupFailed;
   }
   g_command.store(pid);
+  ::sigprocmask(SIG_SETMASK, &previous, nullptr);
 
   // Reap everything that comes to us (orphaned daemons too) until the
   // command itself ends; its status is ours.

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -122,7 +124,14 @@ std::string SyslogCapture::start(const std::string& path) {
   }
   sock_ = sock;
   stop_fd_ = stop_fd;
+  // The capture thread takes no signals: they belong to the main thread
+  // (a wrapper forwarding them, a test waiting for them).
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
   thread_ = std::thread([this] { run(); });
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return {};
 }
 

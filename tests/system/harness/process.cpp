@@ -271,6 +271,29 @@ std::string Process::err() const {
   return read_from_start(err_.get());
 }
 
+namespace {
+
+bool wait_text(int fd, std::string_view text, Millis timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (read_from_start(fd).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(kPollStep);
+  }
+  return true;
+}
+
+} // namespace
+
+bool Process::wait_out(std::string_view text, Millis timeout) const {
+  return wait_text(out_.get(), text, timeout);
+}
+
+bool Process::wait_err(std::string_view text, Millis timeout) const {
+  return wait_text(err_.get(), text, timeout);
+}
+
 RunResult run(std::vector<std::string> argv, Millis timeout, SpawnOptions options) {
   Process process(std::move(argv), std::move(options));
   RunResult result;

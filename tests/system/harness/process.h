@@ -15,6 +15,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace harness {
@@ -66,6 +67,9 @@ class Process {
 
   std::string out() const; // standard output so far
   std::string err() const; // standard error so far
+  // Wait (bounded) until standard output / error contains `text`.
+  bool wait_out(std::string_view text, Millis timeout = 5s) const;
+  bool wait_err(std::string_view text, Millis timeout = 5s) const;
 
  private:
   void finish();

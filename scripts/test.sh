@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# Set-up, build and the whole test suite, then the same under sanitizers.
+#
+#   scripts/test.sh [--quick] [--no-setup] [--tsan] [--arm] [-j N]
+#     --quick     only the plain build (build/); no sanitizer builds
+#     --no-setup  do not run scripts/setup.sh first
+#     --tsan      also a ThreadSanitizer build (build-tsan/) running the
+#                 unit and system tests
+#     --arm       also scripts/test-arm.sh (32-bit ARM build under qemu), when present
+#     -j N        parallel build jobs and test processes (default: 2)
+#
+# Stages: build/ (RelWithDebInfo) with every test; build-asan/ with
+# AddressSanitizer + UndefinedBehaviorSanitizer and every test. Sanitizer
+# reports of any process, daemons that forked away included, are written to
+# <build dir>/sanitizer-logs/ and fail the stage. System tests need root;
+# without it they are reported as skipped. Exits non-zero if any stage failed.
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+QUICK=0 SETUP=1 TSAN=0 ARM=0 JOBS=2
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) QUICK=1 ;;
+    --no-setup) SETUP=0 ;;
+    --tsan) TSAN=1 ;;
+    --arm) ARM=1 ;;
+    -j) shift; JOBS=${1:?-j needs a number} ;;
+    -j*) JOBS=${1#-j} ;;
+    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    *) echo "test.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+declare -a SUMMARY=()
+FAILED=0
+START=$(date +%s)
+
+note() { printf '\n=== %s\n' "$*"; }
+
+# record NAME STATUS [DETAIL]
+record() {
+  local name=$1 status=$2 detail=${3:-}
+  if [ "$status" -eq 0 ]; then
+    SUMMARY+=("PASS  $name${detail:+  ($detail)}")
+  else
+    SUMMARY+=("FAIL  $name${detail:+  ($detail)}")
+    FAILED=1
+  fi
+}
+
+# Counts "N tests ... out of M" and skipped tests from a ctest log.
+ctest_detail() {
+  local log=$1 line skipped
+  line=$(grep -E '^[0-9]+% tests passed' "$log" | tail -1)
+  skipped=$(grep -c '(Skipped)' "$log" || true)
+  printf '%s%s' "${line:-no test summary}" "$( [ "$skipped" -gt 0 ] && printf ', %s skipped' "$skipped")"
+}
+
+# configure_build NAME DIR CMAKE_ARGS...
+configure_build() {
+  local name=$1 dir=$2
+  shift 2
+  note "$name: configure and build in ${dir#"$ROOT"/}"
+  local t0=$SECONDS
+  mkdir -p "$dir"
+  if cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir/configure.log" 2>&1 &&
+     cmake --build "$dir" -j "$JOBS"; then
+    record "$name build" 0 "$((SECONDS - t0)) s"
+    return 0
+  fi
+  tail -40 "$dir/configure.log"
+  record "$name build" 1
+  return 1
+}
+
+# run_suite NAME DIR [CTEST_ARGS...]: ctest with sanitizer reports to files.
+run_suite() {
+  local name=$1 dir=$2
+  shift 2
+  local logs="$dir/sanitizer-logs"
+  rm -rf "$logs"
+  mkdir -p "$logs"
+  note "$name: tests"
+  local t0=$SECONDS log="$dir/ctest.log"
+  ASAN_OPTIONS="log_path=$logs/asan:detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1" \
+  UBSAN_OPTIONS="log_path=$logs/ubsan:print_stacktrace=1:halt_on_error=1" \
+  TSAN_OPTIONS="log_path=$logs/tsan:second_deadlock_stack=1:halt_on_error=0" \
+    ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --no-tests=error "$@" 2>&1 | tee "$log"
+  local status=${PIPESTATUS[0]}
+  local detail
+  detail="$(ctest_detail "$log"), $((SECONDS - t0)) s"
+  record "$name tests" "$status" "$detail"
+  if compgen -G "$logs/*" >/dev/null; then
+    note "$name: sanitizer reports"
+    for report in "$logs"/*; do
+      printf -- '--- %s\n' "${report#"$ROOT"/}"
+      head -60 "$report"
+    done
+    record "$name sanitizer reports" 1 "$(ls "$logs" | wc -l) files in ${logs#"$ROOT"/}"
+  fi
+}
+
+if [ "$SETUP" -eq 1 ]; then
+  note "setup"
+  "$ROOT/scripts/setup.sh"
+  record "setup" $?
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "test.sh: not root: the system tests will be skipped (they need unshare, mounts and veth)"
+fi
+
+if configure_build "plain" "$ROOT/build"; then
+  run_suite "plain" "$ROOT/build"
+fi
+
+if [ "$QUICK" -eq 0 ]; then
+  if configure_build "asan+ubsan" "$ROOT/build-asan" -DAVTD_SANITIZE=ON; then
+    run_suite "asan+ubsan" "$ROOT/build-asan"
+  fi
+fi
+
+if [ "$TSAN" -eq 1 ]; then
+  if configure_build "tsan" "$ROOT/build-tsan" -DAVTD_TSAN=ON; then
+    run_suite "tsan" "$ROOT/build-tsan" -L 'unit|system'
+  fi
+fi
+
+if [ "$ARM" -eq 1 ]; then
+  if [ -f "$ROOT/scripts/test-arm.sh" ]; then
+    note "arm"
+    bash "$ROOT/scripts/test-arm.sh"
+    record "arm" $?
+  else
+    SUMMARY+=("SKIP  arm  (scripts/test-arm.sh not present)")
+  fi
+fi
+
+note "summary ($(( $(date +%s) - START )) s)"
+printf '  %s\n' "${SUMMARY[@]}"
+if [ "$FAILED" -ne 0 ]; then
+  echo "test.sh: FAILED"
+  exit 1
+fi
+echo "test.sh: all passed"
