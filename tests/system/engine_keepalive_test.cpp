@@ -1,0 +1,94 @@
+// The receiver's keep-alive: a silent unicast receiver ends the stream after
+// --timeout seconds; datagrams to the RTCP port or SIGUSR1 keep it running;
+// multicast streams and --timeout=0 never time out.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <thread>
+
+#include "engine_runs.h"
+
+namespace {
+
+using namespace harness;
+using namespace engine_runs;
+
+constexpr auto kLongerThanTimeout = 6s; // twice the three-second time-out
+
+// Calls `poke` once a second for `span`; false if the stream ended meanwhile.
+template <typename Poke>
+bool survives(pid_t pid, std::chrono::seconds span, Poke poke) {
+  for (auto left = span; left > 0s; left -= 1s) {
+    poke();
+    std::this_thread::sleep_for(1s);
+    if (!process_alive(pid)) return false;
+  }
+  return process_alive(pid);
+}
+
+} // namespace
+
+TEST(EngineKeepAlive, SilentUnicastReceiverEndsTheStreamAfterTheTimeoutWithStatusZero) {
+  Process feeder = daemon_runs::start_mpeg4_feeder();
+  UdpReceiver receiver(kPeerIpv4, kDstPort);
+  const pid_t pid = start_stream(mpeg4_args(kPeerIpv4, {"--timeout=3"}), pid_path_for(kPeerIpv4));
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(receiver.receive(10s).has_value());
+
+  EXPECT_TRUE(wait_syslog_regex(unit_line("rtp", "keep alive timeout [3 > 3] "), 10s)) << syslog_dump();
+  EXPECT_EQ(wait_exit(pid, 20s).code(), 0);
+  EXPECT_FALSE(wait_for_file(pid_path_for(kPeerIpv4), 0ms));
+}
+
+TEST(EngineKeepAlive, DatagramsToTheRtcpPortKeepTheStreamRunning) {
+  Process feeder = daemon_runs::start_mpeg4_feeder();
+  UdpReceiver receiver(kPeerIpv4, kDstPort);
+  const pid_t pid = start_stream(mpeg4_args(kPeerIpv4, {"--timeout=3"}), pid_path_for(kPeerIpv4));
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(receiver.receive(10s).has_value());
+
+  // The receiver's RTCP socket sends one byte to the daemon's RTCP port.
+  Fd rtcp = peer_socket(AF_INET, SOCK_DGRAM);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(kSrcPort + 1);
+  inet_pton(AF_INET, kLocalIpv4, &to.sin_addr);
+  EXPECT_TRUE(survives(pid, kLongerThanTimeout, [&] {
+    sendto(rtcp.get(), "k", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  })) << syslog_dump();
+  EXPECT_EQ(syslog_count("keep alive timeout"), 0u);
+
+  // Silence again: the stream ends.
+  EXPECT_EQ(wait_exit(pid, 20s).code(), 0);
+  EXPECT_EQ(syslog_count("keep alive timeout [3 > 3] "), 1u);
+}
+
+TEST(EngineKeepAlive, Sigusr1KeepsTheStreamRunning) {
+  Process feeder = daemon_runs::start_mpeg4_feeder();
+  UdpReceiver receiver(kPeerIpv4, kDstPort);
+  const pid_t pid = start_stream(mpeg4_args(kPeerIpv4, {"--timeout=3"}), pid_path_for(kPeerIpv4));
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(receiver.receive(10s).has_value());
+
+  EXPECT_TRUE(survives(pid, kLongerThanTimeout, [&] { kill(pid, SIGUSR1); })) << syslog_dump();
+  EXPECT_EQ(syslog_count("keep alive timeout"), 0u);
+  EXPECT_EQ(stop_stream(pid), 0);
+}
+
+TEST(EngineKeepAlive, MulticastAndZeroTimeoutNeverTimeOut) {
+  for (const auto& [host, timeout] : {std::pair{std::string("239.1.2.3"), "--timeout=3"},
+                                      std::pair{std::string(kPeerIpv4), "--timeout=0"}}) {
+    Process feeder = daemon_runs::start_mpeg4_feeder();
+    UdpReceiver receiver(host, kDstPort);
+    const pid_t pid = start_stream(mpeg4_args(host, {timeout}), pid_path_for(host));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(receiver.receive(10s).has_value());
+    EXPECT_TRUE(survives(pid, kLongerThanTimeout, [] {})) << host << " " << timeout;
+    EXPECT_TRUE(receiver.receive(2s).has_value()) << "still streaming";
+    EXPECT_EQ(stop_stream(pid), 0);
+    feeder.signal(SIGTERM);
+    feeder.wait(5s);
+  }
+  EXPECT_EQ(syslog_count("keep alive timeout"), 0u);
+}
