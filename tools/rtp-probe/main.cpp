@@ -145,6 +145,8 @@ int run_udp(const ProbeOptions& options) {
     std::fprintf(stderr, "rtp-probe: %s\n", error.c_str());
     return kExitUsage;
   }
+  // Tests and scripts wait for this line before they start the sender.
+  std::fprintf(stderr, "rtp-probe: listening on UDP ports %d and %d\n", options.port, options.port + 1);
   Run run(options, true);
   run.info().transport = "udp";
   static uint8_t buffer[kMaxDatagram];
@@ -246,6 +248,9 @@ int run_tcp(const ProbeOptions& options) {
     run.info().rtp_source = options.tcp;
   } else {
     Fd listener = listen_tcp(options.tcp_listen, options.ipv6, error);
+    if (listener) {
+      std::fprintf(stderr, "rtp-probe: listening on TCP port %d\n", options.tcp_listen);
+    }
     while (listener && !run.tick()) {
       pollfd p{listener.get(), POLLIN, 0};
       if (poll(&p, 1, kPollMs) == 1) {

@@ -24,6 +24,7 @@ const char kUsage[] =
     "  --generic         check headers, sequence, timestamps and RTCP only, not the payload format\n"
     "  --keepalive       send an empty receiver report to the sender's RTCP port every second\n"
     "  --quiet           no live summary on standard error\n"
+    "Standard error: \"rtp-probe: listening on ...\" once ready, then a summary line each second.\n"
     "Final report on standard output: one JSON line, then text.\n"
     "Exit status: 0 clean, 1 violations, 2 usage, 3 no RTP packet received.\n";
 
