@@ -147,29 +147,6 @@ TEST_F(FeedLoop, AudioBlocksAreTimedByTheirBytes) {
   EXPECT_EQ(stamps, (std::vector<uint32_t>{0, 3600, 7200, 10800}));
 }
 
-TEST_F(FeedLoop, SizeFieldsFollowTheOptions) {
-  Bytes input(10, 0xAB);
-  FeedPlan plan = plan_fixed_blocks(input, 10, 0);
-  plan.blocks[0].meta.width = 320;
-  plan.blocks[0].meta.height = 240;
-  FeedSettings s;
-  s.rate_code = 254;
-  run(plan, input, s);
-  s.no_size = true;
-  s.fallback_width = 640;
-  s.fallback_height = 480;
-  run(plan, input, s);
-  const auto blocks = read_all();
-  ASSERT_EQ(blocks.size(), 2u);
-  EXPECT_EQ(blocks[0].info.width, 320);
-  EXPECT_EQ(blocks[0].info.fallback_width, 320);
-  EXPECT_EQ(blocks[0].info.frame_rate_code, 254);
-  EXPECT_EQ(blocks[1].info.width, 0);
-  EXPECT_EQ(blocks[1].info.height, 0);
-  EXPECT_EQ(blocks[1].info.fallback_width, 640);
-  EXPECT_EQ(blocks[1].info.fallback_height, 480);
-}
-
 ParseResult parse(std::vector<std::string> args) {
   std::vector<char*> argv;
   static std::string name = "frame-feeder";
