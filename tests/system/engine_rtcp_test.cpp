@@ -3,6 +3,8 @@
 // and octet counts equal to what arrived up to the report's RTP timestamp.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cmath>
 #include <thread>
@@ -91,9 +93,13 @@ TEST(EngineRtcp, ReportsEveryFiveSecondsFromSrcportPlusOneWithCountsTheReceiverC
   }
 }
 
-TEST(EngineRtcp, InterleavedReportsAre32BytesOnTheRtcpChannelAndCountWhatPrecededThem) {
+TEST(EngineRtcp, InterleavedReportsReachASlowReaderWholeAmongWholeRtpFramesAndCountWhatPrecededThem) {
   Process feeder = daemon_runs::start_mpeg4_feeder();
   TcpListener listener(kPeerIpv4, 0);
+  // A small receive window, read slowly: both threads of the daemon keep
+  // meeting a full connection.
+  const int tiny = 2048;
+  setsockopt(listener.fd(), SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
   Process handoff({bin("tcp-handoff"), "--session", "3", "--connect",
                    std::string(kPeerIpv4) + ":" + std::to_string(listener.port()), "--timeout", "20"});
   Fd connection = listener.accept(10s);
@@ -106,8 +112,9 @@ TEST(EngineRtcp, InterleavedReportsAre32BytesOnTheRtcpChannelAndCountWhatPrecede
   bytes stream;
   const auto until = std::chrono::steady_clock::now() + 7s;
   while (std::chrono::steady_clock::now() < until) {
-    const bytes piece = read_some(connection.get(), 65536, 1s);
+    const bytes piece = read_some(connection.get(), 300, 1s); // slower than the stream
     stream.insert(stream.end(), piece.begin(), piece.end());
+    std::this_thread::sleep_for(5ms);
   }
   EXPECT_EQ(stop_stream(pid), 0);
 
@@ -118,6 +125,7 @@ TEST(EngineRtcp, InterleavedReportsAre32BytesOnTheRtcpChannelAndCountWhatPrecede
   for (const frame& fr : f.frames) {
     if (fr.channel == 2) {
       packets.push_back(view_rtp(fr.body));
+      if (packets.size() > 1) EXPECT_EQ(static_cast<uint16_t>(packets.back().seq - packets[packets.size() - 2].seq), 1);
       continue;
     }
     // A report frame: 24 03 00 1C, then the 28-byte report.
@@ -133,4 +141,5 @@ TEST(EngineRtcp, InterleavedReportsAre32BytesOnTheRtcpChannelAndCountWhatPrecede
     EXPECT_EQ(r.octets, c.octets);
   }
   EXPECT_EQ(reports, 1) << syslog_dump();
+  EXPECT_GT(packets.size(), 30u);
 }
