@@ -1,0 +1,97 @@
+// avtd-sdp's descriptions opened by real receivers on the receiving host:
+// FFmpeg and GStreamer decode every payload the daemon sends, unicast,
+// multicast and over IPv6.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness/harness.h"
+#include "tools_streams.h"
+
+using namespace tools_streams;
+using harness::bin;
+using harness::Process;
+
+namespace {
+
+constexpr int kFrames = 15;
+constexpr char kSdpFile[] = "/tmp/stream.sdp";
+
+// The description avtd-sdp prints for the daemon's options, saved where the
+// receivers read it.
+std::string write_sdp(const std::vector<std::string>& options) {
+  std::vector<std::string> args = {bin("avtd-sdp")};
+  args.insert(args.end(), options.begin(), options.end());
+  const harness::RunResult r = harness::run(args, 20s);
+  EXPECT_EQ(r.status.code(), 0) << r.err;
+  std::ofstream(kSdpFile) << r.out;
+  return r.out;
+}
+
+// Decoded frames (video) or audio frames FFmpeg gets from the description.
+int ffmpeg_frames(bool audio) {
+  const harness::RunResult r =
+      harness::run({"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-protocol_whitelist",
+                    "file,udp,rtp", "-i", kSdpFile, audio ? "-frames:a" : "-frames:v", std::to_string(kFrames), "-f",
+                    "framemd5", "-"},
+                   40s, harness::SpawnOptions{.in_peer = true});
+  EXPECT_EQ(r.status.code(), 0) << r.err;
+  int frames = 0;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    frames += line.rfind("0,", 0) == 0;
+  }
+  return frames;
+}
+
+// GStreamer's exit status after decoding kFrames buffers from the description.
+harness::RunResult gstreamer_decodes() {
+  return harness::run({"gst-launch-1.0", "-q", "filesrc", "location=" + std::string(kSdpFile), "!", "sdpdemux", "!",
+                       "decodebin", "!", "identity", "eos-after=" + std::to_string(kFrames), "!", "fakesink"},
+                      40s, harness::SpawnOptions{.in_peer = true});
+}
+
+struct Streaming {
+  Streaming(const Codec& codec, const std::vector<std::string>& options, const std::string& host)
+      : feeder(start_feeder(codec)), daemon(start_daemon(options, host)) {}
+  ~Streaming() { EXPECT_EQ(engine_runs::stop_stream(daemon), 0); }
+  Process feeder;
+  pid_t daemon;
+};
+
+void expect_both_receivers_decode(const Codec& codec, const std::string& must_hold) {
+  const auto options = stream_options(codec);
+  Streaming stream(codec, options, harness::kPeerIpv4);
+  const std::string sdp = write_sdp(options);
+  EXPECT_NE(sdp.find(must_hold), std::string::npos) << sdp;
+  EXPECT_EQ(ffmpeg_frames(codec.payload == 0), kFrames) << sdp << harness::syslog_dump();
+  const harness::RunResult gst = gstreamer_decodes();
+  EXPECT_EQ(gst.status.code(), 0) << sdp << gst.out << gst.err;
+}
+
+} // namespace
+
+TEST(ToolsSdp, H264DescriptionWithStoreParametersDecodes) {
+  expect_both_receivers_decode(kH264, "sprop-parameter-sets=");
+}
+
+TEST(ToolsSdp, Rfc2435JpegDescriptionDecodes) { expect_both_receivers_decode(kJpeg, "a=rtpmap:26 JPEG/90000"); }
+
+TEST(ToolsSdp, Mpeg4DescriptionWithConfigDecodes) { expect_both_receivers_decode(kMpeg4, ";config=000001B0"); }
+
+TEST(ToolsSdp, MuLawDescriptionDecodes) { expect_both_receivers_decode(kUlaw, "a=rtpmap:0 PCMU/8000"); }
+
+TEST(ToolsSdp, MulticastAndIpv6DescriptionsDecode) {
+  for (const std::string host : {"239.1.2.3", "2001:db8::2"}) {
+    SCOPED_TRACE(host);
+    const auto options = stream_options(kH264, host);
+    Streaming stream(kH264, options, host);
+    const std::string sdp = write_sdp(options);
+    EXPECT_NE(sdp.find(host == "239.1.2.3" ? "c=IN IP4 239.1.2.3/4" : "c=IN IP6 2001:db8::2"), std::string::npos)
+        << sdp;
+    EXPECT_EQ(ffmpeg_frames(false), kFrames) << sdp << harness::syslog_dump();
+  }
+}
