@@ -1,0 +1,235 @@
+// What the media system tests take apart on the receiving side: RTP packets,
+// '$'-framed TCP streams, H.264 payloads back into NAL units, and the test
+// clips into the units the feeder writes; plus frame-hash runs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace media_sys {
+
+using bytes = std::vector<uint8_t>;
+
+struct rtp_packet {
+  bool marker = false;
+  int payload_type = 0;
+  uint16_t seq = 0;
+  uint32_t timestamp = 0;
+  uint32_t ssrc = 0;
+  bytes payload;
+};
+
+inline uint32_t be32(std::span<const uint8_t> b, size_t at) {
+  return uint32_t{b[at]} << 24 | uint32_t{b[at + 1]} << 16 | uint32_t{b[at + 2]} << 8 | b[at + 3];
+}
+inline uint16_t be16(std::span<const uint8_t> b, size_t at) {
+  return static_cast<uint16_t>(b[at] << 8 | b[at + 1]);
+}
+
+// A version-2 RTP packet without CSRCs or extension, as the daemon sends them.
+inline std::optional<rtp_packet> parse_rtp(std::span<const uint8_t> d) {
+  if (d.size() < 12 || (d[0] >> 6) != 2 || (d[0] & 0x3F) != 0) return std::nullopt;
+  rtp_packet p;
+  p.marker = (d[1] & 0x80) != 0;
+  p.payload_type = d[1] & 0x7F;
+  p.seq = be16(d, 2);
+  p.timestamp = be32(d, 4);
+  p.ssrc = be32(d, 8);
+  p.payload.assign(d.begin() + 12, d.end());
+  return p;
+}
+
+struct interleaved_frame {
+  int channel = 0;
+  bytes data;
+};
+
+// Takes the whole '$' frames off the front of `stream`; a partial frame stays.
+// False when the stream does not start with '$' (it is out of step).
+inline bool take_interleaved(bytes& stream, std::vector<interleaved_frame>& out) {
+  size_t at = 0;
+  while (stream.size() - at >= 4) {
+    if (stream[at] != '$') return false;
+    const size_t length = be16(stream, at + 2);
+    if (stream.size() - at - 4 < length) break;
+    out.push_back({stream[at + 1], bytes(stream.begin() + static_cast<long>(at) + 4,
+                                         stream.begin() + static_cast<long>(at + 4 + length))});
+    at += 4 + length;
+  }
+  stream.erase(stream.begin(), stream.begin() + static_cast<long>(at));
+  return true;
+}
+
+// ---- H.264
+
+inline const bytes kStartCode{0, 0, 0, 1};
+
+// The NAL units of an Annex B stream, each behind a 4-byte start code, as the
+// feeder writes them into blocks.
+inline std::vector<bytes> annexb_units(const bytes& file) {
+  std::vector<size_t> starts; // first byte after each start code
+  for (size_t i = 0; i + 3 <= file.size(); ++i) {
+    if (file[i] == 0 && file[i + 1] == 0 && file[i + 2] == 1) {
+      starts.push_back(i + 3);
+      i += 2;
+    }
+  }
+  std::vector<bytes> units;
+  for (size_t k = 0; k < starts.size(); ++k) {
+    size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : file.size();
+    while (end > starts[k] && file[end - 1] == 0) --end; // the next start code's leading zeros
+    bytes unit = kStartCode;
+    unit.insert(unit.end(), file.begin() + static_cast<long>(starts[k]), file.begin() + static_cast<long>(end));
+    units.push_back(std::move(unit));
+  }
+  return units;
+}
+
+inline int nal_type(const bytes& unit) {
+  return unit.size() > 4 ? unit[4] & 0x1F : -1;
+}
+
+struct h264_nal {
+  bytes unit; // start code included
+  uint32_t timestamp = 0;
+  bool stap = false;   // came in a STAP-A packet
+  bool single = false; // came as a single NAL unit packet
+};
+
+// Rebuilds NAL units from the packets of an H.264 stream. Sets `error` and
+// stops at the first malformed or out-of-order packet.
+inline std::vector<h264_nal> depacketize_h264(const std::vector<rtp_packet>& packets, std::string* error) {
+  std::vector<h264_nal> out;
+  std::optional<h264_nal> fu;
+  std::optional<uint16_t> last_seq;
+  for (const auto& p : packets) {
+    const auto& d = p.payload;
+    if (last_seq && static_cast<uint16_t>(*last_seq + 1) != p.seq) {
+      *error = "sequence gap after " + std::to_string(*last_seq);
+      return out;
+    }
+    last_seq = p.seq;
+    if (d.empty()) {
+      *error = "empty payload";
+      return out;
+    }
+    const int type = d[0] & 0x1F;
+    if (type >= 1 && type <= 23) {
+      h264_nal n{kStartCode, p.timestamp, false, true};
+      n.unit.insert(n.unit.end(), d.begin(), d.end());
+      out.push_back(std::move(n));
+    } else if (type == 24) {
+      for (size_t at = 1; at < d.size();) {
+        if (at + 2 > d.size() || at + 2 + be16(d, at) > d.size()) {
+          *error = "STAP-A size past the packet";
+          return out;
+        }
+        const size_t size = be16(d, at);
+        h264_nal n{kStartCode, p.timestamp, true, false};
+        n.unit.insert(n.unit.end(), d.begin() + static_cast<long>(at) + 2, d.begin() + static_cast<long>(at + 2 + size));
+        out.push_back(std::move(n));
+        at += 2 + size;
+      }
+    } else if (type == 28 && d.size() >= 2) {
+      const bool start = (d[1] & 0x80) != 0;
+      const bool end = (d[1] & 0x40) != 0;
+      if (start) {
+        if (fu) {
+          *error = "FU-A start inside a fragmented unit";
+          return out;
+        }
+        fu = h264_nal{kStartCode, p.timestamp, false, false};
+        fu->unit.push_back(static_cast<uint8_t>((d[0] & 0xE0) | (d[1] & 0x1F)));
+      } else if (!fu) {
+        *error = "FU-A continuation without a start";
+        return out;
+      }
+      fu->unit.insert(fu->unit.end(), d.begin() + 2, d.end());
+      if (end) {
+        if (!p.marker) {
+          *error = "FU-A end without the marker bit";
+          return out;
+        }
+        out.push_back(std::move(*fu));
+        fu.reset();
+      }
+    } else {
+      *error = "unexpected NAL packet type " + std::to_string(type);
+      return out;
+    }
+  }
+  return out;
+}
+
+// ---- JPEG and MPEG-4 clips
+
+// The pictures of a file of concatenated JPEG files.
+inline std::vector<bytes> jpeg_pictures(const bytes& file) {
+  std::vector<bytes> out;
+  size_t start = 0;
+  for (size_t i = 2; i + 1 < file.size(); ++i) {
+    if (file[i] == 0xFF && file[i + 1] == 0xD9) {
+      out.emplace_back(file.begin() + static_cast<long>(start), file.begin() + static_cast<long>(i) + 2);
+      start = i + 2;
+      i = start + 1;
+    }
+  }
+  return out;
+}
+
+// The configuration headers (VOS, VO, VOL) in front of the first GOV or VOP,
+// as hexadecimal text for the SDP.
+inline std::string mpeg4_config_hex(const bytes& file) {
+  size_t end = 0;
+  for (size_t i = 0; i + 4 <= file.size(); ++i) {
+    if (file[i] == 0 && file[i + 1] == 0 && file[i + 2] == 1 && (file[i + 3] == 0xB3 || file[i + 3] == 0xB6)) {
+      end = i;
+      break;
+    }
+  }
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string hex;
+  for (size_t i = 0; i < end; ++i) {
+    hex += kHex[file[i] >> 4];
+    hex += kHex[file[i] & 15];
+  }
+  return hex;
+}
+
+// ---- frame hashes
+
+// The hash column of ffmpeg's framemd5 output.
+inline std::vector<std::string> framemd5_hashes(const std::string& text) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    if (!line.empty() && line[0] != '#') {
+      const size_t comma = line.rfind(',');
+      if (comma != std::string::npos) out.push_back(line.substr(line.find_first_not_of(' ', comma + 1)));
+    }
+    start = end + 1;
+  }
+  return out;
+}
+
+// Where `received` starts as one unbroken run of `source` (read as a loop,
+// the clip fed again after its end); nothing when it is not one.
+inline std::optional<size_t> contiguous_run(const std::vector<std::string>& received,
+                                            const std::vector<std::string>& source) {
+  if (received.empty() || source.empty()) return std::nullopt;
+  for (size_t start = 0; start < source.size(); ++start) {
+    bool all = true;
+    for (size_t i = 0; i < received.size() && all; ++i) all = received[i] == source[(start + i) % source.size()];
+    if (all) return start;
+  }
+  return std::nullopt;
+}
+
+}  // namespace media_sys
