@@ -143,7 +143,7 @@ TEST(PlainPayload, LowerMtuShrinksPacketsAndMtuAbove1500NeverExceedsThePacketBuf
   t->ns.protocol = kProtocolTcp;
   t->ns.sock = link.ours;
   t->ns.mtu = 9000;
-  for (const int r : send_unit(*t, pattern(5000))) EXPECT_EQ(r <= kPacketBufferSize, true);
+  for (const int r : send_unit(*t, pattern(5000))) EXPECT_LE(r, kPacketBufferSize);
   const interleaved_stream s = split_interleaved(read_stream(link.theirs, 6000));
   EXPECT_TRUE(s.whole);
   for (const auto& f : s.frames) EXPECT_LE(f.body.size() + 4, static_cast<size_t>(kPacketBufferSize));

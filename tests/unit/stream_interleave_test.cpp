@@ -3,24 +3,17 @@
 // cannot be finished does not leave the receiver misframed.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstring>
-#include <memory>
 #include <thread>
 
 #include "helpers/stream_fake_source.h"
 #include "helpers/stream_wire.h"
 #include "stream/interleave.h"
-#include "stream/rtcp_thread.h"
-#include "stream/stats.h"
 
 using namespace stream_test;
 using namespace std::chrono_literals;
@@ -130,60 +123,4 @@ TEST(Interleave, FrameCutShortByTheTimeoutShutsTheConnectionInsteadOfMisframingI
     const interleaved_stream s = split_interleaved(got);
     EXPECT_EQ(s.frames.size(), static_cast<size_t>(frames));
   }
-}
-
-TEST(Interleave, StreamAndRtcpThreadsShareOneSlowConnectionWithoutCorruptingIt) {
-  slow_tcp link;
-  fake_source src;
-  auto t = std::make_unique<rtp_thread>();
-  std::strcpy(t->ns.host, "127.0.0.1");
-  std::strcpy(t->ns.device, "lo");
-  t->ns.protocol = kProtocolTcp;
-  t->ns.dstport = 5000;
-  t->ns.srcport = 6000;
-  t->interleaved = 0;
-  src.install(*t, kPayloadMpeg4, 65536);
-  ASSERT_EQ(init_rtp_thread(t.get()), 0);
-  for (int i = 0; i < 600; ++i) src.frame(pattern(3000, static_cast<uint8_t>(i)), static_cast<uint32_t>(i));
-  src.at_end(script_end::idle);
-  rtcp_thread rtcp;
-  rtcp.interleaved = 1;
-  ASSERT_EQ(init_rtcp_thread(&rtcp, t.get()), 0);
-  t->ns.sock = link.sender;
-  rtcp.ns.sock = link.sender;
-  t->running.store(1);
-  rtcp.running.store(1);
-  std::thread stream(rtp_thread_exe, t.get());
-  std::thread reports(rtcp_thread_exe, &rtcp);
-
-  // About seven seconds of slow reading: long enough for a report.
-  bytes got;
-  const auto until = std::chrono::steady_clock::now() + 7s;
-  while (std::chrono::steady_clock::now() < until) {
-    const bytes piece = read_slowly(link.receiver, 20000, 200);
-    got.insert(got.end(), piece.begin(), piece.end());
-    std::this_thread::sleep_for(20ms);
-  }
-  t->running.store(0);
-  rtcp.running.store(0);
-  stream.join();
-  reports.join();
-  const bytes rest = read_slowly(link.receiver, 10 << 20, 200);
-  got.insert(got.end(), rest.begin(), rest.end());
-
-  const interleaved_stream s = split_interleaved(got);
-  EXPECT_TRUE(s.whole);
-  int reports_seen = 0;
-  uint16_t next_seq = 0;
-  for (const auto& f : s.frames) {
-    if (f.channel == 1) {
-      EXPECT_EQ(f.body.size(), 28u);
-      ++reports_seen;
-      continue;
-    }
-    EXPECT_EQ(parse_rtp(f.body).seq, next_seq);
-    ++next_seq;
-  }
-  EXPECT_GE(reports_seen, 1);
-  EXPECT_GT(next_seq, 3);
 }

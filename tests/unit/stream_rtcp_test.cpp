@@ -134,55 +134,6 @@ TEST(RtcpInit, PortsUpTo65534AreRaisedByOneAnd65535IsRefused) {
   EXPECT_EQ(rtcp.ns.srcport, 6001u);
 }
 
-TEST(RtcpThread, ReportsTheLatestStatsFromSrcportPlusOneAndAnyDatagramIsAKeepAlive) {
-  udp_sink sink; // the receiver's RTCP port
-  const uint16_t src = free_port_pair();
-  ASSERT_NE(src, 0);
-  auto t = stream_record("127.0.0.1", sink.port() - 1u, src);
-  rtcp_thread rtcp;
-  ASSERT_EQ(init_rtcp_thread(&rtcp, t.get()), 0);
-  update_stats(90000, 42, 50000, 1);
-  keep_alive.store(0);
-
-  rtcp_runner runner(rtcp);
-  // A one-byte datagram to our RTCP port refreshes the keep-alive.
-  const int poke = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(src + 1));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  for (int i = 0; i < 50 && keep_alive.load() == 0; ++i) {
-    sendto(poke, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    std::this_thread::sleep_for(50ms);
-  }
-  close(poke);
-  EXPECT_EQ(keep_alive.exchange(0), 1);
-
-  // The first report comes after five seconds.
-  pollfd p{sink.fd(), POLLIN, 0};
-  ASSERT_EQ(poll(&p, 1, 8000), 1);
-  uint8_t buf[64];
-  sockaddr_in from{};
-  socklen_t fromlen = sizeof from;
-  const ssize_t n = recvfrom(sink.fd(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromlen);
-  timeval now{};
-  gettimeofday(&now, nullptr);
-  ASSERT_EQ(n, 28);
-  EXPECT_EQ(ntohs(from.sin_port), src + 1);
-  EXPECT_EQ(buf[0], 0x80);
-  EXPECT_EQ(buf[1], 200);
-  EXPECT_EQ(be32(buf + 4), 0xCAFEF00Du);
-  const int64_t ntp_now = static_cast<int64_t>(static_cast<uint32_t>(now.tv_sec) + 2208988800u);
-  EXPECT_LE(std::abs(static_cast<int64_t>(be32(buf + 8)) - ntp_now), 2);
-  EXPECT_EQ(be32(buf + 16), 90000u);
-  EXPECT_EQ(be32(buf + 20), 42u);
-  EXPECT_EQ(be32(buf + 24), 50000u);
-
-  // The stream thread's last update ends the RTCP thread at its next pass.
-  update_stats(90000, 42, 50000, 0);
-  EXPECT_TRUE(runner.ends_within(2s));
-}
-
 TEST(RtcpThread, TenFailedReportsInARowEndTheThread) {
   udp_sink sink;
   const uint16_t src = free_port_pair();

@@ -151,41 +151,6 @@ TEST(StreamThread, EmptyPassesSendNothingButPublishStatsAndStillCheckTheKeepAliv
   EXPECT_EQ(read_stats().timestamp, 4242u);
 }
 
-TEST(StreamThread, KeepAliveRefreshesKeepAUnicastStreamRunning) {
-  udp_sink sink;
-  fake_source src;
-  auto t = udp_stream(src, sink);
-  src.at_end(script_end::idle);
-  t->timeout = 2;
-
-  std::thread runner(rtp_thread_exe, t.get());
-  // Refreshed every 200 ms for 3 s: longer than the time-out, never ends.
-  for (int i = 0; i < 15 && t->running.load() == 1; ++i) {
-    refresh_keep_alive();
-    std::this_thread::sleep_for(200ms);
-  }
-  EXPECT_EQ(t->running.load(), 1);
-  // Without refreshes it ends.
-  EXPECT_TRUE(ends_within(*t, 10s));
-  t->running.store(0);
-  runner.join();
-}
-
-TEST(StreamThread, MulticastDestinationAndZeroTimeoutNeverTimeOut) {
-  for (const auto& [host, timeout] : {std::pair{"239.1.2.3", 1}, std::pair{"ff0e::1", 1}, std::pair{"127.0.0.1", 0}}) {
-    fake_source src;
-    int peer = -1;
-    auto t = tcp_stream(src, host, peer);
-    src.at_end(script_end::idle);
-    t->timeout = timeout;
-    std::thread runner(rtp_thread_exe, t.get());
-    EXPECT_FALSE(ends_within(*t, 2500ms)) << host << " timeout " << timeout;
-    t->running.store(0);
-    runner.join();
-    close(peer);
-  }
-}
-
 TEST(StreamThread, SendOnClosedConnectionEndsAtOnceAndOtherSendFailuresAfterHundredAndOne) {
   {
     fake_source src;
