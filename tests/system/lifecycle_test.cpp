@@ -111,12 +111,13 @@ TEST(Lifecycle, QuitAndInterruptAreNamedInTheirMessages) {
 
 // Two different termination signals held pending while the daemon is
 // stopped arrive back to back when it continues: whichever is handled
-// second finds the shutdown under way.
+// second finds the shutdown under way. Then the plain case: a second
+// SIGTERM while the stream thread (still in its frame-store attach
+// retries, some ten seconds) is being joined.
 TEST(Lifecycle, SecondTermDuringShutdownExitsWithOne) {
   Process sessiond = start_sessiond("/tmp/sessiond.log");
   const pid_t pid = start_stream(stream_args(), "/var/run/avtd_1.pid", 1);
   ASSERT_GT(pid, 0);
-
   ASSERT_EQ(kill(pid, SIGSTOP), 0);
   ASSERT_EQ(kill(pid, SIGINT), 0);
   ASSERT_EQ(kill(pid, SIGTERM), 0);
@@ -126,6 +127,17 @@ TEST(Lifecycle, SecondTermDuringShutdownExitsWithOne) {
   EXPECT_TRUE(wait_syslog_regex(unit_line("main", "TERM signal is already received.")));
   EXPECT_FALSE(wait_for_file("/var/run/avtd_1.pid", 0ms));
   EXPECT_TRUE(wait_log_line("/tmp/sessiond.log", R"({"op":"remove","session_id":1})"));
+
+  const pid_t second = start_stream(stream_args(), "/var/run/avtd_2.pid", 2);
+  ASSERT_GT(second, 0);
+  const size_t mark = syslog_mark();
+  ASSERT_EQ(kill(second, SIGTERM), 0);
+  ASSERT_TRUE(wait_syslog("catch signal SIGTERM", 5s, mark));
+  ASSERT_EQ(kill(second, SIGTERM), 0);
+  EXPECT_EQ(wait_exit(second, kShutdownWait).code(), 1);
+  EXPECT_TRUE(wait_syslog("TERM signal is already received.", 5s, mark));
+  EXPECT_FALSE(wait_for_file("/var/run/avtd_2.pid", 0ms));
+  EXPECT_TRUE(wait_log_line("/tmp/sessiond.log", R"({"op":"remove","session_id":2})"));
 }
 
 // Before the threads run, a termination signal takes the exit-1 path at
