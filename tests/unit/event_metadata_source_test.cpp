@@ -71,24 +71,6 @@ class MetadataSource : public ::testing::Test {
   std::unique_ptr<rtp_thread> thread_;
 };
 
-TEST_F(MetadataSource, InstallsItsCallbacksAndStartsTheRtpHeader) {
-  rtp_thread t;
-  t.enable_rfc2435 = true;
-  t.rtp_timestamp = 5;
-  t.rtp_seq = 5;
-  ASSERT_EQ(vx_metadata_thread_init(&t), 0);
-  EXPECT_FALSE(t.enable_rfc2435);
-  EXPECT_EQ(t.get_data, vx_metadata_get_data);
-  EXPECT_EQ(t.open_data_src, vx_metadata_open_data_src);
-  EXPECT_EQ(t.close_data_src, vx_metadata_close_data_src);
-  ASSERT_EQ(t.init_rtp_header(&t), 0);
-  EXPECT_EQ(t.rtp_version, 2);
-  EXPECT_EQ(t.rtp_payload_type, 107);
-  EXPECT_EQ(t.rtp_seq, 0u);
-  EXPECT_EQ(t.rtp_timestamp, 0u);
-  EXPECT_EQ(t.rtp_ssrc, make_ssrc(&t, 109));
-}
-
 TEST_F(MetadataSource, SubscribesThenListensAndUnsubscribesWithTheSameTopics) {
   ASSERT_EQ(thread_->open_data_src(thread_.get()), 0);
   EXPECT_EQ(thread_->data_size, 32768);

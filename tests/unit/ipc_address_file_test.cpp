@@ -171,25 +171,6 @@ TEST(IpcAddressFile, FamilyLineIsNeverMistakenForAnEndpoint) {
   IPC_iClose(c);
 }
 
-TEST(IpcAddressFile, KeyLookupSkipsTheSeparatorAndLeavesMissingKeysAlone) {
-  ipc_test::ipc_dir dir(0);
-  dir.write_address_file("ADDR_FAMILYX=10\nOTHER=1\n");
-  char value[16] = "unchanged";
-  const std::string path = dir.address_file();
-  EXPECT_EQ(IPC_iGetFileParam(path.c_str(), "ADDR_FAMILY", 11, value, sizeof value), 0);
-  EXPECT_STREQ(value, "=10");
-  std::snprintf(value, sizeof value, "unchanged");
-  EXPECT_EQ(IPC_iGetFileParam(path.c_str(), "MISSING", 7, value, sizeof value), 0);
-  EXPECT_STREQ(value, "unchanged");
-  // A value longer than the output is cut, never written past it.
-  dir.write_address_file("K=0123456789abcdefghij\n");
-  char small[8] = {};
-  EXPECT_EQ(IPC_iGetFileParam(path.c_str(), "K", 1, small, sizeof small), 0);
-  EXPECT_EQ(std::string(small), "01234"); // fgets takes 7 bytes: "K=01234"
-  EXPECT_EQ(IPC_iGetFileParam((path + ".none").c_str(), "K", 1, small, sizeof small), -1);
-  EXPECT_EQ(IPC_iGetFileParam(nullptr, "K", 1, small, sizeof small), -1);
-}
-
 TEST(IpcAddressFile, LockedOpenGivesUpAfterItsWaitWhileAnotherProcessHoldsTheLock) {
   ipc_test::ipc_dir dir;
   const std::string path = dir.address_file();

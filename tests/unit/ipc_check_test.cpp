@@ -113,14 +113,6 @@ TEST(IpcValidation, UnlistedTypesAreRefusedAndLoggedWithTheType) {
   EXPECT_EQ(IPC_iCheckID(nullptr), -3);
 }
 
-TEST(IpcValidation, HeaderIsReadLittleEndianByteByByte) {
-  const unsigned char bytes[20] = {8, 0, 0, 0, 0x00, 0x03, 0, 0, 0x00, 0x02, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0};
-  EXPECT_EQ(IPC_iCheckID(bytes), 0);
-  // The same words in the other byte order are unknown type and IDs.
-  const unsigned char swapped[20] = {0, 0, 0, 8, 0, 0, 0x03, 0x00, 0, 0, 0x02, 0x00, 0, 0, 0, 0, 0, 0, 0, 20};
-  EXPECT_EQ(IPC_iCheckID(swapped), -1);
-}
-
 TEST(IpcOpen, AcceptsOnlyTheOpenableIdRanges) {
   ipc_test::ipc_dir dir;
   media_test::log_capture log;
