@@ -69,6 +69,8 @@ TEST(ToolsProbe, DaemonsMpeg4StreamIsClean) { expect_clean(probe_stream(kMpeg4, 
 
 TEST(ToolsProbe, DaemonsMuLawStreamIsClean) { expect_clean(probe_stream(kUlaw, 7), 1); }
 
+TEST(ToolsProbe, DaemonsMetadataStreamIsClean) { expect_clean(probe_stream(kMetadata, 7), 1); }
+
 TEST(ToolsProbe, InterleavedTcpStreamIsClean) {
   const auto r = probe_stream(kH264, 7, true);
   expect_clean(r, 1);

@@ -84,6 +84,26 @@ TEST(ToolsSdp, Mpeg4DescriptionWithConfigDecodes) { expect_both_receivers_decode
 
 TEST(ToolsSdp, MuLawDescriptionDecodes) { expect_both_receivers_decode(kUlaw, "a=rtpmap:0 PCMU/8000"); }
 
+TEST(ToolsSdp, MetadataDescriptionIsAcceptedByBothReceivers) {
+  // Neither has a depayloader for the metadata: they must take the
+  // description and hand out the RTP data it announces.
+  const auto options = stream_options(kMetadata);
+  Streaming stream(kMetadata, options, harness::kPeerIpv4);
+  const std::string sdp = write_sdp(options);
+  EXPECT_NE(sdp.find("a=rtpmap:107 vnd.onvif.metadata/90000"), std::string::npos) << sdp;
+  const harness::RunResult probe =
+      harness::run({"ffprobe", "-hide_banner", "-loglevel", "error", "-protocol_whitelist", "file,udp,rtp",
+                    "-analyzeduration", "2000000", "-show_entries", "stream=codec_type", "-of", "csv=p=0", kSdpFile},
+                   40s, harness::SpawnOptions{.in_peer = true});
+  EXPECT_EQ(probe.status.code(), 0) << probe.err;
+  EXPECT_EQ(probe.out, "data\n") << probe.err;
+  const harness::RunResult gst =
+      harness::run({"gst-launch-1.0", "-q", "filesrc", "location=" + std::string(kSdpFile), "!", "sdpdemux", "!",
+                    "identity", "eos-after=5", "!", "fakesink"},
+                   40s, harness::SpawnOptions{.in_peer = true});
+  EXPECT_EQ(gst.status.code(), 0) << gst.out << gst.err;
+}
+
 TEST(ToolsSdp, MulticastAndIpv6DescriptionsDecode) {
   for (const std::string host : {"239.1.2.3", "2001:db8::2"}) {
     SCOPED_TRACE(host);

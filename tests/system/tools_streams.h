@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,8 @@ inline const Codec kH264{"h264", "h264", "h264.264", 96, {}};
 inline const Codec kJpeg{"jpeg", "jpeg", "mjpeg_std.mjpeg", 26, {"--enable-rfc2435", "--framerate=30"}};
 inline const Codec kMpeg4{"mpeg4", "mpeg4", "mpeg4.m4v", 120, {}};
 inline const Codec kUlaw{"ulaw", "ulaw", "tone.ulaw", 0, {}};
+// Metadata comes from the event service stand-in, not from a store.
+inline const Codec kMetadata{nullptr, "onvif_motion", nullptr, 107, {}};
 
 // The clips live beside the build's bin folder, shared by every test run.
 inline std::string clip(const Codec& codec) {
@@ -61,8 +65,22 @@ inline std::vector<std::string> stream_options(const Codec& codec, const std::st
   return args;
 }
 
-// frame-feeder looping the codec's clip into its store; waits for the store.
+// The source of the codec's frames: frame-feeder looping its clip into the
+// store, or for metadata mini-eventd delivering a document five times a
+// second. Waits until it is ready.
 inline harness::Process start_feeder(const Codec& codec) {
+  if (codec.feeder == nullptr) {
+    harness::Process eventd({harness::bin("mini-eventd"), "--log", "/tmp/eventd.log", "--interval-ms", "200"});
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+      const auto text = harness::read_file("/tmp/onvif_ipc_sockd");
+      if ((text && text->find("00000200=") != std::string::npos) || std::chrono::steady_clock::now() > deadline) {
+        EXPECT_TRUE(text && text->find("00000200=") != std::string::npos) << eventd.err();
+        return eventd;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+  }
   harness::Process feeder({harness::bin("frame-feeder"), "--codec", codec.feeder, "--channel", "0", "--input",
                            clip(codec), "--loop"});
   const char* store = std::string(codec.feeder) == "ulaw" ? "/tmp/shm4" : "/tmp/shm0";
@@ -75,7 +93,9 @@ inline pid_t start_daemon(const std::vector<std::string>& options, const std::st
   std::vector<std::string> args = {harness::bin("avtd")};
   args.insert(args.end(), options.begin(), options.end());
   const bool multicast = host.rfind("ff", 0) == 0 || host.rfind("239.", 0) == 0 || host.rfind("224.", 0) == 0;
-  const std::string pid_file = multicast ? "/var/run/avtd_channel0.pid" : "/var/run/avtd_3.pid";
+  const bool metadata = std::find(options.begin(), options.end(), "--datatype=onvif_motion") != options.end();
+  const std::string pid_file = multicast ? (metadata ? "/var/run/avtd_channel4.pid" : "/var/run/avtd_channel0.pid")
+                                         : (metadata ? "/var/run/avtd_metadata_3.pid" : "/var/run/avtd_3.pid");
   return engine_runs::start_stream(args, pid_file);
 }
 
