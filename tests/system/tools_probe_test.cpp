@@ -2,6 +2,7 @@
 // interleaved TCP, is reported clean, with its sender reports verified.
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <string>
 
 #include "harness/harness.h"
@@ -15,7 +16,9 @@ namespace {
 
 // Streams `codec` for `seconds` to a probe on the receiving host and
 // returns the probe's output once it has finished.
-harness::RunResult probe_stream(const Codec& codec, int seconds, bool tcp = false) {
+// A multicast `host` is joined by the probe.
+harness::RunResult probe_stream(const Codec& codec, int seconds, bool tcp = false,
+                                const std::string& host = harness::kPeerIpv4) {
   Process feeder = start_feeder(codec);
   std::vector<std::string> probe_args = {bin("rtp-probe"), "--duration", std::to_string(seconds), "--payload",
                                          std::to_string(codec.payload), "--quiet"};
@@ -24,6 +27,9 @@ harness::RunResult probe_stream(const Codec& codec, int seconds, bool tcp = fals
   } else {
     probe_args.insert(probe_args.end(), {"--port", std::to_string(kDstPort)});
   }
+  if (host != harness::kPeerIpv4) {
+    probe_args.insert(probe_args.end(), {"--group", host}); // an IPv6 group implies --ipv6
+  }
   Process probe(probe_args, harness::SpawnOptions{.in_peer = true});
   EXPECT_TRUE(probe.wait_err("listening on", 10s)) << probe.err();
   Process handoff;
@@ -31,7 +37,7 @@ harness::RunResult probe_stream(const Codec& codec, int seconds, bool tcp = fals
     handoff = Process({bin("tcp-handoff"), "--session", "3", "--connect",
                        std::string(harness::kPeerIpv4) + ":7000", "--timeout", "20"});
   }
-  const pid_t daemon = start_daemon(stream_options(codec, harness::kPeerIpv4, tcp));
+  const pid_t daemon = start_daemon(stream_options(codec, host, tcp), host);
   harness::RunResult result;
   result.status = probe.wait(std::chrono::seconds(seconds + 20));
   result.out = probe.out();
@@ -43,6 +49,7 @@ harness::RunResult probe_stream(const Codec& codec, int seconds, bool tcp = fals
 void expect_clean(const harness::RunResult& r, long min_reports) {
   EXPECT_EQ(r.status.code(), 0) << r.out << r.err << harness::syslog_dump();
   const std::string json = r.out.substr(0, r.out.find('\n'));
+  std::cout << json << "\n";
   EXPECT_NE(json.find("\"result\":\"clean\""), std::string::npos) << json;
   EXPECT_GT(json_number(json, "packets"), 0) << json;
   EXPECT_GE(json_number(json, "sender_reports"), min_reports) << json;
@@ -76,4 +83,11 @@ TEST(ToolsProbe, InterleavedTcpStreamIsClean) {
   expect_clean(r, 1);
   EXPECT_EQ(json_number(r.out, "rtp_channel"), 0) << r.out;
   EXPECT_EQ(json_number(r.out, "rtcp_channel"), 1) << r.out;
+}
+
+TEST(ToolsProbe, MulticastStreamsAreJoinedAndClean) {
+  for (const std::string group : {"239.1.2.3", "ff15::1:2"}) {
+    SCOPED_TRACE(group);
+    expect_clean(probe_stream(kH264, 7, false, group), 1);
+  }
 }
