@@ -244,7 +244,11 @@ int run_tcp(const ProbeOptions& options) {
   run.info().transport = "tcp";
   Fd conn;
   if (!options.tcp.empty()) {
-    conn = connect_tcp(options.tcp, kConnectTimeoutMs, error);
+    // The sender may not listen yet: try again for a while.
+    const double give_up = run.now() + kConnectTimeoutMs / 1000.0;
+    while (!(conn = connect_tcp(options.tcp, kConnectTimeoutMs, error)) && run.now() < give_up && !run.tick()) {
+      poll(nullptr, 0, kPollMs);
+    }
     run.info().rtp_source = options.tcp;
   } else {
     Fd listener = listen_tcp(options.tcp_listen, options.ipv6, error);

@@ -79,7 +79,8 @@ int parse_options(int argc, char** argv, ProbeOptions& out, std::string& error) 
   opterr = 0;
   optind = 1;
   int code;
-  while ((code = getopt_long(argc, argv, "", kLongOptions, nullptr)) != -1) {
+  int index = 0;
+  while ((code = getopt_long(argc, argv, "", kLongOptions, &index)) != -1) {
     bool ok = true;
     switch (code) {
       case kPort: ok = to_int(optarg, 1, 65534, out.port); break;
@@ -102,7 +103,7 @@ int parse_options(int argc, char** argv, ProbeOptions& out, std::string& error) 
         return -1;
     }
     if (!ok) {
-      error = std::string("invalid value for ") + argv[optind - 1] + ": " + (optarg ? optarg : "");
+      error = std::string("invalid value '") + (optarg ? optarg : "") + "' for --" + kLongOptions[index].name;
       return -1;
     }
   }

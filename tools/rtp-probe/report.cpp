@@ -34,8 +34,14 @@ void append_json_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
-double mean_kbps(const StreamStats& s) {
-  const double span = s.last_arrival - s.first_arrival;
+// Over the arrival times; a file has none worth the name, so there the
+// media time that the RTP timestamps span is used.
+double mean_kbps(const StreamStats& s, bool by_timestamps = false) {
+  double span = s.last_arrival - s.first_arrival;
+  if (by_timestamps) {
+    const double clock = s.payload_type == 0 || s.payload_type == 8 ? 8000.0 : 90000.0;
+    span = static_cast<uint32_t>(s.last_timestamp - s.first_timestamp) / clock;
+  }
   return span > 0 ? static_cast<double>(s.rtp_bytes) * 8.0 / span / 1000.0 : 0.0;
 }
 
@@ -85,7 +91,8 @@ std::string json_report(const StreamChecker& checker, const RunInfo& info) {
   append_json_string(out, info.transport);
   appendf(out, ",\"seconds\":%.3f,\"packets\":%" PRIu64 ",\"bytes\":%" PRIu64 ",\"payload_bytes\":%" PRIu64
                ",\"frames\":%" PRIu64 ",\"markers\":%" PRIu64 ",\"bitrate_kbps\":%.1f",
-          info.seconds, s.rtp_packets, s.rtp_bytes, s.payload_bytes, s.frames, s.markers, mean_kbps(s));
+          info.seconds, s.rtp_packets, s.rtp_bytes, s.payload_bytes, s.frames, s.markers,
+          mean_kbps(s, info.transport == "file"));
   appendf(out, ",\"payload_type\":%d,\"ssrc\":", s.payload_type);
   if (s.ssrc) {
     appendf(out, "\"0x%08x\"", *s.ssrc);
@@ -141,7 +148,7 @@ std::string text_report(const StreamChecker& checker, const RunInfo& info) {
   appendf(out, "rtp-probe: %s over %s for %.1f s\n", result_text(exit_status(checker)), info.transport.c_str(),
           info.seconds);
   appendf(out, "  RTP: %" PRIu64 " packets, %" PRIu64 " bytes, %" PRIu64 " frames, %.1f kbit/s, payload type %d",
-          s.rtp_packets, s.rtp_bytes, s.frames, mean_kbps(s), s.payload_type);
+          s.rtp_packets, s.rtp_bytes, s.frames, mean_kbps(s, info.transport == "file"), s.payload_type);
   if (s.ssrc) {
     appendf(out, ", SSRC 0x%08x", *s.ssrc);
   }
