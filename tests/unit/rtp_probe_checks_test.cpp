@@ -291,3 +291,32 @@ TEST(RtpProbeGeneric, PayloadChecksCanBeSwitchedOff) {
   EXPECT_EQ(f.violations(), 0u);
   EXPECT_EQ(f.checker.stats().frames, 2u);
 }
+
+TEST(RtpProbeRobustness, RandomAndMutatedPacketsAreJudgedWithoutReadingPastThem) {
+  // Under the sanitizer builds this catches any read beyond a packet.
+  uint32_t state = 12345;
+  auto next = [&state] {
+    state = state * 1664525u + 1013904223u;
+    return state >> 8;
+  };
+  for (const int pt : {96, 26, 120, 0, 107}) {
+    StreamChecker checker(CheckOptions{pt, true, false});
+    for (int i = 0; i < 3000; ++i) {
+      std::vector<uint8_t> packet(next() % 40);
+      for (uint8_t& b : packet) {
+        b = static_cast<uint8_t>(next());
+      }
+      if (i % 2 == 0 && packet.size() >= 2) { // mostly valid headers, so the payload checks run
+        packet[0] = static_cast<uint8_t>(0x80 | (packet[0] & 0x3f));
+        packet[1] = static_cast<uint8_t>((packet[1] & 0x80) | pt);
+      }
+      if (i % 3 == 0) {
+        checker.on_rtcp(packet, 0);
+      } else {
+        checker.on_rtp(packet, 0, i * 0.001);
+      }
+    }
+    checker.finish();
+    EXPECT_GT(checker.findings().violations(), 0u);
+  }
+}
