@@ -35,13 +35,14 @@ class H264Stream : public ::testing::Test {
   }
 
   // Prefeeds two frames (the daemon then waits at a non-key block), starts
-  // the daemon, feeds the whole clip at twice its rate with its own rate
+  // the daemon and lets it look for a key frame in vain once, feeds the whole clip at twice its rate with its own rate
   // code, and collects what arrived once the stream has gone quiet.
   stream_result run(rtp_relay& relay, ffmpeg_decoder* decoder, const std::vector<std::string>& daemon,
                     const std::string& pid_file, std::vector<std::string> feed = {"--fps", "60", "--rate-code", "30"}) {
     stream_result r;
     prefeed("h264", clip_, 2);
     const pid_t pid = start_daemon(daemon, pid_file);
+    EXPECT_TRUE(wait_reader_waiting("vx_h264_rtp")) << harness::syslog_dump();
     // The store stays live after the feed, so the daemon runs until stopped.
     feed.push_back("--keep");
     auto feeder = start_feeder("h264", clip_, feed);

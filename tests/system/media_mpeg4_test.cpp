@@ -23,6 +23,7 @@ TEST(Mpeg4Stream, EveryFedFrameDecodesFromTheFirstIntraVop) {
   // Two frames first, the newest not an I-VOP: the daemon waits for the feed's first one.
   prefeed("mpeg4", m4v, 2);
   const pid_t pid = start_daemon(daemon_args("mpeg4", kPeerIpv4), "/var/run/avtd_1.pid");
+  EXPECT_TRUE(wait_reader_waiting("vx_mpeg4_rtp")) << harness::syslog_dump();
   auto feeder = start_feeder("mpeg4", m4v, {"--fps", "60", "--rate-code", "30", "--keep"});
   EXPECT_EQ(feeder.wait(60s).code(), 0) << feeder.err();
   EXPECT_TRUE(relay.wait_quiet(700ms, 20s)) << harness::syslog_dump();

@@ -240,6 +240,14 @@ inline void prefeed(const std::string& codec, const std::string& clip_path, int 
   EXPECT_EQ(status.code(), 0) << p.err();
 }
 
+// Waits until the daemon's video source has looked for a key frame and found
+// none within the store's wait: it is then reading at the newest block, and
+// whatever is fed next reaches it from the first block on.
+inline bool wait_reader_waiting(const std::string& unit) {
+  return harness::wait_syslog_regex("^" + unit + R"( : \d+  : shm_read_data_blockinfo error, data_length=0$)", 10s)
+      .has_value();
+}
+
 // Starts the daemon with `args` and returns its pid from the pid file.
 inline pid_t start_daemon(const std::vector<std::string>& args, const std::string& pid_file) {
   const auto r = harness::run(args, 10s);
