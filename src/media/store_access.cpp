@@ -92,5 +92,7 @@ int checked_frame_length(const char* unit, const shm_blockinfo& info, int read_c
            size);
     return -1;
   }
-  return std::clamp(read_count, 0, size);
+  // The frame is what both the read and the block info say is there.
+  const int announced_int = static_cast<int>(announced);
+  return std::clamp(std::min(read_count, announced_int), 0, size);
 }

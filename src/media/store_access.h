@@ -47,5 +47,6 @@ void detach_store(const char* unit, shm_handle* handle);
 
 // The frame's byte size as its block info announces it, checked against the
 // buffer ("size over" and -1 when it does not fit). Otherwise the number of
-// frame bytes really in the buffer: the read count, never more than size.
+// frame bytes really in the buffer: the read count, but never more than the
+// announced size or the buffer.
 int checked_frame_length(const char* unit, const shm_blockinfo& info, int read_count, int size);
