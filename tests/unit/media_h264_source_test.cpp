@@ -67,7 +67,7 @@ TEST_F(H264Source, StartsAtTheNextKeyFrameAndStepsTheClockOncePerFrame) {
                                               nal_block(kIdr, 900, 4), nal_block(kSlice, 300, 5)};
   // The reader is looking at the newest (non-key) block when these arrive.
   std::thread producer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     store.publish(nal_block(kSlice, 40, 9), block_info());
     store.publish(gop[0], block_info(kKey));
     for (size_t i = 1; i < gop.size(); ++i) store.publish(gop[i], block_info());

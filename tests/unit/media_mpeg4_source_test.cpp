@@ -61,7 +61,7 @@ TEST_F(Mpeg4Source, StartsAtAnIntraVopAndEveryBlockStepsTheClock) {
 
   const std::vector<std::vector<uint8_t>> sent{vop(3), vop(4), vop(5)};
   std::thread producer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     store.publish(vop(2), block_info(0));
     store.publish(sent[0], block_info(12));
     store.publish(sent[1], block_info(0));
@@ -94,7 +94,7 @@ TEST_F(Mpeg4Source, FailedReadsAreWordedByWhetherReadingHadStarted) {
   // After a delay the new start reports the result of its read.
   for (int i = 0; i < 40; ++i) store.publish(vop(static_cast<uint8_t>(i)), block_info(0));
   std::thread producer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     store.producer().destroy();
   });
   EXPECT_EQ(get(), -1);
