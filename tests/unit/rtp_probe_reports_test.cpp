@@ -121,6 +121,14 @@ TEST(RtpProbeSenderReport, ReportAheadOfItsPacketsWaitsForThem) {
   EXPECT_EQ(s.checker.findings().violations(), 0u);
   EXPECT_EQ(s.checker.sender_reports().counts().packet_checked, 1u);
 
+  Stream first; // a report sent before the first packet is judged by what comes after it
+  first.checker.on_rtcp(sender_report(0, 0, 0), kNow);
+  first.checker.on_rtcp(sender_report(3000, 2, 2 * kPacket), kNow);
+  first.frames(0, 5);
+  first.checker.finish();
+  EXPECT_EQ(first.checker.findings().violations() + first.checker.findings().warnings(), 0u);
+  EXPECT_EQ(first.checker.sender_reports().counts().packet_checked, 2u);
+
   Stream never; // ...but packets that never come make the count wrong
   never.frames(0, 5);
   never.report_after(7, kPacket);

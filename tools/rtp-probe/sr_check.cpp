@@ -41,12 +41,23 @@ void SrChecker::on_rtp(int64_t ext, uint32_t timestamp, size_t framed, size_t pa
   e.size[static_cast<int>(OctetBasis::packet)] = static_cast<uint32_t>(packet);
   e.size[static_cast<int>(OctetBasis::payload)] = static_cast<uint32_t>(payload);
 
+  if (!pending_.empty() && !wrap_known_) {
+    settle_wraps(pending_.front());
+  }
   while (!pending_.empty() && wrap_known_ &&
          static_cast<int64_t>(pending_.front().packet_count) + wrap_adjust_ <= max_ext_) {
     const SenderReport sr = pending_.front();
     pending_.pop_front();
     evaluate(sr, false);
   }
+}
+
+void SrChecker::settle_wraps(const SenderReport& sr) {
+  // Sequence numbers start at 0 with the stream; our extended numbers began
+  // wherever we joined, so settle the number of wraps once.
+  const int64_t sender_last = static_cast<int64_t>(sr.packet_count) - 1;
+  wrap_adjust_ = std::llround(static_cast<double>(max_ext_ - sender_last) / 65536.0) * 65536;
+  wrap_known_ = true;
 }
 
 void SrChecker::on_report(const SenderReport& sr, double now_unix) {
@@ -79,11 +90,7 @@ void SrChecker::on_report(const SenderReport& sr, double now_unix) {
   previous_ = sr;
 
   if (have_rtp_ && !wrap_known_) {
-    // Sequence numbers start at 0 with the stream; our extended numbers began
-    // wherever we joined, so settle the number of wraps once.
-    const int64_t sender_last = static_cast<int64_t>(sr.packet_count) - 1;
-    wrap_adjust_ = std::llround(static_cast<double>(max_ext_ - sender_last) / 65536.0) * 65536;
-    wrap_known_ = true;
+    settle_wraps(sr);
   }
   if (pending_.size() >= kMaxPending) {
     findings_.add(Finding::sr_unverified, "report counts %u packets, far more than arrived",

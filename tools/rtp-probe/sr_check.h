@@ -57,6 +57,7 @@ class SrChecker {
   static constexpr size_t kMaxPending = 64;
 
   const Entry* entry(int64_t ext) const;
+  void settle_wraps(const SenderReport& sr);
   void evaluate(const SenderReport& sr, bool at_end);
   void check_octets(const SenderReport& sr, int64_t last);
 
