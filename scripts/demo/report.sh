@@ -1,0 +1,153 @@
+# Watching the demo's stream, ending it, and judging what arrived (sourced by
+# stream.sh).
+
+PROGRESS_OPEN=0
+
+# Datagrams (or TCP segments) this host has sent, from the kernel's counters.
+sent_count() {
+  if [ "$TCP" -eq 1 ]; then
+    awk '/^Tcp:/ { if (!n) { for (i = 1; i <= NF; i++) if ($i == "OutSegs") n = i } else print $n }' /proc/net/snmp
+  else
+    local v4 v6
+    v4=$(awk '/^Udp:/ { if (!n) { for (i = 1; i <= NF; i++) if ($i == "OutDatagrams") n = i } else print $n }' /proc/net/snmp)
+    v6=$(awk '$1 == "Udp6OutDatagrams" { print $2 }' /proc/net/snmp6 2>/dev/null)
+    echo $((${v4:-0} + ${v6:-0}))
+  fi
+}
+
+fed_count() {
+  if [ "$KIND" = metadata ]; then
+    grep -c '"op":"delivery"' "$W/eventd.log" 2>/dev/null || echo 0
+  else
+    json_num frames "$W/feed.json"
+  fi
+}
+
+# What the receiving end has so far: decoded frames, audio or documents.
+arrived_text() {
+  case "$KIND" in
+    video) echo "decoded $(grep -vc '^#' "$W/decoded.md5" 2>/dev/null || echo 0) frames" ;;
+    audio) echo "received $(awk -v b="$(stat -c %s "$W/received.ulaw" 2>/dev/null || echo 0)" \
+      'BEGIN { printf "%.1f", b / 8000 }') s of audio" ;;
+    metadata) echo "received $(grep -o '<?xml' "$W/received.xml" 2>/dev/null | wc -l) documents" ;;
+  esac
+}
+
+# The relay's latest count: "PACKETS BYTES RTCP SR", or nothing yet.
+relay_counts() {
+  grep 'rtp packets' "$W/relay.err" 2>/dev/null | tail -n 1 |
+    sed -n 's/^relay: \([0-9]*\) rtp packets, \([0-9]*\) bytes, \([0-9]*\) rtcp packets, \([0-9]*\) sender.*/\1 \2 \3 \4/p'
+}
+
+LAST_BYTES=0 LAST_TIME=
+
+# Sets PROGRESS to one line: fed, sent, received with the bit rate over the
+# last interval, and what the receiving end made of it.
+progress_line() {
+  local unit=frames what=datagrams
+  [ "$KIND" = audio ] && unit=blocks
+  [ "$KIND" = metadata ] && unit=documents
+  [ "$TCP" -eq 1 ] && what="TCP segments"
+  local packets=0 bytes=0 rtcp=0 sr=0 now rate=0
+  read -r packets bytes rtcp sr <<<"$(relay_counts)"
+  now=$(date +%s.%N)
+  if [ -n "$LAST_TIME" ]; then
+    rate=$(awk -v b=$((${bytes:-0} - LAST_BYTES)) -v t="$now" -v l="$LAST_TIME" \
+      'BEGIN { printf "%.0f", t > l ? b * 8 / (t - l) / 1000 : 0 }')
+  fi
+  LAST_BYTES=${bytes:-0} LAST_TIME=$now
+  printf -v PROGRESS '%3d s | fed %s %s | sent %s %s | received %s packets, %s kbit/s, %s SR | %s' \
+    "$(($(date +%s) - FEED_START))" "$(fed_count)" "$unit" "$(($(sent_count) - SENT_BEFORE))" "$what" \
+    "${packets:-0}" "$rate" "${sr:-0}" "$(arrived_text)"
+}
+
+show_line() {
+  if [ -t 1 ]; then
+    printf '\r%s\033[K' "$1"
+    PROGRESS_OPEN=1
+  else
+    printf '%s\n' "$1"
+  fi
+}
+
+end_progress_line() {
+  if [ "$PROGRESS_OPEN" -eq 1 ]; then
+    printf '\n'
+    PROGRESS_OPEN=0
+  fi
+}
+
+feeding() {
+  if [ "$KIND" = metadata ]; then
+    [ $(($(date +%s) - FEED_START)) -lt "$SECONDS_TO_RUN" ]
+  else
+    alive "$FEEDER_PID"
+  fi
+}
+
+# One line a second until the feed is done (bounded well past its length).
+show_progress() {
+  local limit=$((SECONDS_TO_RUN + 30)) ticks=0
+  while feeding && [ "$ticks" -lt "$limit" ]; do
+    progress_line
+    show_line "$PROGRESS"
+    if ! alive "$DAEMON_PID"; then
+      end_progress_line
+      say "demo: the daemon ended while streaming"
+      break
+    fi
+    sleep 1
+    ticks=$((ticks + 1))
+  done
+  if [ "$KIND" != metadata ]; then
+    stop "$FEEDER_PID" TERM 3
+    wait "$FEEDER_PID"
+    FEEDER_STATUS=$?
+  fi
+}
+
+# The counts that show whether anything still moves at the receiving end.
+arrival_state() { echo "$(relay_counts) $(arrived_text)"; }
+
+# Lets the last frames arrive, stops the daemon (its exit status), then the
+# receivers, so that rtp-probe writes its final report.
+wind_down() {
+  if [ "$KIND" != metadata ]; then
+    local before now tries=0
+    before=$(arrival_state)
+    while [ "$tries" -lt 20 ]; do
+      sleep 0.5
+      now=$(arrival_state)
+      [ "$now" = "$before" ] && break
+      before=$now
+      tries=$((tries + 1))
+    done
+  fi
+  progress_line
+  show_line "$PROGRESS"
+  end_progress_line
+  SENT=$(($(sent_count) - SENT_BEFORE))
+  DAEMON_STATUS=none
+  if alive "$DAEMON_PID"; then
+    kill -TERM "$DAEMON_PID"
+    # A metadata stream ends at its source's next poll, within 5 s.
+    wait_gone 20 "$ADOPT_PID"
+  fi
+  stop "$ADOPT_PID" TERM 2
+  DAEMON_STATUS=$(awk -v pid="$DAEMON_PID" '$1 == pid { print $2 }' "$W/avtd.exit")
+  DAEMON_STATUS=${DAEMON_STATUS:-unknown}
+  DAEMON_PID=0
+  # The relay's goodbye ends FFmpeg's input; it then writes its last frames
+  # and exits by itself. Failing that, it leaves a blocked read only at a
+  # second interrupt.
+  stop "$RELAY_PID" TERM 5
+  if ! wait_gone 10 "$FFMPEG_PID"; then
+    kill -INT "$FFMPEG_PID"
+    wait_gone 1 "$FFMPEG_PID" || kill -INT "$FFMPEG_PID"
+    stop "$FFMPEG_PID" INT 10
+  fi
+  wait_gone 10 "$PROBE_PID" || stop "$PROBE_PID" TERM 2
+  wait "$PROBE_PID"
+  PROBE_STATUS=$?
+  head -1 "$W/PROBE.out" >"$W/probe.json"
+}
