@@ -1,6 +1,7 @@
 // The sandbox itself: what every other system test takes for granted.
 #include "harness/harness.h"
 
+#include "avtd-sandbox/reaper.h"
 #include "avtd-sandbox/syslog_capture.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -22,6 +24,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -104,19 +107,35 @@ TEST(Sandbox, TmpRunAndDevArePrivateFreshTmpfs) {
   for (const char* dir : {"/tmp", "/run", "/dev", "/dev/shm"}) {
     EXPECT_EQ(filesystem_type(dir), static_cast<long>(TMPFS_MAGIC)) << dir;
   }
-  EXPECT_TRUE(directory_entries("/tmp").empty());
-  // Only the handle of the receiving host's namespace lives in /run.
-  EXPECT_EQ(directory_entries("/run"), std::vector<std::string>{"netns"});
+  // Empty but for the way to a checkout that lies below them.
+  auto kept_below = [](const std::string& dir) {
+    std::vector<std::string> names;
+    for (const std::string& kept : {source_path(""), bin("")}) {
+      if (kept.rfind(dir + "/", 0) == 0) {
+        names.push_back(kept.substr(dir.size() + 1, kept.find('/', dir.size() + 1) - dir.size() - 1));
+      }
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
+  };
+  EXPECT_EQ(directory_entries("/tmp"), kept_below("/tmp"));
+  // And the handle of the receiving host's namespace lives in /run.
+  auto run_entries = kept_below("/run");
+  run_entries.push_back("netns");
+  std::sort(run_entries.begin(), run_entries.end());
+  EXPECT_EQ(directory_entries("/run"), run_entries);
   EXPECT_EQ(directory_entries("/run/netns"), std::vector<std::string>{"peer"});
   EXPECT_TRUE(directory_entries("/dev/shm").empty());
 
-  // What we write stays in here: pid 1's root is the host's view.
-  const std::string name = "avtd-sandbox-probe-" + std::to_string(::getpid());
-  ASSERT_TRUE(Fd(::open(("/tmp/" + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)));
-  struct stat st{};
-  if (::stat("/proc/1/root/tmp", &st) == 0) {
-    EXPECT_NE(::stat(("/proc/1/root/tmp/" + name).c_str(), &st), 0) << "file leaked to the host's /tmp";
-  }
+  // Nothing mounted here propagates to the host: no mount is shared.
+  const std::string mounts = read_file("/proc/self/mountinfo").value_or("");
+  ASSERT_FALSE(mounts.empty());
+  EXPECT_EQ(mounts.find(" shared:"), std::string::npos) << mounts;
+
+  // This process is the first of its own PID namespace, with a /proc of it.
+  EXPECT_EQ(::getpid(), 1);
+  EXPECT_EQ(read_file("/proc/1/comm").value_or(""), "sandbox_test\n");
 }
 
 TEST(Sandbox, DeviceNodesAndLinksWork) {
@@ -297,6 +316,7 @@ pid_t start_daemonized(int exit_code, int* release_fd) {
   if (child == 0) {
     ::close(report[0]);
     ::close(release[1]);
+    ::signal(SIGTERM, SIG_DFL); // the test process ends on it; a daemon dies of it
     if (::daemon(1, 1) != 0) {
       ::_exit(99);
     }
@@ -410,7 +430,50 @@ TEST(Sandbox, WrapperRunsACommandInAFreshSandboxAndKeepsItsSyslog) {
   EXPECT_EQ(wrapped.out(), "ready\nterm\n");
 
   EXPECT_EQ(run({bin("avtd-sandbox")}).status.code(), 2);
+  EXPECT_EQ(run({bin("avtd-sandbox"), "--", "sh", "-c", "kill -SEGV $$"}).status.code(), 128 + SIGSEGV);
   EXPECT_EQ(run({bin("avtd-sandbox"), "--", "/nonexistent/program"}).status.code(), 127);
+}
+
+TEST(Sandbox, ACheckoutBelowTmpStaysReachableAndIsNeverEmptied) {
+  // A checkout below /tmp, as the wrapper sees it when started from there.
+  ASSERT_EQ(::mkdir("/tmp/checkout", 0755), 0);
+  {
+    std::ofstream script("/tmp/checkout/run.sh");
+    script << "#!/bin/sh\necho \"inside $(pwd)\"\n";
+  }
+  ASSERT_EQ(::chmod("/tmp/checkout/run.sh", 0755), 0);
+  const RunResult wrapped = run({bin("avtd-sandbox"), "--", "./run.sh"}, 10s, {.cwd = "/tmp/checkout"});
+  EXPECT_EQ(wrapped.status.code(), 0) << wrapped.err;
+  EXPECT_EQ(wrapped.out, "inside /tmp/checkout\n");
+
+  // Clearing /tmp between tests stops at other file systems bound into it.
+  ASSERT_EQ(::mkdir("/dev/shm/tree", 0755), 0);
+  { std::ofstream("/dev/shm/tree/precious") << "x"; }
+  ASSERT_EQ(::mkdir("/tmp/scratch", 0755), 0);
+  ASSERT_EQ(::mkdir("/tmp/scratch/bound", 0755), 0);
+  { std::ofstream("/tmp/scratch/junk") << "x"; }
+  ASSERT_EQ(::mount("/dev/shm/tree", "/tmp/scratch/bound", nullptr, MS_BIND, nullptr), 0);
+  empty_directory("/tmp");
+  EXPECT_TRUE(read_file("/dev/shm/tree/precious")) << "a bound tree was emptied";
+  EXPECT_FALSE(read_file("/tmp/scratch/junk"));
+  EXPECT_FALSE(read_file("/tmp/checkout/run.sh"));
+  ::umount("/tmp/scratch/bound");
+}
+
+TEST(Sandbox, NothingOutlivesAKilledSandbox) {
+  Process wrapped({bin("avtd-sandbox"), "--", "sh", "-c",
+                   "setsid sleep 60 & (sleep 61 &) ; echo started; wait"});
+  ASSERT_TRUE(wrapped.wait_out("started\n"));
+  std::vector<pid_t> inside = avtd_sandbox::descendants_of(wrapped.pid());
+  EXPECT_GE(inside.size(), 4u) << "init, sh and two sleeps";
+  wrapped.signal(SIGKILL);
+  EXPECT_EQ(wrapped.wait().signal(), SIGKILL);
+  for (pid_t pid : inside) {
+    for (int i = 0; i < 1000 && process_alive(pid); ++i) {
+      ::usleep(2000);
+    }
+    EXPECT_FALSE(process_alive(pid)) << pid;
+  }
 }
 
 } // namespace

@@ -104,7 +104,17 @@ int main(int argc, char** argv) {
     }
   }
 
-  auto entered = avtd_sandbox::enter();
+  // A checkout below /tmp or /run stays usable inside: the working
+  // directory and the command's own directory are kept.
+  std::vector<std::string> keep;
+  if (char* cwd = ::getcwd(nullptr, 0)) {
+    keep.emplace_back(cwd);
+    std::free(cwd);
+  }
+  if (std::string command = argv[first]; command.find('/') != std::string::npos) {
+    keep.push_back(command.substr(0, command.rfind('/') + 1));
+  }
+  auto entered = avtd_sandbox::enter(keep);
   if (entered.outcome == avtd_sandbox::Outcome::not_root) {
     std::fprintf(stderr, "avtd-sandbox: %s\n", entered.message.c_str());
     return kExitNoRoot;

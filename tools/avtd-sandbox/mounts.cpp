@@ -7,7 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace avtd_sandbox {
 namespace {
@@ -34,6 +38,75 @@ std::string failure(const std::string& what) {
 std::string mount_tmpfs(const std::string& where, const char* options) {
   if (::mount("tmpfs", where.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options) != 0) {
     return failure("mount tmpfs on " + where);
+  }
+  return {};
+}
+
+// A host directory below a path the sandbox covers, held open so that it
+// can be bound back once the cover is in place.
+struct Kept {
+  std::string path;
+  int fd = -1;
+};
+
+bool below(const std::string& path, const std::string& dir) {
+  return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
+}
+
+std::vector<Kept> hold(const std::vector<std::string>& keep) {
+  std::vector<Kept> held;
+  for (const auto& wanted : keep) {
+    char resolved[PATH_MAX];
+    if (::realpath(wanted.c_str(), resolved) == nullptr) {
+      continue;
+    }
+    std::string path = resolved;
+    bool covered = false;
+    for (const char* cover : {"/tmp", "/run", "/var/run"}) {
+      covered = covered || below(path, cover);
+    }
+    bool inside_other = false;
+    for (const auto& other : keep) {
+      char other_resolved[PATH_MAX];
+      if (::realpath(other.c_str(), other_resolved) != nullptr && below(path, other_resolved)) {
+        inside_other = true;
+      }
+    }
+    for (const auto& already : held) {
+      inside_other = inside_other || already.path == path;
+    }
+    if (!covered || inside_other) {
+      continue;
+    }
+    int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+      held.push_back({path, fd});
+    }
+  }
+  return held;
+}
+
+std::string make_directories(const std::string& path) {
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    std::string part = path.substr(0, slash);
+    if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+      return failure("mkdir " + part);
+    }
+    if (slash == std::string::npos) {
+      return {};
+    }
+  }
+}
+
+std::string bind_back(const std::vector<Kept>& held) {
+  for (const auto& kept : held) {
+    if (auto why = make_directories(kept.path); !why.empty()) {
+      return why;
+    }
+    const std::string source = "/proc/self/fd/" + std::to_string(kept.fd);
+    if (::mount(source.c_str(), kept.path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+      return failure("bind " + kept.path + " back");
+    }
   }
   return {};
 }
@@ -74,10 +147,25 @@ std::string build_dev(const std::string& root) {
 
 } // namespace
 
-std::string setup_mounts() {
+std::string setup_mounts(const std::vector<std::string>& keep) {
+  const std::vector<Kept> held = hold(keep);
+  struct Closer {
+    const std::vector<Kept>& held;
+    ~Closer() {
+      for (const auto& kept : held) {
+        ::close(kept.fd);
+      }
+    }
+  } closer{held};
+
   // Nothing we mount may leak to the host, nor host mounts change under us.
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
     return failure("make / private");
+  }
+  // A /proc of our PID namespace: pids read there match what the processes
+  // inside see of themselves (pid files, kill).
+  if (::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
+    return failure("mount proc");
   }
   if (auto why = mount_tmpfs("/tmp", "mode=1777"); !why.empty()) {
     return why;
@@ -106,6 +194,9 @@ std::string setup_mounts() {
     return failure("move the new /dev in place");
   }
   ::rmdir(kStaging);
+  if (auto why = bind_back(held); !why.empty()) {
+    return why;
+  }
   // A sysfs of our own network namespace (entered before this), so that
   // /sys/class/net shows our links and not the host's.
   if (::mount("sysfs", "/sys", "sysfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {

@@ -1,6 +1,9 @@
 // The sandbox that system tests and the demo run in.
 //
-// enter() turns the calling process (root, still single-threaded) into:
+// enter() is called by a root process that is still single-threaded. The
+// process forks: the parent stays outside, waits, and ends as the child ends
+// (same exit code or signal); enter() returns only in the child, which is
+// the first process (init) of its own PID namespace, and sees:
 //   - a private mount namespace with fresh tmpfs on /tmp, /run and /dev
 //     (/dev holds null, zero, urandom, random, full, tty, pts, shm, the
 //     fd/stdin/stdout/stderr links, and log: a socket capturing syslog);
@@ -9,8 +12,14 @@
 //   - eth0's veth peer, also "eth0", 198.51.100.2/24 and 2001:db8::2/64, in a
 //     second namespace of its own (the receiving host), reachable at
 //     kPeerNetnsPath (so `ip netns exec peer ...` works) or by peer_netns_fd();
-//   - a child subreaper, so daemons that fork away stay our children and
-//     their exit status can be collected with waitpid.
+//   - a /proc of that PID namespace;
+//   - as its init, every daemon that forks away becomes our child, so its
+//     exit status can be collected with waitpid; when we end, the kernel
+//     kills whatever is left inside, so nothing outlives a crashed or killed
+//     test.
+// Termination requests (SIGINT, SIGTERM, SIGHUP) sent to the parent by a
+// process are passed on to the child; as init it only receives the ones it
+// has a handler for.
 // Paths under /tmp, /run and /dev opened after entering are inside the
 // sandbox; open host files you want to keep before entering.
 #pragma once
@@ -18,6 +27,7 @@
 #include "avtd-sandbox/syslog_capture.h"
 
 #include <string>
+#include <vector>
 
 namespace avtd_sandbox {
 
@@ -46,8 +56,10 @@ struct EnterResult {
 };
 
 // Enter the sandbox (once per process). Starts the syslog capture thread, so
-// call it before any other thread exists.
-EnterResult enter();
+// call it before any other thread exists. Host directories in `keep` (the
+// source tree, the build output) stay reachable at their paths even when
+// they lie below /tmp or /run, which the sandbox covers.
+EnterResult enter(const std::vector<std::string>& keep = {});
 
 // True once enter() succeeded in this process.
 bool entered();

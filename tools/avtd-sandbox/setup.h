@@ -3,11 +3,13 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace avtd_sandbox {
 
-// Private mounts; fresh /tmp, /run, /dev (with its nodes) and /sys.
-std::string setup_mounts();
+// Private mounts; fresh /proc, /tmp, /run, /dev (with its nodes) and /sys;
+// the host directories in `keep` bound back at their paths.
+std::string setup_mounts(const std::vector<std::string>& keep);
 
 // Creates the peer namespace (held by the returned descriptor via *peer_fd
 // and mounted at kPeerNetnsPath), the veth pair and addresses, and waits

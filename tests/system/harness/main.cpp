@@ -5,8 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,34 +13,12 @@
 #include <string>
 
 namespace harness {
+
+void end_on_termination_requests();
+
 namespace {
 
 avtd_sandbox::EnterResult g_entered{avtd_sandbox::Outcome::failed, "sandbox not entered"};
-
-// Removes everything below `dir`, keeping `dir` itself.
-void empty_directory(const std::string& dir) {
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) {
-    return;
-  }
-  std::vector<std::string> names;
-  while (dirent* entry = ::readdir(d)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") {
-      names.push_back(dir + "/" + name);
-    }
-  }
-  ::closedir(d);
-  for (const auto& path : names) {
-    struct stat st{};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      empty_directory(path);
-      ::rmdir(path.c_str());
-    } else {
-      ::unlink(path.c_str());
-    }
-  }
-}
 
 class SandboxEnvironment : public ::testing::Environment {
  public:
@@ -79,6 +56,10 @@ class BetweenTests : public ::testing::EmptyTestEventListener {
   }
 };
 
+void end_now(int sig) {
+  ::_exit(128 + sig);
+}
+
 bool only_listing(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--gtest_list_tests") == 0 || std::strncmp(argv[i], "--gtest_list_tests=", 19) == 0) {
@@ -89,6 +70,15 @@ bool only_listing(int argc, char** argv) {
 }
 
 } // namespace
+
+void end_on_termination_requests() {
+  struct sigaction action{};
+  action.sa_handler = end_now;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    ::sigaction(sig, &action, nullptr);
+  }
+}
 
 bool sandbox_ready() {
   return g_entered.outcome == avtd_sandbox::Outcome::entered;
@@ -101,9 +91,15 @@ int main(int argc, char** argv) {
   const bool listing = harness::only_listing(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   if (!listing && !GTEST_FLAG_GET(list_tests)) {
-    harness::g_entered = avtd_sandbox::enter();
+    // The programs under test stay reachable even from a checkout below /tmp.
+    harness::g_entered = avtd_sandbox::enter({AVTD_SOURCE_DIR, AVTD_BIN_DIR});
     if (harness::g_entered.outcome == avtd_sandbox::Outcome::failed) {
       std::fprintf(stderr, "%s\n", harness::g_entered.message.c_str());
+    }
+    if (harness::sandbox_ready()) {
+      // As init of the sandbox this process would ignore termination
+      // requests it has no handler for; a test run must still stop on them.
+      harness::end_on_termination_requests();
     }
   }
   ::testing::AddGlobalTestEnvironment(new harness::SandboxEnvironment);

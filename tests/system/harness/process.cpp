@@ -3,6 +3,7 @@
 #include "avtd-sandbox/reaper.h"
 #include "avtd-sandbox/sandbox.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -390,6 +391,37 @@ bool wait_file_gone(const std::string& path, Millis timeout) {
     std::this_thread::sleep_for(kPollStep);
   }
   return true;
+}
+
+void empty_directory(const std::string& dir) {
+  struct stat top{};
+  if (::lstat(dir.c_str(), &top) != 0) {
+    return;
+  }
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) {
+    return;
+  }
+  std::vector<std::string> names;
+  while (dirent* entry = ::readdir(d)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") {
+      names.push_back(dir + "/" + name);
+    }
+  }
+  ::closedir(d);
+  for (const auto& path : names) {
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0 || st.st_dev != top.st_dev) {
+      continue;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      empty_directory(path);
+      ::rmdir(path.c_str());
+    } else {
+      ::unlink(path.c_str());
+    }
+  }
 }
 
 void kill_leftover_processes() {

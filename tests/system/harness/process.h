@@ -107,6 +107,10 @@ bool wait_file_gone(const std::string& path, Millis timeout = 5s);
 // The whole content of a file, or nothing if it cannot be read.
 std::optional<std::string> read_file(const std::string& path);
 
+// Removes everything below `dir` but `dir` itself; never descends into
+// another file system (a checkout bound back into /tmp stays untouched).
+void empty_directory(const std::string& dir);
+
 // SIGKILLs and reaps every process left below the test process.
 void kill_leftover_processes();
 
