@@ -6,9 +6,11 @@
 #       frames are the last fed ones in order, none lost, repeated or
 #       damaged, and at most LEAD fed frames came before them (those in the
 #       store before the stream started).
-#   check.pl bytes FED RECEIVED LEAD
-#       The same for audio bytes: the received ones must be the last fed
-#       ones, with at most LEAD fed bytes before them.
+#   check.pl bytes FED RECEIVED LEAD UNIT
+#       The same for audio bytes: the received ones must be the fed ones in
+#       order, with at most LEAD fed bytes before them. The sender packs
+#       whole units of UNIT bytes, so fewer than UNIT fed bytes may still
+#       wait for more audio at the end.
 #   check.pl documents DOCUMENT RECEIVED
 #       The received bytes must be the document, whole, one or more times.
 #
@@ -68,22 +70,31 @@ sub frames {
 }
 
 sub bytes {
-  my ($fed, $got, $lead) = (slurp($_[0]), slurp($_[1]), $_[2]);
+  my ($fed, $got, $lead, $unit) = (slurp($_[0]), slurp($_[1]), $_[2], $_[3]);
   my ($n, $m) = (length $fed, length $got);
   verdict(0, "no audio received of $n bytes fed") if $m == 0;
   verdict(0, "$m bytes received, more than the $n fed") if $m > $n;
-  my $start = $n - $m;
-  if (substr($fed, $start) eq $got) {
-    verdict(0, "the first $start of $n fed bytes were not received (at most $lead may precede the stream's start)")
-      if $start > $lead;
-    verdict(1, "all $m fed bytes from byte " . ($start + 1) . " on received in order, each identical");
+  # Where the received audio begins: the latest place that fits.
+  my $start = -1;
+  for my $s (reverse 0 .. ($lead < $n - $m ? $lead : $n - $m)) {
+    if (substr($fed, $s, $m) eq $got) {
+      $start = $s;
+      last;
+    }
+  }
+  if ($start >= 0) {
+    my $waiting = $n - $start - $m;
+    verdict(0, "the last $waiting of $n fed bytes were not received") if $waiting >= $unit;
+    verdict(1, "all $m fed bytes from byte " . ($start + 1) . " on received in order, each identical"
+      . ($waiting ? "; the last $waiting wait in the sender for a whole $unit-byte packet" : ""));
   }
   # A short prefix finds where the received audio begins.
   my $from = index($fed, substr($got, 0, $m < 64 ? $m : 64));
   verdict(0, "the received audio does not begin with any fed samples") if $from < 0;
+  verdict(0, "the first $from of $n fed bytes were not received (at most $lead may precede the stream's start)")
+    if $from > $lead && substr($fed, $from, $m) eq $got;
   my $i = 0;
   $i++ while $i < $m && $from + $i < $n && substr($fed, $from + $i, 1) eq substr($got, $i, 1);
-  verdict(0, "the last " . ($n - $from - $m) . " of $n fed bytes were not received") if $i == $m;
   verdict(0, "received byte " . ($i + 1) . " of $m differs from fed byte " . ($from + $i + 1));
 }
 
@@ -105,10 +116,10 @@ sub documents {
 my $what = shift // '';
 if ($what eq 'frames' && @ARGV == 3) {
   frames(@ARGV);
-} elsif ($what eq 'bytes' && @ARGV == 3) {
+} elsif ($what eq 'bytes' && @ARGV == 4) {
   bytes(@ARGV);
 } elsif ($what eq 'documents' && @ARGV == 2) {
   documents(@ARGV);
 }
-print STDERR "usage: check.pl frames FED DECODED LEAD | bytes FED RECEIVED LEAD | documents DOCUMENT RECEIVED\n";
+print STDERR "usage: check.pl frames FED DECODED LEAD | bytes FED RECEIVED LEAD UNIT | documents DOCUMENT RECEIVED\n";
 exit 2;

@@ -161,7 +161,7 @@ start_daemon() {
 # The frames (or audio blocks) of the demo, paced in real time; metadata
 # comes by itself.
 start_feed() {
-  FEED_START=$(date +%s)
+  FEED_START_US=$(now_us)
   case "$KIND" in
     video) FEED_TOTAL=$((SECONDS_TO_RUN * FPS)) ;;
     audio) FEED_TOTAL=$((SECONDS_TO_RUN * 8000 / 320)) ;;

@@ -17,7 +17,7 @@ sent_count() {
 
 fed_count() {
   if [ "$KIND" = metadata ]; then
-    grep -c '"op":"delivery"' "$W/eventd.log" 2>/dev/null || echo 0
+    grep -c '"op":"delivery".*"result":0' "$W/eventd.log" 2>/dev/null || echo 0
   else
     json_num frames "$W/feed.json"
   fi
@@ -29,9 +29,11 @@ arrived_text() {
     video) echo "decoded $(grep -vc '^#' "$W/decoded.md5" 2>/dev/null || echo 0) frames" ;;
     audio) echo "received $(awk -v b="$(stat -c %s "$W/received.ulaw" 2>/dev/null || echo 0)" \
       'BEGIN { printf "%.1f", b / 8000 }') s of audio" ;;
-    metadata) echo "received $(grep -o '<?xml' "$W/received.xml" 2>/dev/null | wc -l) documents" ;;
+    metadata) echo "received $(documents_received) documents" ;;
   esac
 }
+
+documents_received() { grep -o '<?xml' "$W/received.xml" 2>/dev/null | wc -l; }
 
 # The relay's latest count: "PACKETS BYTES RTCP SR", or nothing yet.
 relay_counts() {
@@ -39,7 +41,9 @@ relay_counts() {
     sed -n 's/^relay: \([0-9]*\) rtp packets, \([0-9]*\) bytes, \([0-9]*\) rtcp packets, \([0-9]*\) sender.*/\1 \2 \3 \4/p'
 }
 
-LAST_BYTES=0 LAST_TIME=
+LAST_BYTES=0 LAST_US=0
+
+now_us() { echo "${EPOCHREALTIME/./}"; }
 
 # Sets PROGRESS to one line: fed, sent, received with the bit rate over the
 # last interval, and what the receiving end made of it.
@@ -50,15 +54,21 @@ progress_line() {
   [ "$TCP" -eq 1 ] && what="TCP segments"
   local packets=0 bytes=0 rtcp=0 sr=0 now rate=0
   read -r packets bytes rtcp sr <<<"$(relay_counts)"
-  now=$(date +%s.%N)
-  if [ -n "$LAST_TIME" ]; then
-    rate=$(awk -v b=$((${bytes:-0} - LAST_BYTES)) -v t="$now" -v l="$LAST_TIME" \
-      'BEGIN { printf "%.0f", t > l ? b * 8 / (t - l) / 1000 : 0 }')
+  now=$(now_us)
+  if [ "$LAST_US" -gt 0 ] && [ "$now" -gt "$LAST_US" ]; then
+    rate=$(((${bytes:-0} - LAST_BYTES) * 8000 / (now - LAST_US)))
   fi
-  LAST_BYTES=${bytes:-0} LAST_TIME=$now
+  LAST_BYTES=${bytes:-0} LAST_US=$now
   printf -v PROGRESS '%3d s | fed %s %s | sent %s %s | received %s packets, %s kbit/s, %s SR | %s' \
-    "$(($(date +%s) - FEED_START))" "$(fed_count)" "$unit" "$(($(sent_count) - SENT_BEFORE))" "$what" \
+    $(((now - FEED_START_US) / 1000000)) "$(fed_count)" "$unit" "$(($(sent_count) - SENT_BEFORE))" "$what" \
     "${packets:-0}" "$rate" "${sr:-0}" "$(arrived_text)"
+}
+
+# Sleeps until the given time in microseconds (at once when it has passed).
+sleep_until() {
+  local left=$(($1 - $(now_us)))
+  [ "$left" -gt 0 ] && sleep "$(printf '%d.%06d' $((left / 1000000)) $((left % 1000000)))"
+  return 0
 }
 
 show_line() {
@@ -79,7 +89,7 @@ end_progress_line() {
 
 feeding() {
   if [ "$KIND" = metadata ]; then
-    [ $(($(date +%s) - FEED_START)) -lt "$SECONDS_TO_RUN" ]
+    [ $(($(now_us) - FEED_START_US)) -lt $((SECONDS_TO_RUN * 1000000)) ]
   else
     alive "$FEEDER_PID"
   fi
@@ -96,8 +106,8 @@ show_progress() {
       say "demo: the daemon ended while streaming"
       break
     fi
-    sleep 1
     ticks=$((ticks + 1))
+    sleep_until $((FEED_START_US + ticks * 1000000))
   done
   if [ "$KIND" != metadata ]; then
     stop "$FEEDER_PID" TERM 3
@@ -126,6 +136,12 @@ wind_down() {
   progress_line
   show_line "$PROGRESS"
   end_progress_line
+  if [ "$KIND" = metadata ]; then
+    # Every document delivered before the stop must go out; the ones on
+    # their way are given a moment.
+    FED_AT_STOP=$(fed_count)
+    wait_for 3 eval '[ "$(documents_received)" -ge "$FED_AT_STOP" ]'
+  fi
   SENT=$(($(sent_count) - SENT_BEFORE))
   DAEMON_STATUS=none
   if alive "$DAEMON_PID"; then

@@ -39,6 +39,7 @@ if [ -z "$BIN" ] || [ -z "$MEDIA" ] || [ -z "$OUT" ]; then
   exit 2
 fi
 mkdir -p "$OUT" || exit 2
+BIN=$(realpath "$BIN") MEDIA=$(realpath "$MEDIA") OUT=$(realpath "$OUT")
 
 DST_PORT=5000    # where the daemon sends
 DECODE_PORT=7000 # where the relay hands on to FFmpeg, on the receiving host's loopback
@@ -58,10 +59,12 @@ finish() {
     mkdir -p "$OUT/logs" && cp "$W"/*.err "$W"/*.out "$W"/*.log "$OUT/logs/" 2>/dev/null
     say "demo: the logs of the run are in $OUT/logs/" >&2
   fi
-  rm -rf "$W"
+  cd / && rm -rf "$W"
 }
 trap finish EXIT
 trap 'exit 130' INT TERM
+# Whatever a tool writes to its working directory stays with the run.
+cd "$W" || exit 1
 
 # The device side: session daemon, and the store with its first frames (or
 # the event service), so that the description can carry the stream's

@@ -35,10 +35,14 @@ judge() {
     audio)
       { head -c $((PREFEED * 320)) "$CLIP"; repeat_bytes "$CLIP" $((FED * 320)); } >"$W/fed.ulaw"
       ARRIVED=$(stat -c %s "$W/received.ulaw" 2>/dev/null || echo 0)
-      CHECK=$(perl "$HERE/check.pl" bytes "$W/fed.ulaw" "$W/received.ulaw" $((PREFEED * 320))) || ok=0 ;;
+      CHECK=$(perl "$HERE/check.pl" bytes "$W/fed.ulaw" "$W/received.ulaw" $((PREFEED * 320)) 512) || ok=0 ;;
     metadata)
       ARRIVED=$(grep -o '<?xml' "$W/received.xml" 2>/dev/null | wc -l)
-      CHECK=$(perl "$HERE/check.pl" documents "$W/document.xml" "$W/received.xml") || ok=0 ;;
+      CHECK=$(perl "$HERE/check.pl" documents "$W/document.xml" "$W/received.xml") || ok=0
+      if [ "$ARRIVED" -lt "$FED_AT_STOP" ]; then
+        CHECK="$CHECK; but only $ARRIVED of the $FED_AT_STOP delivered before the stop"
+        ok=0
+      fi ;;
   esac
   PROBE_RESULT=$(grep -o '"result":"[a-z ]*"' "$W/probe.json" | cut -d'"' -f4)
   [ "$PROBE_STATUS" -eq 0 ] && [ "$PROBE_RESULT" = clean ] || ok=0
