@@ -94,20 +94,7 @@ cmake --build "$BUILD" -j "$(nproc)" --target "${TARGETS[@]}" >"$BUILD/demo-buil
 
 step "test media in ${BUILD#"$ROOT"/}/test-media"
 MEDIA=$BUILD/test-media
-sh "$ROOT/scripts/make-test-media.sh" "$MEDIA" || { echo "demo.sh: making the test clips failed" >&2; exit 1; }
-# The audio clip is a tone sweeping up under a swelling envelope: unlike a
-# steady tone, every stretch of it is unique, so received samples can be
-# matched to the fed ones.
-if [ ! -s "$MEDIA/demo-sweep.ulaw" ]; then
-  ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi \
-    -i "aevalsrc=(0.3+0.6*abs(sin(PI*t)))*sin(2*PI*(300+100*t)*t):s=8000:d=10" \
-    -ac 1 -ar 8000 -f mulaw "$MEDIA/.demo-sweep.$$.tmp" &&
-    mv "$MEDIA/.demo-sweep.$$.tmp" "$MEDIA/demo-sweep.ulaw" || {
-    rm -f "$MEDIA/.demo-sweep.$$.tmp"
-    echo "demo.sh: making the audio clip failed" >&2
-    exit 1
-  }
-fi
+sh "$ROOT/scripts/demo/media.sh" "$MEDIA" || { echo "demo.sh: making the test clips failed" >&2; exit 1; }
 
 rm -rf "$OUT"
 mkdir -p "$OUT"
@@ -120,7 +107,7 @@ case "$status" in
   0) ;;
   77) echo "demo.sh: the sandbox needs root" >&2 ;;
   125) echo "demo.sh: the sandbox could not be set up (see above)" >&2 ;;
-  *) echo "demo.sh: the stream did not arrive intact (status $status); results and logs in $OUT" >&2 ;;
+  *) echo "demo.sh: the demo failed (status $status); results and logs in $OUT" >&2 ;;
 esac
 [ "$status" -eq 0 ] && echo "results in ${OUT#"$ROOT"/}/ (the daemon's syslog: ${OUT#"$ROOT"/}/syslog.txt)"
 exit $((status == 0 ? 0 : 1))

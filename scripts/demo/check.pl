@@ -88,8 +88,13 @@ sub bytes {
     verdict(1, "all $m fed bytes from byte " . ($start + 1) . " on received in order, each identical"
       . ($waiting ? "; the last $waiting wait in the sender for a whole $unit-byte packet" : ""));
   }
-  # A short prefix finds where the received audio begins.
-  my $from = index($fed, substr($got, 0, $m < 64 ? $m : 64));
+  # A short prefix finds where the received audio begins; a shorter one
+  # still when a fault lies within it.
+  my $from = -1;
+  for my $length (64, 16, 4) {
+    $from = index($fed, substr($got, 0, $m < $length ? $m : $length));
+    last if $from >= 0;
+  }
   verdict(0, "the received audio does not begin with any fed samples") if $from < 0;
   verdict(0, "the first $from of $n fed bytes were not received (at most $lead may precede the stream's start)")
     if $from > $lead && substr($fed, $from, $m) eq $got;

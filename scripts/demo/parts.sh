@@ -123,7 +123,7 @@ start_decoder() {
     audio) outputs=(-map 0:a -c:a copy -f mulaw "$W/received.ulaw") ;;
     metadata) outputs=(-map 0 -c copy -f data "$W/received.xml") ;;
   esac
-  start_bg FFMPEG "${IN_PEER[@]}" ffmpeg -hide_banner -loglevel error -nostdin -protocol_whitelist file,udp,rtp \
+  start_bg FFMPEG "${IN_PEER[@]}" ffmpeg -hide_banner -loglevel warning -nostdin -protocol_whitelist file,udp,rtp \
     -reorder_queue_size 0 -i "$W/decode.sdp" -flush_packets 1 "${outputs[@]}"
   wait_for 10 peer_udp_bound $DECODE_PORT && alive "$FFMPEG_PID"
 }

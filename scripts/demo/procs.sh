@@ -71,9 +71,10 @@ json_num() {
   grep -o "\"$1\":-\?[0-9.]*" "$2" 2>/dev/null | head -1 | cut -d: -f2
 }
 
-# True once a UDP socket of the receiving host is bound to port $1.
+# True once a UDP socket of the receiving host is bound to local port $1
+# (the relay's sockets aimed at that port name it as their remote one).
 peer_udp_bound() {
   local hex
-  hex=$(printf ':%04X ' "$1")
-  in_peer cat /proc/net/udp /proc/net/udp6 2>/dev/null | grep -q "$hex"
+  hex=$(printf '%04X' "$1")
+  in_peer cat /proc/net/udp /proc/net/udp6 2>/dev/null | awk -v p=":$hex" 'substr($2, length($2) - 4) == p { f = 1 } END { exit !f }'
 }
