@@ -150,12 +150,18 @@ start_daemon() {
     say "demo: avtd ${DAEMON_OPTIONS[*]} ended with status $started: $(cat "$W/ADOPT.out" "$W/ADOPT.err")" >&2
     return 1
   fi
-  wait_for 5 eval 'compgen -G "/run/avtd_*.pid" >/dev/null' || return 1
-  local file
-  file=$(compgen -G "/run/avtd_*.pid" | head -1)
-  DAEMON_PID=$(cat "$file")
-  PID_FILE=$file
+  wait_for 5 read_pid_file || return 1
   alive "$DAEMON_PID"
+}
+
+# Sets DAEMON_PID once the daemon's pid file names a process.
+read_pid_file() {
+  local file pid
+  file=$(compgen -G "/run/avtd_*.pid" | head -1)
+  [ -n "$file" ] || return 1
+  pid=$(cat "$file" 2>/dev/null)
+  [[ "$pid" =~ ^[1-9][0-9]*$ ]] || return 1
+  DAEMON_PID=$pid
 }
 
 # The frames (or audio blocks) of the demo, paced in real time; metadata

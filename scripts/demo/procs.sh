@@ -58,6 +58,8 @@ stop() {
 # Everything we started, newest first; the daemon before the processes that
 # feed it.
 stop_all() {
+  # Interrupted before its pid was known, the daemon is found by its pid file.
+  [ "$DAEMON_PID" -gt 0 ] || read_pid_file
   stop "$DAEMON_PID" TERM 10
   local i
   for ((i = ${#STARTED[@]} - 1; i >= 0; i--)); do

@@ -142,10 +142,10 @@ wind_down() {
     FED_AT_STOP=$(fed_count)
     wait_for 3 eval '[ "$(documents_received)" -ge "$FED_AT_STOP" ]'
   fi
-  SENT=$(($(sent_count) - SENT_BEFORE))
-  DAEMON_STATUS=none
+  DAEMON_END="when it ended by itself, before the stop"
   if alive "$DAEMON_PID"; then
     kill -TERM "$DAEMON_PID"
+    DAEMON_END="after SIGTERM"
     # A metadata stream ends at its source's next poll, within 5 s.
     wait_gone 20 "$ADOPT_PID"
   fi
@@ -153,6 +153,7 @@ wind_down() {
   DAEMON_STATUS=$(awk -v pid="$DAEMON_PID" '$1 == pid { print $2 }' "$W/avtd.exit")
   DAEMON_STATUS=${DAEMON_STATUS:-unknown}
   DAEMON_PID=0
+  SENT=$(($(sent_count) - SENT_BEFORE))
   # The relay's goodbye ends FFmpeg's input; it then writes its last frames
   # and exits by itself. Failing that, it leaves a blocked read only at a
   # second interrupt.

@@ -105,7 +105,7 @@ summarise() {
       "$(json_num sr_packet_checked "$json") packet counts verified against what arrived"
     say "  rtp-probe ${PROBE_RESULT:-no report} (exit status $PROBE_STATUS, $(json_num violations "$json") violations," \
       "$(json_num lost "$json") lost, $(json_num warnings "$json") warnings; details in probe-report.txt)"
-    say "  daemon    exit status $DAEMON_STATUS after SIGTERM"
+    say "  daemon    exit status $DAEMON_STATUS $DAEMON_END"
     [ "$KIND" = metadata ] || say "  feeder    exit status ${FEEDER_STATUS:-none}"
     local file
     for file in "${PICTURES[@]}" "$OUT/stream.sdp" "$OUT/probe-report.txt"; do
