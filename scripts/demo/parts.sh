@@ -83,8 +83,8 @@ prepare_source() {
     wait_for 5 grep -q 00000200= /tmp/onvif_ipc_sockd 2>/dev/null
     return
   fi
-  timeout 30 "$BIN/frame-feeder" --codec "$FEED" --channel 0 --input "$CLIP" --frames $PREFEED --unpaced --keep \
-    >"$W/prefeed.out" 2>"$W/prefeed.err"
+  timeout 30 "$BIN/frame-feeder" --codec "$FEED" --channel 0 --input "$CLIP" --audio-block $AUDIO_BLOCK \
+    --frames $PREFEED --unpaced --keep >"$W/prefeed.out" 2>"$W/prefeed.err"
 }
 
 # The description for FFmpeg: the same stream, as the relay hands it on over
@@ -170,9 +170,9 @@ start_feed() {
   FEED_START_US=$(now_us)
   case "$KIND" in
     video) FEED_TOTAL=$((SECONDS_TO_RUN * FPS)) ;;
-    audio) FEED_TOTAL=$((SECONDS_TO_RUN * 8000 / 320)) ;;
+    audio) FEED_TOTAL=$((SECONDS_TO_RUN * 8000 / AUDIO_BLOCK)) ;;
     metadata) FEED_TOTAL=0; return ;;
   esac
   start_bg FEEDER "$BIN/frame-feeder" --codec "$FEED" --channel 0 --input "$CLIP" --fps $FPS \
-    --frames "$FEED_TOTAL" --loop --keep --status "$W/feed.json"
+    --audio-block $AUDIO_BLOCK --frames "$FEED_TOTAL" --loop --keep --status "$W/feed.json"
 }

@@ -26,9 +26,8 @@ use warnings;
 use IO::Socket::IP;
 use IO::Select;
 use Time::HiRes qw(time);
-use Socket qw(:addrinfo SOCK_DGRAM SOCK_STREAM IPPROTO_IP IPPROTO_IPV6 IP_ADD_MEMBERSHIP
-  IPV6_JOIN_GROUP AF_INET AF_INET6 INADDR_ANY SOL_SOCKET SO_RCVBUF inet_pton pack_ip_mreq
-  pack_ipv6_mreq);
+use Socket qw(SOCK_DGRAM IPPROTO_IP IPPROTO_IPV6 IP_ADD_MEMBERSHIP IPV6_JOIN_GROUP AF_INET AF_INET6
+  INADDR_ANY SOL_SOCKET SO_RCVBUF inet_pton pack_ip_mreq pack_ipv6_mreq);
 
 my ($mode, $address, $port, $forward, $ifindex) = @ARGV;
 die "usage: relay.pl udp|tcp ADDR PORT FORWARD [IFINDEX]\n"
@@ -49,8 +48,8 @@ my $out_rtcp = IO::Socket::IP->new(PeerHost => '127.0.0.1', PeerPort => $forward
 my $ssrc;  # the sender's, from its first RTP packet
 my $RELAY_SSRC = 0x64656d6f;  # ours, in the receiver reports
 
-# One packet on to FFmpeg. A failed send (FFmpeg not listening yet, or gone)
-# must not stop the probe's copy.
+# One packet on to FFmpeg. A failed send (FFmpeg gone) must not stop the
+# probe's copy.
 sub forward {
   my ($channel, $data) = @_;
   $ssrc //= substr($data, 8, 4) if !($channel & 1) && length $data >= 12;

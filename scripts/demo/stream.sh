@@ -46,6 +46,8 @@ DECODE_PORT=7000 # where the relay hands on to FFmpeg, on the receiving host's l
 FPS=30
 PREFEED=2        # frames in the store before the daemon starts: it begins at the next key frame
 SESSION=1        # the stand-in session daemon's first id
+AUDIO_BLOCK=320  # mu-law bytes per store block (40 ms)
+AUDIO_UNIT=512   # mu-law bytes per packet: the daemon sends whole units only
 
 choose_codec "$CODEC" || exit 2
 choose_destination || exit 2

@@ -33,9 +33,10 @@ judge() {
       ARRIVED=$(wc -l <"$W/decoded.list")
       CHECK=$(perl "$HERE/check.pl" frames "$W/fed.list" "$W/decoded.list" $PREFEED) || ok=0 ;;
     audio)
-      { head -c $((PREFEED * 320)) "$CLIP"; repeat_bytes "$CLIP" $((FED * 320)); } >"$W/fed.ulaw"
+      { head -c $((PREFEED * AUDIO_BLOCK)) "$CLIP"; repeat_bytes "$CLIP" $((FED * AUDIO_BLOCK)); } >"$W/fed.ulaw"
       ARRIVED=$(stat -c %s "$W/received.ulaw" 2>/dev/null || echo 0)
-      CHECK=$(perl "$HERE/check.pl" bytes "$W/fed.ulaw" "$W/received.ulaw" $((PREFEED * 320)) 512) || ok=0 ;;
+      CHECK=$(perl "$HERE/check.pl" bytes "$W/fed.ulaw" "$W/received.ulaw" $((PREFEED * AUDIO_BLOCK)) $AUDIO_UNIT) ||
+        ok=0 ;;
     metadata)
       ARRIVED=$(grep -o '<?xml' "$W/received.xml" 2>/dev/null | wc -l)
       CHECK=$(perl "$HERE/check.pl" documents "$W/document.xml" "$W/received.xml") || ok=0
@@ -80,7 +81,7 @@ make_pictures() {
 summarise() {
   make_pictures
   local json=$W/probe.json unit=frames
-  [ "$KIND" = audio ] && unit="blocks of 320 bytes (40 ms)"
+  [ "$KIND" = audio ] && unit="blocks of $AUDIO_BLOCK bytes ($((AUDIO_BLOCK / 8)) ms)"
   [ "$KIND" = metadata ] && unit="documents delivered by the event service"
   local what=datagrams
   [ "$TCP" -eq 1 ] && what="TCP segments"
