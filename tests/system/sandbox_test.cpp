@@ -218,6 +218,29 @@ TEST(Sandbox, SyslogLinesFromLoggerAndTheCLibraryAreCaptured) {
   EXPECT_FALSE(wait_syslog("second", 50ms));
 }
 
+TEST(Sandbox, ABurstOfSyslogLinesArrivesWholeAndInOrder) {
+  // Two writers at once, each far more lines than a socket queue holds.
+  constexpr int kLines = 3000;
+  Process shell({"sh", "-c", "i=0; while [ $i -lt 100 ]; do logger -t burst \"shell $i\"; i=$((i+1)); done"});
+  ::openlog("burst", 0, LOG_DAEMON);
+  for (int i = 0; i < kLines; ++i) {
+    ::syslog(LOG_INFO, "line %d", i);
+  }
+  ::closelog();
+  EXPECT_EQ(shell.wait(60s).code(), 0);
+  EXPECT_EQ(wait_syslog_count("line ", kLines, 10s), static_cast<size_t>(kLines));
+  EXPECT_EQ(wait_syslog_count("shell ", 100, 10s), 100u);
+  int next = 0;
+  int next_shell = 0;
+  for (const auto& line : syslog_lines()) {
+    if (line.message.rfind("line ", 0) == 0) {
+      ASSERT_EQ(line.message, "line " + std::to_string(next++));
+    } else if (line.message.rfind("shell ", 0) == 0) {
+      ASSERT_EQ(line.message, "shell " + std::to_string(next_shell++));
+    }
+  }
+}
+
 TEST(Sandbox, SyslogMessageIsTheTextAfterTheIdent) {
   using avtd_sandbox::syslog_message;
   EXPECT_EQ(syslog_message("<27>Dec  6 11:16:00 avtd[42]: main : 12 : a : b"), "main : 12 : a : b");

@@ -9,7 +9,8 @@
 // Without root every test is skipped with
 // "system tests need root: unshare, mounts and veth".
 //
-//   process.h   spawn / run / wait_exit (daemons too) / pid files
+//   process.h   spawn / run / wait_exit (daemons too)
+//   files.h     pid files, waits for files, read_file, empty_directory
 //   syslog.h    lines captured at /dev/log, waits on text or regex
 //   net.h       addresses, link up/down and MTU, ip/route, routes, peer sockets
 //   receiver.h  UDP / TCP receivers on the receiving host
@@ -17,6 +18,7 @@
 #pragma once
 
 #include "harness/fd.h"
+#include "harness/files.h"
 #include "harness/net.h"
 #include "harness/paths.h"
 #include "harness/process.h"

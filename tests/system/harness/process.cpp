@@ -3,11 +3,9 @@
 #include "avtd-sandbox/reaper.h"
 #include "avtd-sandbox/sandbox.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -342,86 +341,6 @@ bool process_alive(pid_t pid) {
   size_t close = text.rfind(')');
   return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z' &&
          text[close + 2] != 'X';
-}
-
-std::optional<std::string> read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    return std::nullopt;
-  }
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-std::optional<pid_t> read_pid_file(const std::string& path, Millis timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (auto text = read_file(path)) {
-      char* end = nullptr;
-      long value = std::strtol(text->c_str(), &end, 10);
-      if (end != text->c_str() && value > 0) {
-        return static_cast<pid_t>(value);
-      }
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return std::nullopt;
-    }
-    std::this_thread::sleep_for(kPollStep);
-  }
-}
-
-bool wait_for_file(const std::string& path, Millis timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  struct stat st{};
-  while (::lstat(path.c_str(), &st) != 0) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(kPollStep);
-  }
-  return true;
-}
-
-bool wait_file_gone(const std::string& path, Millis timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  struct stat st{};
-  while (::lstat(path.c_str(), &st) == 0) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(kPollStep);
-  }
-  return true;
-}
-
-void empty_directory(const std::string& dir) {
-  struct stat top{};
-  if (::lstat(dir.c_str(), &top) != 0) {
-    return;
-  }
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) {
-    return;
-  }
-  std::vector<std::string> names;
-  while (dirent* entry = ::readdir(d)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") {
-      names.push_back(dir + "/" + name);
-    }
-  }
-  ::closedir(d);
-  for (const auto& path : names) {
-    struct stat st{};
-    if (::lstat(path.c_str(), &st) != 0 || st.st_dev != top.st_dev) {
-      continue;
-    }
-    if (S_ISDIR(st.st_mode)) {
-      empty_directory(path);
-      ::rmdir(path.c_str());
-    } else {
-      ::unlink(path.c_str());
-    }
-  }
 }
 
 void kill_leftover_processes() {

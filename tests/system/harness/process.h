@@ -7,6 +7,7 @@
 #pragma once
 
 #include "harness/fd.h"
+#include "harness/files.h"
 
 #include <sys/types.h>
 
@@ -96,20 +97,6 @@ ExitStatus wait_exit(pid_t pid, Millis timeout = 10s);
 
 // True while `pid` exists and is not a zombie.
 bool process_alive(pid_t pid);
-
-// Waits until `path` holds a positive number and returns it.
-std::optional<pid_t> read_pid_file(const std::string& path, Millis timeout = 5s);
-
-// Wait (bounded) for a file to appear / to disappear.
-bool wait_for_file(const std::string& path, Millis timeout = 5s);
-bool wait_file_gone(const std::string& path, Millis timeout = 5s);
-
-// The whole content of a file, or nothing if it cannot be read.
-std::optional<std::string> read_file(const std::string& path);
-
-// Removes everything below `dir` but `dir` itself; never descends into
-// another file system (a checkout bound back into /tmp stays untouched).
-void empty_directory(const std::string& dir);
 
 // SIGKILLs and reaps every process left below the test process.
 void kill_leftover_processes();
