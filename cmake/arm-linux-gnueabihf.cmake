@@ -11,6 +11,12 @@ set(AVTD_ARM_SYSROOT /usr/${AVTD_ARM_TRIPLET})
 set(CMAKE_C_COMPILER ${AVTD_ARM_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${AVTD_ARM_TRIPLET}-g++)
 
+# 64-bit time_t and file offsets (glibc 2.34 and later): a recorder in the
+# field outlives January 2038, when a 32-bit time_t wraps. No record shared
+# with other processes or sent on the wire holds a time_t.
+set(CMAKE_C_FLAGS_INIT "-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64")
+set(CMAKE_CXX_FLAGS_INIT "-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64")
+
 set(CMAKE_FIND_ROOT_PATH ${AVTD_ARM_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

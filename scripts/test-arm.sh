@@ -39,15 +39,28 @@ fi
 export QEMU_LD_PREFIX="$sysroot"
 
 echo "== ARM: configure $build"
+mkdir -p "$build"
 cmake -S "$root" -B "$build" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build.configure.log" 2>&1 || {
-  cat "$build.configure.log" >&2
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 || {
+  cat "$build/configure.log" >&2
   exit 1
 }
 
-echo "== ARM: build (-j$jobs)"
-cmake --build "$build" -j "$jobs"
+# The daemon, every program under tools/ and the tests that run here; the
+# system tests and benchmarks need the development machine.
+targets=(avtd)
+for dir in "$root"/tools/*/; do
+  targets+=("$(basename "$dir")")
+done
+test_dirs=("$root"/tests/unit)
+[ "$labels" = unit ] || test_dirs+=("$root"/tests/fuzz)
+for test in $(find "${test_dirs[@]}" -maxdepth 1 -name '*_test.cpp' | sort); do
+  targets+=("$(basename "$test" .cpp)")
+done
+
+echo "== ARM: build ${#targets[@]} targets (-j$jobs)"
+cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 
 # The daemon must really be a 32-bit ARM program.
 if ! readelf -h "$build/bin/avtd" | grep -q 'Machine:.*ARM'; then
@@ -60,5 +73,19 @@ if [ "$build_only" = 1 ]; then
   exit 0
 fi
 
+# Tests that user-mode emulation cannot run, with the reason. They pass on
+# the development machine and must pass on the device.
+emulation_limits=(
+  "FeederMedia\\.:start the ARM frame-feeder as a child process; qemu-user runs a child ARM program only through a binfmt_misc registration, which is kernel-wide and not made here"
+  "NetSocketSetup\\.Ipv6MulticastSetsHopsInterfaceAndLoopbackAndRestoresLoopback:reads IPV6_MULTICAST_IF back with getsockopt, which qemu-user does not emulate"
+)
+exclude=""
+echo "== ARM: skipped under emulation:"
+for entry in "${emulation_limits[@]}"; do
+  pattern="${entry%%:*}"
+  echo "   ${pattern//\\/} - ${entry#*:}"
+  exclude="${exclude:+$exclude|}$pattern"
+done
+
 echo "== ARM: unit tests under qemu-arm"
-ctest --test-dir "$build" -L "$labels" -j "$jobs" --output-on-failure "${ctest_args[@]}"
+ctest --test-dir "$build" -L "$labels" -E "$exclude" -j "$jobs" --output-on-failure "${ctest_args[@]}"

@@ -229,11 +229,14 @@ TEST(RtpProbeReport, ExitStatusAndJsonTellTheVerdict) {
   gap.frames(0, 2);
   gap.frames(3, 4);
   EXPECT_EQ(exit_status(gap.checker), kExitViolations);
-  const std::string json = json_report(gap.checker, RunInfo{"udp", 1.0});
+  RunInfo info;
+  info.transport = "udp";
+  info.seconds = 1.0;
+  const std::string json = json_report(gap.checker, info);
   EXPECT_NE(json.find("\"result\":\"violations\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"findings\":{\"gap\":1}"), std::string::npos) << json;
   EXPECT_NE(json.find("\"lost\":1,"), std::string::npos) << json;
   EXPECT_EQ(json.find('\n'), std::string::npos);
-  EXPECT_NE(text_report(gap.checker, RunInfo{"udp", 1.0}).find("violation gap: seq 3: 1 packet(s) missing"),
+  EXPECT_NE(text_report(gap.checker, info).find("violation gap: seq 3: 1 packet(s) missing"),
             std::string::npos);
 }
