@@ -77,7 +77,7 @@ fi
 # the development machine and must pass on the device.
 emulation_limits=(
   "FeederMedia\\.:start the ARM frame-feeder as a child process; qemu-user runs a child ARM program only through a binfmt_misc registration, which is kernel-wide and not made here"
-  "NetSocketSetup\\.Ipv6MulticastSetsHopsInterfaceAndLoopbackAndRestoresLoopback:reads IPV6_MULTICAST_IF back with getsockopt, which qemu-user does not emulate"
+  "NetSocketSetup\\.Ipv6MulticastSetsHopsInterfaceAndLoopbackAndRestoresLoopback:sets and reads IPV6_MULTICAST_IF, which qemu-user does not emulate (ENOPROTOOPT)"
 )
 exclude=""
 echo "== ARM: skipped under emulation:"
