@@ -91,3 +91,18 @@ TEST(ToolsProbe, MulticastStreamsAreJoinedAndClean) {
     expect_clean(probe_stream(kH264, 7, false, group), 1);
   }
 }
+
+TEST(ToolsProbe, KeepaliveReportsHoldAUnicastStreamPastItsTimeout) {
+  Process feeder = start_feeder(kMpeg4);
+  Process probe({bin("rtp-probe"), "--port", std::to_string(kDstPort), "--duration", "7", "--keepalive", "--quiet"},
+                harness::SpawnOptions{.in_peer = true});
+  ASSERT_TRUE(probe.wait_err("listening on", 10s)) << probe.err();
+  auto options = stream_options(kMpeg4);
+  options.push_back("--timeout=3");
+  const pid_t daemon = start_daemon(options);
+  const harness::ExitStatus probed = probe.wait(30s);
+  // Without the probe's reports the daemon would have ended after 3 s.
+  EXPECT_TRUE(harness::process_alive(daemon)) << harness::syslog_dump();
+  EXPECT_EQ(probed.code(), 0) << probe.out();
+  EXPECT_EQ(engine_runs::stop_stream(daemon), 0);
+}
