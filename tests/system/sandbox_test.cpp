@@ -434,8 +434,9 @@ TEST(Sandbox, CommandsAndSocketsCanLiveOnTheReceivingHost) {
 }
 
 TEST(Sandbox, WrapperRunsACommandInAFreshSandboxAndKeepsItsSyslog) {
+  ASSERT_TRUE(Fd(::open("/tmp/outer-marker", O_CREAT | O_WRONLY | O_CLOEXEC, 0644)));
   const RunResult result = run({bin("avtd-sandbox"), "--syslog", "/tmp/wrapped.log", "--", "sh", "-c",
-                                "test -z \"$(ls /tmp)\" || exit 9; logger -t avtd 'main : 1 : inner'; "
+                                "test ! -e /tmp/outer-marker || exit 9; logger -t avtd 'main : 1 : inner'; "
                                 "nsenter --net=\"$AVTD_PEER_NETNS\" ip -o -4 addr show dev eth0; exit 4"});
   EXPECT_EQ(result.status.code(), 4) << result.err;
   EXPECT_NE(result.out.find(kPeerIpv4), std::string::npos) << result.out;
