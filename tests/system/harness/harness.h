@@ -6,8 +6,26 @@
 // process, so every case gets a fresh sandbox. Run directly, all cases share
 // one; between cases the harness kills leftover processes, empties /tmp and
 // /dev/shm, clears the captured syslog and puts eth0 back up at MTU 1500.
+// The test process is the first process (pid 1) of the sandbox's PID
+// namespace: every daemon that forks away becomes its child, so wait_exit()
+// gets the daemon's own exit status, and whatever is left dies with it.
 // Without root every test is skipped with
 // "system tests need root: unshare, mounts and veth".
+//
+// A test, in short:
+//
+//   TEST(Lifecycle, TermEndsWithStatusZero) {
+//     using namespace harness;
+//     UdpReceiver rx(kPeerIpv4, 5000);                      // on the receiving host
+//     RunResult started = run({bin("avtd"), "--host=198.51.100.2", ...});
+//     ASSERT_EQ(started.status.code(), 0) << started.err;  // the parent returns at once
+//     auto pid = read_pid_file("/var/run/avtd_0.pid");
+//     ASSERT_TRUE(pid);
+//     ASSERT_TRUE(rx.receive(3s));
+//     ::kill(*pid, SIGTERM);
+//     EXPECT_EQ(wait_exit(*pid, 5s).code(), 0);             // the daemon's own status
+//     EXPECT_TRUE(wait_syslog("catch signal SIGTERM"));
+//   }
 //
 //   process.h   spawn / run / wait_exit (daemons too)
 //   files.h     pid files, waits for files, read_file, empty_directory
