@@ -1,0 +1,78 @@
+#include "daemon_run.h"
+
+#include <signal.h>
+
+#include "procstat.h"
+#include "spawn.h"
+
+namespace bench {
+
+namespace {
+constexpr int kStartMs = 10000;
+constexpr int kStopMs = 15000;
+constexpr int kThreads = 3; // main, stream, RTCP
+} // namespace
+
+std::string daemon_pid_file(int session) { return "/var/run/avtd_" + std::to_string(session) + ".pid"; }
+
+bool launch_daemon(const context& ctx, int session, int port, daemon_process& d, std::string& error) {
+  const std::vector<std::string> args = {
+      ctx.bin + "/avtd",          "--datatype=h264",    "--host=" + std::string(kPeerAddress),
+      "--dstport=" + std::to_string(port), "--ttl=64", "--tos=0",
+      "--device=eth0",            "--protocol=rtp_udp", "--session_id=" + std::to_string(session),
+      "--timeout=0"};
+  d = daemon_process{};
+  d.launched_ns = realtime_ns();
+  const pid_t launcher = spawn(args, ctx.log("avtd"));
+  if (launcher < 0) {
+    error = "cannot start avtd";
+    return false;
+  }
+  const auto launched = reap(launcher, kStartMs);
+  if (!launched || !launched->clean()) {
+    error = "avtd did not become a daemon (see " + ctx.log("avtd") + ")";
+    return false;
+  }
+  d.launcher_cpu_ms = launched->cpu_ms();
+  const auto pid = read_pid_file(daemon_pid_file(session), kStartMs);
+  if (!pid) {
+    error = "avtd wrote no pid file";
+    return false;
+  }
+  d.pid = *pid;
+  return true;
+}
+
+bool find_stream_thread(daemon_process& d) {
+  for (int waited = 0; waited < 1000; ++waited) {
+    const std::vector<pid_t> tids = threads_of(d.pid);
+    if (tids.size() >= kThreads) {
+      d.stream_tid = tids[1];
+      return true;
+    }
+    sleep_ms(1);
+  }
+  return false;
+}
+
+bool stop_daemon(daemon_process& d, std::string& error) {
+  if (d.pid > 0) kill(d.pid, SIGTERM);
+  return await_daemon(d, error);
+}
+
+bool await_daemon(daemon_process& d, std::string& error) {
+  if (d.pid <= 0) return true;
+  auto e = reap(d.pid, kStopMs);
+  if (!e) {
+    kill(d.pid, SIGKILL);
+    e = reap(d.pid, kStopMs);
+  }
+  d.pid = -1;
+  if (!e || !e->clean()) {
+    error = "avtd did not end cleanly on SIGTERM";
+    return false;
+  }
+  return true;
+}
+
+} // namespace bench

@@ -1,0 +1,263 @@
+// avtd-bench: the daemon side by side with the floor (bare system calls) and
+// the usual senders, on one clip, on this machine. Runs inside the sandbox
+// (scripts/bench.sh enters it): senders here, the receiving host in
+// $AVTD_PEER_NETNS. Prints a Markdown table of medians over the repetitions.
+//
+//   avtd-bench --bin DIR --clip FILE --long-clip FILE --streams-clip FILE
+//              [--runs N] [--work DIR] [--tsv FILE] [--streams N,M]
+//              [--streams-seconds S] [--skip WHAT,...]
+//     --clip FILE          ~20 Mbit/s H.264 clip: the paced runs send it once
+//     --long-clip FILE     the same several times over: the unpaced runs
+//     --streams-clip FILE  ~8 Mbit/s clip for the concurrent streams
+//     --runs N             repetitions (default 5)
+//     --work DIR           logs of the senders (default /tmp/avtd-bench)
+//     --tsv FILE           every figure of every repetition
+//     --streams N,M        concurrent stream counts (default 16,32; 0 for none)
+//     --skip WHAT,...      leave out: unpaced, paced, streams, gstreamer,
+//                          ffmpeg, experiment
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "clip.h"
+#include "context.h"
+#include "report.h"
+#include "scenarios.h"
+#include "spawn.h"
+#include "store_feed.h"
+
+namespace {
+
+using namespace bench;
+
+struct options {
+  std::string bin, clip, long_clip, streams_clip, work = "/tmp/avtd-bench", tsv;
+  int runs = 5;
+  int streams_seconds = 10;
+  std::vector<int> stream_counts = {16, 32};
+  std::vector<std::string> skip;
+  bool skipped(const std::string& what) const {
+    for (const std::string& s : skip)
+      if (s == what) return true;
+    return false;
+  }
+};
+
+std::vector<std::string> split(const std::string& text) {
+  std::vector<std::string> out;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    if (!item.empty()) out.push_back(item);
+  }
+  return out;
+}
+
+bool parse(int argc, char** argv, options& o) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string name = argv[i], value = argv[i + 1];
+    if (name == "--bin") o.bin = value;
+    else if (name == "--clip") o.clip = value;
+    else if (name == "--long-clip") o.long_clip = value;
+    else if (name == "--streams-clip") o.streams_clip = value;
+    else if (name == "--runs") o.runs = std::atoi(value.c_str());
+    else if (name == "--work") o.work = value;
+    else if (name == "--tsv") o.tsv = value;
+    else if (name == "--streams-seconds") o.streams_seconds = std::atoi(value.c_str());
+    else if (name == "--skip") o.skip = split(value);
+    else if (name == "--streams") {
+      o.stream_counts.clear();
+      for (const std::string& n : split(value))
+        if (std::atoi(n.c_str()) > 0) o.stream_counts.push_back(std::atoi(n.c_str()));
+    } else {
+      return false;
+    }
+  }
+  return argc % 2 == 1 && !o.bin.empty() && !o.clip.empty() && !o.long_clip.empty() && !o.streams_clip.empty() &&
+         o.runs >= 1 && o.runs <= 50 && o.streams_seconds >= 1 && o.streams_seconds <= 600;
+}
+
+bool on_path(const char* program) {
+  const char* path = std::getenv("PATH");
+  std::stringstream in(path != nullptr ? path : "");
+  std::string dir;
+  while (std::getline(in, dir, ':')) {
+    if (access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+void progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void progress(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputc('\n', stderr);
+}
+
+class bench_runner {
+ public:
+  bench_runner(context& ctx, results& r) : ctx_(ctx), r_(r) {}
+
+  void unpaced(const external_sender& s) {
+    figures f;
+    std::string error;
+    if (run_unpaced_external(ctx_, s, f, error)) {
+      record(r_, s.row, ctx_.run, f);
+      progress("  unpaced %-16s %6.2f µs/packet, %.0f packets/s, start-up %.1f ms CPU", s.row.c_str(),
+               f.us_per_packet, f.packets_per_s, f.startup_cpu_ms);
+    } else {
+      progress("  unpaced %-16s failed: %s", s.row.c_str(), error.c_str());
+    }
+  }
+
+  void unpaced_daemon() {
+    figures f;
+    std::string error;
+    if (run_unpaced_daemon(ctx_, f, error)) {
+      record(r_, "avtd", ctx_.run, f);
+      progress("  unpaced %-16s %6.2f µs/packet (stream thread %.2f), own memory %.2f MiB, start-up %.2f ms CPU",
+               "avtd", f.us_per_packet, f.thread_us_per_packet, f.own_mib, f.startup_cpu_ms);
+    } else {
+      progress("  unpaced %-16s failed: %s", "avtd", error.c_str());
+    }
+  }
+
+  void paced(const external_sender& s) {
+    figures f;
+    std::string error;
+    if (run_paced_external(ctx_, s, f, error)) {
+      record(r_, s.row, ctx_.run, f);
+      progress("  paced   %-16s %6.2f %% of a core", s.row.c_str(), f.core_percent);
+    } else {
+      progress("  paced   %-16s failed: %s", s.row.c_str(), error.c_str());
+    }
+  }
+
+  void paced_daemon() {
+    figures f;
+    std::string error;
+    if (run_paced_daemon(ctx_, f, error)) {
+      record(r_, "avtd", ctx_.run, f);
+      progress("  paced   %-16s %6.2f %% of a core, latency p50 %.0f µs p99 %.0f µs", "avtd", f.core_percent,
+               f.latency_p50_us, f.latency_p99_us);
+    } else {
+      progress("  paced   %-16s failed: %s", "avtd", error.c_str());
+    }
+  }
+
+  void streams(int count, int seconds) {
+    double share = kNaN;
+    std::string error;
+    if (run_streams(ctx_, count, seconds, share, error)) {
+      r_.add("streams-" + std::to_string(count), "core_percent", ctx_.run, share);
+      progress("  %2d streams               %6.1f %% of a core", count, share);
+    } else {
+      progress("  %2d streams failed: %s", count, error.c_str());
+    }
+  }
+
+ private:
+  context& ctx_;
+  results& r_;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+  options o;
+  if (!parse(argc, argv, o)) {
+    std::fprintf(stderr,
+                 "usage: avtd-bench --bin DIR --clip FILE --long-clip FILE --streams-clip FILE [--runs N]\n"
+                 "                  [--work DIR] [--tsv FILE] [--streams N,M] [--streams-seconds S] [--skip WHAT,...]\n");
+    return 2;
+  }
+  const char* netns = std::getenv("AVTD_PEER_NETNS");
+  if (netns == nullptr) {
+    std::fprintf(stderr, "avtd-bench: run it inside the sandbox (AVTD_PEER_NETNS is not set)\n");
+    return 2;
+  }
+  if (!become_subreaper()) {
+    std::fprintf(stderr, "avtd-bench: cannot become a child subreaper\n");
+    return 1;
+  }
+  mkdir(o.work.c_str(), 0755);
+
+  context ctx;
+  ctx.bin = o.bin;
+  ctx.work = o.work;
+  ctx.netns = netns;
+  std::string error;
+  for (auto [c, path] : {std::pair{&ctx.paced, o.clip}, {&ctx.unpaced, o.long_clip}, {&ctx.streams, o.streams_clip}}) {
+    if (!load_clip(path, *c, error)) {
+      std::fprintf(stderr, "avtd-bench: %s\n", error.c_str());
+      return 1;
+    }
+  }
+  ctx.paced_sizes = o.work + "/paced.sizes";
+  ctx.unpaced_sizes = o.work + "/unpaced.sizes";
+  if (!write_sizes_file(ctx.paced, ctx.paced_sizes) || !write_sizes_file(ctx.unpaced, ctx.unpaced_sizes)) {
+    std::fprintf(stderr, "avtd-bench: cannot write the datagram sizes into %s\n", o.work.c_str());
+    return 1;
+  }
+  ctx.have_gst = !o.skipped("gstreamer") && on_path("gst-launch-1.0");
+  ctx.have_ffmpeg = !o.skipped("ffmpeg") && on_path("ffmpeg");
+  progress("clip %s: %llu frames, %zu datagrams, %.1f Mbit/s at %d frames/s", o.clip.c_str(),
+           static_cast<unsigned long long>(ctx.paced.frames), ctx.paced.packets.size(),
+           static_cast<double>(ctx.paced.packet_bytes) * 8 * kFeedFps / static_cast<double>(ctx.paced.frames) / 1e6,
+           kFeedFps);
+
+  // The session service the daemon reports its bit rate to, as on the device.
+  const pid_t sessiond = spawn({o.bin + "/mini-sessiond", "--log", o.work + "/sessiond.log"}, ctx.log("mini-sessiond"));
+  for (int waited = 0; waited < 5000 && access("/tmp/session", F_OK) != 0; ++waited) sleep_ms(1);
+
+  results r;
+  results warm; // first runs load caches (GStreamer's registry among them)
+  bench_runner warmup(ctx, warm);
+  bench_runner runner(ctx, r);
+  progress("warming up");
+  warmup.unpaced_daemon();
+  if (ctx.have_gst) warmup.unpaced(gstreamer_sender(ctx, false));
+  if (ctx.have_ffmpeg) warmup.unpaced(ffmpeg_sender(ctx, false));
+
+  for (ctx.run = 0; ctx.run < o.runs; ++ctx.run) {
+    progress("repetition %d of %d", ctx.run + 1, o.runs);
+    if (!o.skipped("unpaced")) {
+      runner.unpaced(floor_sender(ctx, false));
+      runner.unpaced_daemon();
+      if (ctx.have_gst) runner.unpaced(gstreamer_sender(ctx, false));
+      if (ctx.have_ffmpeg) runner.unpaced(ffmpeg_sender(ctx, false));
+      if (!o.skipped("experiment")) {
+        runner.unpaced(floor_sender(ctx, false, "sendmmsg"));
+        runner.unpaced(floor_sender(ctx, false, "gso"));
+      }
+    }
+    if (!o.skipped("paced")) {
+      runner.paced(floor_sender(ctx, true));
+      runner.paced_daemon();
+      if (ctx.have_gst) runner.paced(gstreamer_sender(ctx, true));
+      if (ctx.have_ffmpeg) runner.paced(ffmpeg_sender(ctx, true));
+    }
+    if (!o.skipped("streams")) {
+      for (const int n : o.stream_counts) runner.streams(n, o.streams_seconds);
+    }
+  }
+  stop(sessiond, 2000);
+
+  report_setup setup;
+  setup.frame_buffer_mib = static_cast<double>(store_geometry(ctx.unpaced, true).max_frame_size) / (1 << 20);
+  setup.paced_seconds = static_cast<int>(ctx.paced.frames / kFeedFps);
+  setup.streams_seconds = o.streams_seconds;
+  if (!o.skipped("streams")) setup.stream_counts = o.stream_counts;
+  print_report(stdout, ctx, r, setup);
+  if (!o.tsv.empty()) r.write_tsv(o.tsv);
+  return 0;
+}

@@ -1,0 +1,160 @@
+#include "report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "measure.h"
+
+namespace bench {
+
+namespace {
+
+struct spread {
+  double median = kNaN;
+  double min = kNaN;
+  double max = kNaN;
+  int count = 0;
+};
+
+spread spread_of(std::vector<double> v) {
+  v.erase(std::remove_if(v.begin(), v.end(), [](double x) { return std::isnan(x); }), v.end());
+  spread s;
+  s.count = static_cast<int>(v.size());
+  if (v.empty()) return s;
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  s.median = n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+  s.min = v.front();
+  s.max = v.back();
+  return s;
+}
+
+// Per-repetition quotient of two series.
+std::vector<double> ratio(const std::vector<double>& a, const std::vector<double>& b) {
+  std::vector<double> q(a.size(), kNaN);
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    if (!std::isnan(a[i]) && !std::isnan(b[i]) && b[i] != 0) q[i] = a[i] / b[i];
+  }
+  return q;
+}
+
+std::string number(double x, int decimals) {
+  if (std::isnan(x)) return "–";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, x);
+  return buf;
+}
+
+// "median (min–max)", or the one value of a single repetition.
+std::string cell(const spread& s, int decimals) {
+  if (s.count == 0) return "–";
+  if (s.count == 1) return number(s.median, decimals);
+  return number(s.median, decimals) + " (" + number(s.min, decimals) + "–" + number(s.max, decimals) + ")";
+}
+
+std::string cell(const std::vector<double>& v, int decimals) { return cell(spread_of(v), decimals); }
+
+struct row_name {
+  const char* key;
+  const char* title;
+};
+
+constexpr row_name kUnpacedRows[] = {
+    {"floor", "floor: `sendto` loop"},
+    {"avtd", "avtd"},
+    {"gstreamer", "GStreamer"},
+    {"ffmpeg", "FFmpeg"},
+    {"floor-sendmmsg", "floor: `sendmmsg` per unit"},
+    {"floor-gso", "floor: UDP GSO per unit"},
+};
+
+void unpaced_table(std::FILE* out, const context& ctx, const results& r) {
+  const std::vector<double> floor = r.values("floor", "us_per_packet");
+  std::fprintf(out, "\n### Unpaced: %zu datagrams (%.1f MB) as fast as each sender goes\n\n", ctx.unpaced.packets.size(),
+               static_cast<double>(ctx.unpaced.packet_bytes) / 1e6);
+  std::fprintf(out, "| sender | CPU µs/packet | × floor | CPU s/GB | packets/s | VmHWM MiB | own MiB | start-up CPU ms | start-up wall ms |\n");
+  std::fprintf(out, "|---|---|---|---|---|---|---|---|---|\n");
+  for (const row_name& row : kUnpacedRows) {
+    const std::vector<double> us = r.values(row.key, "us_per_packet");
+    if (spread_of(us).count == 0) continue;
+    const std::string name = row.key == std::string("avtd") ? "avtd, whole process" : row.title;
+    std::fprintf(out, "| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", name.c_str(), cell(us, 2).c_str(),
+                 cell(ratio(us, floor), 3).c_str(), cell(r.values(row.key, "cpu_s_per_gb"), 2).c_str(),
+                 cell(r.values(row.key, "packets_per_s"), 0).c_str(),
+                 cell(r.values(row.key, "peak_resident_mib"), 2).c_str(), cell(r.values(row.key, "own_mib"), 2).c_str(),
+                 cell(r.values(row.key, "startup_cpu_ms"), 2).c_str(),
+                 cell(r.values(row.key, "startup_wall_ms"), 2).c_str());
+    if (row.key == std::string("avtd")) {
+      const std::vector<double> thread = r.values("avtd", "thread_us_per_packet");
+      std::fprintf(out, "| avtd, stream thread | %s | %s | | | | | | |\n", cell(thread, 2).c_str(),
+                   cell(ratio(thread, floor), 3).c_str());
+    }
+  }
+  const spread dropped = spread_of(r.values("avtd", "dropped"));
+  if (dropped.count > 0 && dropped.max > 0)
+    std::fprintf(out, "\nThe receiving host dropped up to %.0f datagrams of a daemon run.\n", dropped.max);
+}
+
+void paced_table(std::FILE* out, const results& r, const report_setup& setup) {
+  const std::vector<double> floor = r.values("floor", "core_percent");
+  std::fprintf(out, "\n### Paced: the clip at 30 frames/s for %d s, whole process\n\n", setup.paced_seconds);
+  std::fprintf(out, "| sender | %% of one core | × paced floor |\n|---|---|---|\n");
+  for (const char* key : {"floor", "avtd", "gstreamer", "ffmpeg"}) {
+    const std::vector<double> share = r.values(key, "core_percent");
+    if (spread_of(share).count == 0) continue;
+    const char* title = key;
+    for (const row_name& row : kUnpacedRows)
+      if (row.key == std::string(key)) title = row.title;
+    std::fprintf(out, "| %s | %s | %s |\n", title, cell(share, 2).c_str(), cell(ratio(share, floor), 2).c_str());
+  }
+  std::fprintf(out, "\navtd, publication of a unit in the store to its last packet at the receiving host (µs):\n\n");
+  std::fprintf(out, "| p50 | p99 | max |\n|---|---|---|\n");
+  std::fprintf(out, "| %s | %s | %s |\n", cell(r.values("avtd", "latency_p50_us"), 0).c_str(),
+               cell(r.values("avtd", "latency_p99_us"), 0).c_str(), cell(r.values("avtd", "latency_max_us"), 0).c_str());
+}
+
+void streams_table(std::FILE* out, const results& r, const report_setup& setup) {
+  if (setup.stream_counts.empty()) return;
+  std::fprintf(out, "\n### Concurrent avtd streams of one ~8 Mbit/s channel, %d s\n\n", setup.streams_seconds);
+  std::fprintf(out, "| streams | total %% of one core | per stream |\n|---|---|---|\n");
+  for (const int n : setup.stream_counts) {
+    const std::vector<double> total = r.values("streams-" + std::to_string(n), "core_percent");
+    std::vector<double> each = total;
+    for (double& x : each) x /= n;
+    std::fprintf(out, "| %d | %s | %s |\n", n, cell(total, 1).c_str(), cell(each, 2).c_str());
+  }
+}
+
+void targets_table(std::FILE* out, const results& r, const report_setup& setup) {
+  std::fprintf(out, "\n### Targets (medians; ratios within each repetition)\n\n| target | measured | |\n|---|---|---|\n");
+  auto line = [&](const std::string& what, const spread& s, int decimals, double limit, bool below) {
+    const bool met = s.count > 0 && (below ? s.median < limit : s.median <= limit);
+    std::fprintf(out, "| %s | %s | %s |\n", what.c_str(), cell(s, decimals).c_str(),
+                 s.count == 0 ? "not measured" : met ? "met" : "missed");
+  };
+  line("stream-thread CPU per packet ≤ 1.10 × floor",
+       spread_of(ratio(r.values("avtd", "thread_us_per_packet"), r.values("floor", "us_per_packet"))), 3, 1.10,
+       false);
+  line("paced whole-process CPU ≤ 1.2 × paced floor",
+       spread_of(ratio(r.values("avtd", "core_percent"), r.values("floor", "core_percent"))), 2, 1.2, false);
+  line("own memory ≤ frame buffer " + number(setup.frame_buffer_mib, 2) + " MiB + 1.5 MiB (MiB)",
+       spread_of(r.values("avtd", "own_mib")), 2, setup.frame_buffer_mib + 1.5, false);
+  line("start-up CPU to the first packet < 5 ms", spread_of(r.values("avtd", "startup_cpu_ms")), 2, 5, true);
+  line("publication to last packet p99 < 200 µs", spread_of(r.values("avtd", "latency_p99_us")), 0, 200, true);
+}
+
+} // namespace
+
+void print_report(std::FILE* out, const context& ctx, const results& r, const report_setup& setup) {
+  std::fprintf(out, "\n## avtd beside the usual senders: %d repetition%s, median (min–max)\n", r.runs(),
+               r.runs() == 1 ? "" : "s");
+  unpaced_table(out, ctx, r);
+  paced_table(out, r, setup);
+  streams_table(out, r, setup);
+  targets_table(out, r, setup);
+  std::fflush(out);
+}
+
+} // namespace bench
