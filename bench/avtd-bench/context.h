@@ -31,6 +31,7 @@ struct context {
   bool have_gst = false;
   bool have_ffmpeg = false;
   int run = 0;      // repetition under way (0-based)
+  std::string perf_record; // where `perf record` of the stream thread's measured pass goes (empty: none)
   udp_out_counter out;
 
   std::string log(const std::string& name) const { return work + "/" + name + ".log"; }

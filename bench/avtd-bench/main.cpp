@@ -15,6 +15,8 @@
 //     --streams N,M        concurrent stream counts (default 16,32; 0 for none)
 //     --skip WHAT,...      leave out: unpaced, paced, streams, gstreamer,
 //                          ffmpeg, experiment
+//     --perf-record FILE   `perf record` the daemon's stream thread during
+//                          its measured unpaced passes into FILE
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,7 +40,7 @@ namespace {
 using namespace bench;
 
 struct options {
-  std::string bin, clip, long_clip, streams_clip, work = "/tmp/avtd-bench", tsv;
+  std::string bin, clip, long_clip, streams_clip, work = "/tmp/avtd-bench", tsv, perf_record;
   int runs = 5;
   int streams_seconds = 10;
   std::vector<int> stream_counts = {16, 32};
@@ -72,6 +74,7 @@ bool parse(int argc, char** argv, options& o) {
     else if (name == "--tsv") o.tsv = value;
     else if (name == "--streams-seconds") o.streams_seconds = std::atoi(value.c_str());
     else if (name == "--skip") o.skip = split(value);
+    else if (name == "--perf-record") o.perf_record = value;
     else if (name == "--streams") {
       o.stream_counts.clear();
       for (const std::string& n : split(value))
@@ -177,7 +180,8 @@ int main(int argc, char** argv) {
   if (!parse(argc, argv, o)) {
     std::fprintf(stderr,
                  "usage: avtd-bench --bin DIR --clip FILE --long-clip FILE --streams-clip FILE [--runs N]\n"
-                 "                  [--work DIR] [--tsv FILE] [--streams N,M] [--streams-seconds S] [--skip WHAT,...]\n");
+                 "                  [--work DIR] [--tsv FILE] [--streams N,M] [--streams-seconds S] [--skip WHAT,...]\n"
+                 "                  [--perf-record FILE]\n");
     return 2;
   }
   const char* netns = std::getenv("AVTD_PEER_NETNS");
@@ -195,6 +199,7 @@ int main(int argc, char** argv) {
   ctx.bin = o.bin;
   ctx.work = o.work;
   ctx.netns = netns;
+  ctx.perf_record = o.perf_record;
   std::string error;
   for (auto [c, path] : {std::pair{&ctx.paced, o.clip}, {&ctx.unpaced, o.long_clip}, {&ctx.streams, o.streams_clip}}) {
     if (!load_clip(path, *c, error)) {

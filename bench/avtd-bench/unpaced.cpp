@@ -1,4 +1,5 @@
 // Unpaced runs: the whole clip as fast as each sender goes.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -229,7 +230,17 @@ bool run_unpaced_daemon(context& ctx, figures& f, std::string& error) {
     const sample from = w.take();
     sink.mark();
     const uint64_t expected = from.received + c.packets.size();
+    pid_t recorder = -1;
+    if (!ctx.perf_record.empty()) {
+      recorder = spawn({"perf", "record", "-q", "-e", "cpu-clock", "-F", "20000", "-g", "-t",
+                        std::to_string(d.stream_tid), "-o", ctx.perf_record}, ctx.log("perf"));
+      sleep_ms(500);
+    }
     ok = feed_unpaced_pass(ctx, g, sink, expected, w);
+    if (recorder > 0) {
+      kill(recorder, SIGINT);
+      reap(recorder, 10000);
+    }
     w.note_memory();
     const sample to = w.take();
     fill_window(f, from, to, false, bytes_per_packet(sink));

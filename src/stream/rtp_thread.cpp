@@ -3,9 +3,10 @@
 #include <netinet/in.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
+#include <optional>
 
 #include "daemon/session.h"
 #include "net/network.h"
@@ -14,6 +15,7 @@
 #include "stream/send_rtp.h"
 #include "stream/stats.h"
 #include "stream/stream_timing.h"
+#include "stream/udp_burst.h"
 #include "support/log.h"
 
 static constexpr char kLogUnit[] = "rtp";
@@ -40,6 +42,10 @@ void close_source(rtp_thread& t) {
   if (t.close_data_src(&t) < 0) LOG_UNIT(LOG_ERR, "close data_src error");
 }
 
+struct free_deleter {
+  void operator()(unsigned char* p) const { std::free(p); }
+};
+
 // Counters of one stream run.
 struct stream_run {
   uint32_t packets = 0; // since the start of the stream, never reset
@@ -48,20 +54,39 @@ struct stream_run {
   bool network_down = false;
 };
 
-// Sends one unit packet by packet. False when the rest of the unit was given
-// up because the network is down: retrying at once cannot help, and the next
-// frame is what a receiver wants once the network is back.
-bool send_unit(rtp_thread& t, const nal_unit& unit, stream_run& run, bitrate_window& window) {
+// The next packet of a unit, or over UDP the next burst of its packets in
+// one system call. As send_rtp: > 0 sent (*packets of *octets bytes in all),
+// 0 nothing sent, < 0 failed with errno.
+int send_next(rtp_thread& t, udp_burst* burst, const nal_unit& unit, int* offset, int* remaining, int* packets,
+              uint32_t* octets) {
+  if (burst != nullptr && burst->enabled()) {
+    const int sent = burst->send(t, unit.data, offset, remaining, octets);
+    *packets = sent;
+    if (sent != 0 || burst->enabled()) return sent;
+    // The offload was refused: one packet per call from now on.
+  }
+  const int sent = send_rtp(&t, unit.data, offset, remaining);
+  *packets = 1;
+  *octets = static_cast<uint32_t>(sent);
+  return sent;
+}
+
+// Sends one unit. False when the rest of the unit was given up because the
+// network is down: retrying at once cannot help, and the next frame is what
+// a receiver wants once the network is back.
+bool send_unit(rtp_thread& t, udp_burst* burst, const nal_unit& unit, stream_run& run, bitrate_window& window) {
   int offset = 0;
   int remaining = unit.length;
   while (remaining > 0 && t.running.load() == 1) {
-    const int sent = send_rtp(&t, unit.data, &offset, &remaining);
+    int packets = 0;
+    uint32_t octets = 0;
+    const int sent = send_next(t, burst, unit, &offset, &remaining, &packets, &octets);
     const int err = errno;
     if (sent > 0) {
-      ++t.rtp_seq;
-      ++run.packets;
-      run.octets += static_cast<uint32_t>(sent);
-      window.add(static_cast<uint32_t>(sent));
+      t.rtp_seq += static_cast<uint32_t>(packets);
+      run.packets += static_cast<uint32_t>(packets);
+      run.octets += octets;
+      window.add(octets);
       run.failures = 0;
       run.network_down = false;
       if (t.enable_rfc2435) t.jpeg_offset = static_cast<uint32_t>(offset);
@@ -97,6 +122,8 @@ void run_stream(rtp_thread& t, unsigned char* buffer, bool unicast) {
   bitrate_window window(start);
   keep_alive_watch watch(start);
   nal_unit units[kMaxUnits];
+  std::optional<udp_burst> burst;
+  if (t.ns.protocol == kProtocolUdp) burst.emplace(t.ns.sock);
 
   while (t.running.load() == 1) {
     const int n = t.get_data(&t, buffer, t.data_size);
@@ -121,7 +148,7 @@ void run_stream(rtp_thread& t, unsigned char* buffer, bool unicast) {
 
     const int count = cut_units(t, buffer, n, units);
     for (int i = 0; i < count && t.running.load() == 1; ++i) {
-      if (!send_unit(t, units[i], run, window)) break;
+      if (!send_unit(t, burst ? &*burst : nullptr, units[i], run, window)) break;
     }
 
     update_stats(t.rtp_timestamp, run.packets, run.octets, t.running.load());
@@ -174,8 +201,11 @@ void stream_body(rtp_thread& t) {
     release_socket(t);
     return;
   }
-  std::unique_ptr<unsigned char[]> buffer;
-  if (t.data_size > 0) buffer.reset(new (std::nothrow) unsigned char[t.data_size]());
+  // calloc: the kernel's fresh pages are zero already, so the buffer costs
+  // no page until a frame is written into it (a frame store's largest frame
+  // is often far above its usual one).
+  std::unique_ptr<unsigned char, free_deleter> buffer;
+  if (t.data_size > 0) buffer.reset(static_cast<unsigned char*>(std::calloc(static_cast<size_t>(t.data_size), 1)));
   if (!buffer) {
     LOG_UNIT(LOG_ERR, "malloc error(data_buff)");
     release_socket(t);

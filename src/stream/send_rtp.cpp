@@ -33,9 +33,9 @@ ssize_t send_datagram(const rtp_thread& thread, std::span<const iovec> parts) {
   return sendmsg(thread.ns.sock, &msg, 0);
 }
 
-// Tells the event manager once when the network went away and once when it
-// came back; a notice it did not take is tried again on the next send.
-void track_network_state(ssize_t sent, int err) {
+} // namespace
+
+void track_network_state(long sent, int err) {
   if (sent < 0) {
     if (!is_network_down(err) || net_error_notified.load() != 0) return;
     errno = err;
@@ -54,13 +54,16 @@ void track_network_state(ssize_t sent, int err) {
   }
 }
 
-} // namespace
+h264_fu_state& stream_h264_state() {
+  thread_local h264_fu_state h264;
+  return h264;
+}
 
 int send_rtp(rtp_thread* thread, const unsigned char* unit, int* offset, int* remaining) {
   // One stream thread per stream: its packet buffer and the H.264
   // fragmentation state belong to it.
   thread_local std::array<uint8_t, kPacketBufferSize> buffer;
-  thread_local h264_fu_state h264;
+  h264_fu_state& h264 = stream_h264_state();
 
   if (*remaining <= 0) return 0;
   const std::span<const uint8_t> rest(unit + *offset, static_cast<size_t>(*remaining));

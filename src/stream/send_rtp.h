@@ -13,5 +13,15 @@ int send_rtp(rtp_thread* thread, const unsigned char* unit, int* offset, int* re
 
 int notify_evman(int state);
 
+// After a UDP send (sent < 0: failed with err): tells the event manager once
+// when the network went away and once when it came back; a notice it did
+// not take is tried again on the next send.
+void track_network_state(long sent, int err);
+
+struct h264_fu_state;
+// The calling thread's H.264 fragmentation state, shared by everything that
+// plans its packets, so that a unit may be continued by either send path.
+h264_fu_state& stream_h264_state();
+
 // Size of the fixed packet buffer, '$' prefix included.
 inline constexpr int kPacketBufferSize = 1500;

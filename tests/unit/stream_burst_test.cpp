@@ -1,0 +1,238 @@
+// A unit's packets handed to the kernel in bursts (UDP segmentation
+// offload): what arrives must be exactly what one send per packet gives,
+// and a refused offload or a failed send must leave the unit as it was.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <numeric>
+
+#include "helpers/stream_fake_source.h"
+#include "helpers/stream_wire.h"
+#include "stream/send_rtp.h"
+#include "stream/stats.h"
+#include "stream/udp_burst.h"
+
+using namespace stream_test;
+
+namespace {
+
+constexpr int kBigUnit = 70000; // more than one burst of 64 KiB
+
+struct payload_case {
+  const char* name;
+  int payload;
+  bool rfc2435;
+  bytes unit;
+};
+
+bytes h264_unit(uint8_t nal_header, size_t body) {
+  bytes unit = {0, 0, 0, 1, nal_header};
+  const bytes rest = pattern(body, nal_header);
+  unit.insert(unit.end(), rest.begin(), rest.end());
+  return unit;
+}
+
+std::vector<payload_case> cases() {
+  return {
+      {"H.264 slice in FU-A", kPayloadH264, false, h264_unit(0x65, kBigUnit)},
+      {"H.264 parameter set in STAP-A", kPayloadH264, false, h264_unit(0x67, 20)},
+      {"MPEG-4", kPayloadMpeg4, false, pattern(kBigUnit, 3)},
+      {"JPEG with in-band tables", kPayloadJpeg, true, pattern(kBigUnit, 9)},
+  };
+}
+
+// A record aimed at the sink with the header state a source would set; the
+// sequence number wraps within the first burst.
+std::unique_ptr<rtp_thread> record(const payload_case& c, sockaddr_in& dest, const udp_sink& sink) {
+  auto t = std::make_unique<rtp_thread>();
+  t->payload = c.payload;
+  t->enable_rfc2435 = c.rfc2435;
+  t->rtp_version = 2;
+  t->rtp_payload_type = static_cast<uint8_t>(c.payload);
+  t->rtp_seq = 0xFFF0;
+  t->rtp_timestamp = 0x01020304;
+  t->rtp_ssrc = 0xA0B0C0D0;
+  t->jpeg_type = 1;
+  t->jpeg_q = 255;
+  t->jpeg_width = 80;
+  t->jpeg_height = 60;
+  t->jpeg_qt_length = 128;
+  for (int i = 0; i < 128; ++i) t->jpeg_qt_data[i] = static_cast<uint8_t>(i + 1);
+  aim_at(*t, dest, sink);
+  const int big = 4 << 20;
+  setsockopt(sink.fd(), SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+  return t;
+}
+
+struct sent_unit {
+  std::vector<int> packets_per_call;
+  uint32_t octets = 0;
+};
+
+// Sends the whole unit the way the stream thread does: the sequence number
+// and the JPEG fragment offset move on after every call that sent.
+sent_unit send_all(rtp_thread& t, const bytes& unit, udp_burst* burst) {
+  sent_unit out;
+  int offset = 0;
+  int remaining = static_cast<int>(unit.size());
+  for (int calls = 0; remaining > 0 && calls < kBigUnit; ++calls) {
+    int packets = 1;
+    uint32_t octets = 0;
+    if (burst != nullptr) {
+      packets = burst->send(t, unit.data(), &offset, &remaining, &octets);
+    } else {
+      const int sent = send_rtp(&t, unit.data(), &offset, &remaining);
+      octets = static_cast<uint32_t>(sent);
+      packets = sent > 0 ? 1 : sent;
+    }
+    if (packets <= 0) break;
+    t.rtp_seq += static_cast<uint32_t>(packets);
+    if (t.enable_rfc2435) t.jpeg_offset = static_cast<uint32_t>(offset);
+    out.packets_per_call.push_back(packets);
+    out.octets += octets;
+  }
+  return out;
+}
+
+size_t total(const std::vector<int>& v) { return static_cast<size_t>(std::accumulate(v.begin(), v.end(), 0)); }
+
+size_t bytes_of(const std::vector<bytes>& packets) {
+  size_t n = 0;
+  for (const bytes& p : packets) n += p.size();
+  return n;
+}
+
+} // namespace
+
+TEST(UdpBurst, BurstsPutExactlyThePacketsOfOneSendPerPacketOnTheWire) {
+  for (const payload_case& c : cases()) {
+    SCOPED_TRACE(c.name);
+    udp_sink one_by_one_sink, burst_sink;
+    sockaddr_in dest1{}, dest2{};
+    auto reference = record(c, dest1, one_by_one_sink);
+    auto bursting = record(c, dest2, burst_sink);
+    udp_burst burst(bursting->ns.sock);
+    ASSERT_TRUE(burst.enabled());
+
+    const sent_unit one = send_all(*reference, c.unit, nullptr);
+    const sent_unit many = send_all(*bursting, c.unit, &burst);
+    const std::vector<bytes> expected = one_by_one_sink.receive(total(one.packets_per_call));
+    const std::vector<bytes> got = burst_sink.receive(total(many.packets_per_call));
+
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(bursting->rtp_seq, reference->rtp_seq);
+    EXPECT_EQ(bursting->jpeg_offset, reference->jpeg_offset);
+    EXPECT_EQ(many.octets, bytes_of(expected));
+    // Big units take more than one call but far fewer than one per packet,
+    // and no call exceeds the kernel's segment limit.
+    if (c.unit.size() > 1000) {
+      EXPECT_GT(many.packets_per_call.size(), 1u);
+      EXPECT_LT(many.packets_per_call.size(), expected.size() / 10);
+    }
+    for (const int n : many.packets_per_call) EXPECT_LE(n, udp_burst::kMaxPackets);
+    close(reference->ns.sock);
+    close(bursting->ns.sock);
+  }
+}
+
+TEST(UdpBurst, RefusedOffloadTakesNothingOffAndOneSendPerPacketFinishesTheUnit) {
+  const payload_case c = cases()[0];
+  udp_sink one_by_one_sink, burst_sink;
+  sockaddr_in dest1{}, dest2{};
+  auto reference = record(c, dest1, one_by_one_sink);
+  auto refused = record(c, dest2, burst_sink);
+  // Without UDP checksums the kernel will not segment: the send is refused.
+  const int on = 1;
+  ASSERT_EQ(setsockopt(refused->ns.sock, SOL_SOCKET, SO_NO_CHECK, &on, sizeof on), 0);
+  udp_burst burst(refused->ns.sock);
+  ASSERT_TRUE(burst.enabled());
+
+  int offset = 0;
+  int remaining = static_cast<int>(c.unit.size());
+  uint32_t octets = 0;
+  EXPECT_EQ(burst.send(*refused, c.unit.data(), &offset, &remaining, &octets), 0);
+  EXPECT_FALSE(burst.enabled());
+  EXPECT_EQ(offset, 0);
+  EXPECT_EQ(remaining, static_cast<int>(c.unit.size()));
+  EXPECT_EQ(refused->rtp_seq, 0xFFF0u);
+
+  send_all(*reference, c.unit, nullptr);
+  const sent_unit fallback = send_all(*refused, c.unit, nullptr);
+  // One more than expected, briefly: nothing may arrive twice.
+  const std::vector<bytes> expected = one_by_one_sink.receive(total(fallback.packets_per_call) + 1, 200);
+  EXPECT_EQ(burst_sink.receive(expected.size() + 1, 200), expected);
+  close(reference->ns.sock);
+  close(refused->ns.sock);
+
+  // A socket that is not UDP is never offered the offload.
+  const int stream_socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  EXPECT_FALSE(udp_burst(stream_socket).enabled());
+  close(stream_socket);
+}
+
+TEST(UdpBurst, FailedSendTakesNothingOffTheUnitAndKeepsTheFragmentOffset) {
+  const payload_case c = cases()[3];
+  udp_sink sink;
+  sockaddr_in dest{};
+  auto t = record(c, dest, sink);
+  udp_burst burst(t->ns.sock);
+  close(t->ns.sock);
+  t->jpeg_offset = 0;
+
+  int offset = 0;
+  int remaining = static_cast<int>(c.unit.size());
+  uint32_t octets = 0;
+  errno = 0;
+  EXPECT_LT(burst.send(*t, c.unit.data(), &offset, &remaining, &octets), 0);
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_TRUE(burst.enabled());
+  EXPECT_EQ(offset, 0);
+  EXPECT_EQ(remaining, static_cast<int>(c.unit.size()));
+  EXPECT_EQ(t->jpeg_offset, 0u);
+  EXPECT_EQ(t->rtp_seq, 0xFFF0u);
+}
+
+TEST(UdpBurst, StreamThreadCountsEveryPacketOfABurstInSequenceAndInItsStatistics) {
+  udp_sink sink;
+  const int big = 4 << 20;
+  setsockopt(sink.fd(), SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+  fake_source src;
+  auto t = std::make_unique<rtp_thread>();
+  std::strcpy(t->ns.host, "127.0.0.1");
+  std::strcpy(t->ns.device, "lo");
+  t->ns.dstport = sink.port();
+  t->ns.srcport = free_udp_port();
+  t->ns.ttl = 16;
+  t->ns.protocol = kProtocolUdp;
+  t->session_id = 1;
+  src.install(*t, kPayloadMpeg4, 2 * kBigUnit);
+  ASSERT_EQ(init_rtp_thread(t.get()), 0);
+  t->running.store(1);
+  src.frame(pattern(kBigUnit, 5), 90000);
+  src.frame(pattern(kBigUnit, 6), 93000);
+
+  rtp_thread_exe(t.get());
+
+  // Loopback's MTU is far above 1500: every packet but a unit's last fills
+  // the 1500-byte buffer with 1488 payload bytes.
+  const size_t per_unit = (kBigUnit + 1487) / 1488;
+  const std::vector<bytes> packets = sink.receive(2 * per_unit + 1, 200);
+  ASSERT_EQ(packets.size(), 2 * per_unit);
+  for (size_t i = 0; i < packets.size(); ++i) {
+    const rtp_packet p = parse_rtp(packets[i]);
+    EXPECT_EQ(p.seq, static_cast<uint16_t>(i));
+    EXPECT_EQ(p.marker, (i + 1) % per_unit == 0);
+    EXPECT_EQ(p.timestamp, i < per_unit ? 90000u : 93000u);
+  }
+  EXPECT_EQ(t->rtp_seq, packets.size());
+  pthread_mutex_lock(&rtcp_stats.mutex);
+  EXPECT_EQ(rtcp_stats.packet_count, packets.size());
+  EXPECT_EQ(rtcp_stats.octet_count, bytes_of(packets));
+  pthread_mutex_unlock(&rtcp_stats.mutex);
+}
