@@ -95,6 +95,10 @@ run_suite() {
   local detail
   detail="$(ctest_detail "$log"), $((SECONDS - t0)) s"
   record "$name tests" "$status" "$detail"
+  # Name the failed tests in the summary as well.
+  while IFS= read -r failed; do
+    SUMMARY+=("        $failed")
+  done < <(sed -n '/The following tests FAILED:/,/^Errors while running/p' "$log" | grep -E '^\s+[0-9]+ - ' | sed 's/^\s*//')
   if compgen -G "$logs/*" >/dev/null; then
     note "$name: sanitizer reports"
     for report in "$logs"/*; do
