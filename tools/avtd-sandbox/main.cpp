@@ -4,7 +4,11 @@
 // (128 + signal when it was killed). Every syslog line is appended to FILE as
 // it arrives; FILE is opened before entering, so a host path such as
 // /tmp/x.log stays a host file. COMMAND finds the receiving host's namespace
-// in $AVTD_PEER_NETNS. Processes still running when COMMAND ends are stopped.
+// in $AVTD_PEER_NETNS. Processes still running when COMMAND ends get
+// SIGTERM, then SIGKILL after two seconds; if the wrapper itself is killed,
+// the kernel ends everything inside. SIGINT, SIGTERM and SIGHUP sent to the
+// wrapper reach COMMAND. Exit statuses of its own: 2 usage, 77 not root,
+// 125 the sandbox could not be set up, 127 COMMAND could not be started.
 #include "avtd-sandbox/reaper.h"
 #include "avtd-sandbox/sandbox.h"
 

@@ -5,9 +5,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/resource.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,6 +115,7 @@ EnterResult enter(const std::vector<std::string>& keep) {
   if (::poll(&hangup, 1, 0) != 0) {
     ::_exit(125);
   }
+  ::close(lifeline[0]);
   if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
     return failed(std::string("unshare: ") + std::strerror(errno));
   }
