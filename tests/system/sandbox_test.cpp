@@ -383,6 +383,14 @@ TEST(Sandbox, ExitStatusOfADaemonizedGrandchildIsCollected) {
   ASSERT_TRUE(pid);
   EXPECT_EQ(wait_exit(*pid, 5s).code(), 5);
   EXPECT_FALSE(read_pid_file("/tmp/no-such.pid", 20ms));
+
+  // What a test leaves running is cleared before the next one.
+  const pid_t stray = start_daemonized(0, &release);
+  ASSERT_GT(stray, 0);
+  kill_leftover_processes();
+  EXPECT_FALSE(process_alive(stray));
+  EXPECT_TRUE(avtd_sandbox::descendants_of(::getpid()).empty());
+  ::close(release);
 }
 
 TEST(Sandbox, ProcessesReportStatusOutputAndTimeouts) {
