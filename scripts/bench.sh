@@ -15,7 +15,8 @@
 #     --quick          one repetition, 16 streams only, 5 s of them
 #     --streams N,M    concurrent stream counts (default 16,32)
 #     --skip WHAT,...  leave out any of: unpaced, paced, streams, gstreamer,
-#                      ffmpeg, experiment
+#                      ffmpeg, experiment (sendmmsg and GSO floors),
+#                      fallback (one send per packet)
 #
 # Needs root (namespaces, veth, mounts), ffmpeg with libx264 to make the
 # clips; GStreamer and FFmpeg rows appear when they are installed. Takes
@@ -53,7 +54,7 @@ command -v ffmpeg >/dev/null || { echo "bench.sh: ffmpeg (with libx264) is neede
 
 step() { printf '== %s\n' "$*" >&2; }
 
-TARGETS=(avtd avtd-sandbox frame-feeder mini-sessiond avtd-bench floor_sender)
+TARGETS=(avtd avtd-sandbox frame-feeder mini-sessiond avtd-bench floor_sender store_echo)
 if [ "$BUILD_IT" -eq 1 ]; then
   step "build in ${BUILD#"$ROOT"/}"
   mkdir -p "$BUILD"
@@ -61,7 +62,7 @@ if [ "$BUILD_IT" -eq 1 ]; then
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$BUILD/bench-configure.log" 2>&1 || {
       tail -30 "$BUILD/bench-configure.log" >&2; exit 1; }
   fi
-  cmake --build "$BUILD" -j "$(nproc)" --target "${TARGETS[@]}" >"$BUILD/bench-build.log" 2>&1 || {
+  cmake --build "$BUILD" -j "$(nproc)" --target "${TARGETS[@]}" no_udp_segment >"$BUILD/bench-build.log" 2>&1 || {
     tail -30 "$BUILD/bench-build.log" >&2; echo "bench.sh: the build failed" >&2; exit 1; }
 fi
 for t in "${TARGETS[@]}"; do
@@ -95,6 +96,7 @@ fi
 OUT=$BUILD/bench-out
 mkdir -p "$OUT/logs"
 REPORT=$OUT/report.md
+rm -f "$OUT/latency.tsv"
 
 machine() {
   local model cores
@@ -118,7 +120,8 @@ step "measuring ($RUNS repetitions; progress below, the table at the end)"
 "$BUILD/bin/avtd-sandbox" --syslog "$OUT/logs/syslog.txt" -- \
   "$BUILD/bin/avtd-bench" --bin "$BUILD/bin" --clip "$MEDIA/clip-20mbit.h264" --long-clip "$LONG" \
   --streams-clip "$MEDIA/clip-8mbit.h264" --runs "$RUNS" --work "$OUT/logs" --tsv "$OUT/figures.tsv" \
-  --streams "$STREAMS" --streams-seconds "$STREAM_SECONDS" ${SKIP:+--skip "$SKIP"} >"$OUT/table.md"
+  --streams "$STREAMS" --streams-seconds "$STREAM_SECONDS" --latency-log "$OUT/latency.tsv" \
+  ${SKIP:+--skip "$SKIP"} >"$OUT/table.md"
 status=$?
 {
   echo "- load average after: $(load)"

@@ -79,6 +79,7 @@ bool load_clip(const std::string& path, clip& c, std::string& error) {
     b.first_packet = static_cast<uint32_t>(c.packets.size());
     b.frame_start = c.plan.blocks[i].frame_start;
     b.frame_type = c.plan.blocks[i].meta.frame_type;
+    b.nal_type = bytes.size() > 4 ? bytes[4] & 0x1F : 0;
     const size_t tail = std::min<size_t>(kTailBytes, bytes.size());
     std::memcpy(b.tail + (kTailBytes - tail), bytes.data() + bytes.size() - tail, tail);
     plan_unit(*t, bytes, c.packets);

@@ -19,6 +19,7 @@ struct clip_block {
   uint32_t packet_count = 0;
   bool frame_start = false;
   uint8_t frame_type = 0;
+  uint8_t nal_type = 0; // of the unit in the block
   uint8_t tail[kTailBytes] = {};
 };
 

@@ -21,6 +21,7 @@ inline constexpr double kNaN = NAN;
 
 struct context {
   std::string bin;  // the daemon and the tools
+  std::string no_gso_library; // LD_PRELOAD: a kernel without UDP segmentation offload
   std::string work; // logs and scratch files
   std::string netns;
   clip paced;       // ~20 Mbit/s, its length is the paced run
@@ -32,6 +33,7 @@ struct context {
   bool have_ffmpeg = false;
   int run = 0;      // repetition under way (0-based)
   std::string perf_record; // where `perf record` of the stream thread's measured pass goes (empty: none)
+  std::string latency_log; // every unit's latency of the paced runs is appended here (empty: none)
   udp_out_counter out;
 
   std::string log(const std::string& name) const { return work + "/" + name + ".log"; }
@@ -63,13 +65,26 @@ struct figures {
   double startup_cpu_ms = kNaN;
   double startup_wall_ms = kNaN;
   double core_percent = kNaN; // paced: whole process, share of one core
-  double latency_p50_us = kNaN;
+  double latency_p50_us = kNaN; // every unit
   double latency_p99_us = kNaN;
   double latency_max_us = kNaN;
+  double latency_other_p50_us = kNaN; // all but key-frame slices
+  double latency_other_p99_us = kNaN;
+  double latency_key_p50_us = kNaN;   // key-frame slices
+  double latency_key_p99_us = kNaN;
+  double packets_per_call = kNaN;     // datagrams per UDP send system call
   double packets = kNaN;
   double dropped = kNaN;
 };
 
 void record(results& r, const std::string& row, int run, const figures& f);
+
+// The table's rows, also the names of the senders' logs.
+inline constexpr char kRowFloor[] = "floor";
+inline constexpr char kRowDaemon[] = "avtd";
+inline constexpr char kRowDaemonNoOffload[] = "avtd-no-gso";
+inline constexpr char kRowEcho[] = "store-echo";
+inline constexpr char kRowTrue[] = "ref-true";
+inline constexpr char kRowDaemonHelp[] = "ref-avtd-help";
 
 } // namespace bench

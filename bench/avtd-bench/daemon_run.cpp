@@ -3,7 +3,7 @@
 #include <signal.h>
 
 #include "procstat.h"
-#include "spawn.h"
+#include "process_run.h"
 
 namespace bench {
 
@@ -15,7 +15,11 @@ constexpr int kThreads = 3; // main, stream, RTCP
 
 std::string daemon_pid_file(int session) { return "/var/run/avtd_" + std::to_string(session) + ".pid"; }
 
-bool launch_daemon(const context& ctx, int session, int port, daemon_process& d, std::string& error) {
+bool launch_daemon(const context& ctx, int session, int port, daemon_process& d, std::string& error,
+                   const std::string& row) {
+  const std::string& log = row;
+  std::vector<std::string> environment;
+  if (row == kRowDaemonNoOffload) environment.push_back("LD_PRELOAD=" + ctx.no_gso_library);
   const std::vector<std::string> args = {
       ctx.bin + "/avtd",          "--datatype=h264",    "--host=" + std::string(kPeerAddress),
       "--dstport=" + std::to_string(port), "--ttl=64", "--tos=0",
@@ -23,14 +27,14 @@ bool launch_daemon(const context& ctx, int session, int port, daemon_process& d,
       "--timeout=0"};
   d = daemon_process{};
   d.launched_ns = realtime_ns();
-  const pid_t launcher = spawn(args, ctx.log("avtd"));
+  const pid_t launcher = spawn(args, ctx.log(log), environment);
   if (launcher < 0) {
     error = "cannot start avtd";
     return false;
   }
   const auto launched = reap(launcher, kStartMs);
   if (!launched || !launched->clean()) {
-    error = "avtd did not become a daemon (see " + ctx.log("avtd") + ")";
+    error = "avtd did not become a daemon (see " + ctx.log(log) + ")";
     return false;
   }
   d.launcher_cpu_ms = launched->cpu_ms();

@@ -22,7 +22,10 @@ std::string daemon_pid_file(int session);
 
 // Starts an H.264 stream of channel 0 to the receiving host's `port` and
 // waits until it has become a daemon and written its pid file.
-bool launch_daemon(const context& ctx, int session, int port, daemon_process& d, std::string& error);
+// `row` names its log; kRowDaemonNoOffload runs it as on a kernel without
+// UDP segmentation offload.
+bool launch_daemon(const context& ctx, int session, int port, daemon_process& d, std::string& error,
+                   const std::string& row = kRowDaemon);
 
 // The stream thread is the first thread the daemon starts; false when it
 // does not show up within a second.

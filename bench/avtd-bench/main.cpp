@@ -14,9 +14,12 @@
 //     --tsv FILE           every figure of every repetition
 //     --streams N,M        concurrent stream counts (default 16,32; 0 for none)
 //     --skip WHAT,...      leave out: unpaced, paced, streams, gstreamer,
-//                          ffmpeg, experiment
+//                          ffmpeg, experiment (sendmmsg and GSO floors),
+//                          fallback (one send per packet)
 //     --perf-record FILE   `perf record` the daemon's stream thread during
 //                          its measured unpaced passes into FILE
+//     --latency-log FILE   append every unit's latency of the paced runs:
+//                          run, reader, block, bytes, NAL type, µs
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,7 +35,7 @@
 #include "context.h"
 #include "report.h"
 #include "scenarios.h"
-#include "spawn.h"
+#include "process_run.h"
 #include "store_feed.h"
 
 namespace {
@@ -40,7 +43,7 @@ namespace {
 using namespace bench;
 
 struct options {
-  std::string bin, clip, long_clip, streams_clip, work = "/tmp/avtd-bench", tsv, perf_record;
+  std::string bin, clip, long_clip, streams_clip, work = "/tmp/avtd-bench", tsv, perf_record, latency_log;
   int runs = 5;
   int streams_seconds = 10;
   std::vector<int> stream_counts = {16, 32};
@@ -75,6 +78,7 @@ bool parse(int argc, char** argv, options& o) {
     else if (name == "--streams-seconds") o.streams_seconds = std::atoi(value.c_str());
     else if (name == "--skip") o.skip = split(value);
     else if (name == "--perf-record") o.perf_record = value;
+    else if (name == "--latency-log") o.latency_log = value;
     else if (name == "--streams") {
       o.stream_counts.clear();
       for (const std::string& n : split(value))
@@ -122,15 +126,28 @@ class bench_runner {
     }
   }
 
-  void unpaced_daemon() {
+  void unpaced_daemon(const std::string& row) {
     figures f;
     std::string error;
-    if (run_unpaced_daemon(ctx_, f, error)) {
-      record(r_, "avtd", ctx_.run, f);
-      progress("  unpaced %-16s %6.2f µs/packet (stream thread %.2f), own memory %.2f MiB, start-up %.2f ms CPU",
-               "avtd", f.us_per_packet, f.thread_us_per_packet, f.own_mib, f.startup_cpu_ms);
+    if (run_unpaced_daemon(ctx_, row, f, error)) {
+      record(r_, row, ctx_.run, f);
+      progress("  unpaced %-16s %6.2f µs/packet (stream thread %.2f, %.1f packets per call), own memory %.2f MiB, "
+               "start-up %.2f ms CPU",
+               row.c_str(), f.us_per_packet, f.thread_us_per_packet, f.packets_per_call, f.own_mib, f.startup_cpu_ms);
     } else {
-      progress("  unpaced %-16s failed: %s", "avtd", error.c_str());
+      progress("  unpaced %-16s failed: %s", row.c_str(), error.c_str());
+    }
+  }
+
+  // Start to end of a command that does next to nothing: what starting a
+  // process costs on this machine.
+  void reference(const std::vector<std::string>& argv, const std::string& row) {
+    double cpu_ms = kNaN;
+    std::string error;
+    if (run_to_end(ctx_, argv, row, cpu_ms, error)) {
+      r_.add(row, "startup_cpu_ms", ctx_.run, cpu_ms);
+    } else {
+      progress("  %-24s failed: %s", row.c_str(), error.c_str());
     }
   }
 
@@ -145,15 +162,16 @@ class bench_runner {
     }
   }
 
-  void paced_daemon() {
+  void paced_reader(bool echo) {
     figures f;
     std::string error;
-    if (run_paced_daemon(ctx_, f, error)) {
-      record(r_, "avtd", ctx_.run, f);
-      progress("  paced   %-16s %6.2f %% of a core, latency p50 %.0f µs p99 %.0f µs", "avtd", f.core_percent,
-               f.latency_p50_us, f.latency_p99_us);
+    const char* row = echo ? kRowEcho : kRowDaemon;
+    if (run_paced_reader(ctx_, echo, f, error)) {
+      record(r_, row, ctx_.run, f);
+      progress("  paced   %-16s %6.2f %% of a core, latency p50 %.0f µs p99 %.0f µs (other than key frames: p99 %.0f µs)",
+               row, f.core_percent, f.latency_p50_us, f.latency_p99_us, f.latency_other_p99_us);
     } else {
-      progress("  paced   %-16s failed: %s", "avtd", error.c_str());
+      progress("  paced   %-16s failed: %s", row, error.c_str());
     }
   }
 
@@ -181,7 +199,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: avtd-bench --bin DIR --clip FILE --long-clip FILE --streams-clip FILE [--runs N]\n"
                  "                  [--work DIR] [--tsv FILE] [--streams N,M] [--streams-seconds S] [--skip WHAT,...]\n"
-                 "                  [--perf-record FILE]\n");
+                 "                  [--perf-record FILE] [--latency-log FILE]\n");
     return 2;
   }
   const char* netns = std::getenv("AVTD_PEER_NETNS");
@@ -200,6 +218,8 @@ int main(int argc, char** argv) {
   ctx.work = o.work;
   ctx.netns = netns;
   ctx.perf_record = o.perf_record;
+  ctx.latency_log = o.latency_log;
+  ctx.no_gso_library = o.bin + "/../lib/no_udp_segment.so";
   std::string error;
   for (auto [c, path] : {std::pair{&ctx.paced, o.clip}, {&ctx.unpaced, o.long_clip}, {&ctx.streams, o.streams_clip}}) {
     if (!load_clip(path, *c, error)) {
@@ -229,25 +249,31 @@ int main(int argc, char** argv) {
   bench_runner warmup(ctx, warm);
   bench_runner runner(ctx, r);
   progress("warming up");
-  warmup.unpaced_daemon();
+  warmup.unpaced_daemon(kRowDaemon);
   if (ctx.have_gst) warmup.unpaced(gstreamer_sender(ctx, false));
   if (ctx.have_ffmpeg) warmup.unpaced(ffmpeg_sender(ctx, false));
 
   for (ctx.run = 0; ctx.run < o.runs; ++ctx.run) {
     progress("repetition %d of %d", ctx.run + 1, o.runs);
     if (!o.skipped("unpaced")) {
+      runner.reference({"true"}, kRowTrue);
+      runner.reference({o.bin + "/avtd", "--help"}, kRowDaemonHelp);
       runner.unpaced(floor_sender(ctx, false));
-      runner.unpaced_daemon();
+      runner.unpaced_daemon(kRowDaemon);
       if (ctx.have_gst) runner.unpaced(gstreamer_sender(ctx, false));
       if (ctx.have_ffmpeg) runner.unpaced(ffmpeg_sender(ctx, false));
       if (!o.skipped("experiment")) {
         runner.unpaced(floor_sender(ctx, false, "sendmmsg"));
         runner.unpaced(floor_sender(ctx, false, "gso"));
       }
+      // As on a kernel without the offload: one send per packet.
+      if (!o.skipped("fallback") && access(ctx.no_gso_library.c_str(), R_OK) == 0)
+        runner.unpaced_daemon(kRowDaemonNoOffload);
     }
     if (!o.skipped("paced")) {
       runner.paced(floor_sender(ctx, true));
-      runner.paced_daemon();
+      runner.paced_reader(false);
+      runner.paced_reader(true);
       if (ctx.have_gst) runner.paced(gstreamer_sender(ctx, true));
       if (ctx.have_ffmpeg) runner.paced(ffmpeg_sender(ctx, true));
     }

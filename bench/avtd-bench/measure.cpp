@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "spawn.h"
+#include "process_run.h"
 
 namespace bench {
 
@@ -61,17 +61,18 @@ double percentile(std::vector<double>& values, double p) {
 }
 
 latency_figures publication_latency(const clip& c, const std::vector<publication_record>& published,
-                                    const std::vector<marker_record>& markers) {
+                                    const std::vector<marker_record>& markers, std::vector<unit_latency>* each) {
   // The payload of a marker packet ends with its unit's last bytes; an
   // STAP-A or FU-A packet has at least 15 bytes in front of them.
   constexpr size_t kHeadAtLeast = 15;
   // Units repeat (parameter sets): a match is looked for only a few blocks
-  // ahead, and never before publish was called. The time counts from its
-  // return (the block visible, the reader woken), so a unit of one small
-  // packet may arrive a little before that.
+  // ahead, and never before publish was called. The time counts from that
+  // call: its return is no sure mark, as the woken reader may run on the
+  // publisher's CPU before the publisher does again. So it includes the
+  // store's own copy of the block into its ring.
   constexpr size_t kLookAhead = 16;
   latency_figures out;
-  std::vector<double> us;
+  std::vector<double> us, key, other;
   size_t next = 0;
   for (const marker_record& m : markers) {
     if (m.length <= kHeadAtLeast || published.empty() || m.rx_ns < published.front().called_ns) continue;
@@ -79,16 +80,25 @@ latency_figures publication_latency(const clip& c, const std::vector<publication
     for (size_t k = next; k < published.size() && k < next + kLookAhead; ++k) {
       const clip_block& b = c.blocks[published[k].block];
       if (m.rx_ns >= published[k].called_ns && std::memcmp(b.tail + kTailBytes - n, m.tail + kTailBytes - n, n) == 0) {
-        us.push_back(static_cast<double>(m.rx_ns - published[k].at_ns) / 1e3);
+        const double latency = static_cast<double>(m.rx_ns - published[k].called_ns) / 1e3;
+        us.push_back(latency);
+        if (each != nullptr) each->push_back({published[k].block, latency});
+        (b.nal_type == kNalIdr ? key : other).push_back(latency);
         next = k + 1;
         break;
       }
     }
   }
   out.matched = us.size();
-  out.p50_us = percentile(us, 50);
-  out.p99_us = percentile(us, 99);
-  out.max_us = us.empty() ? kNaN : us.back();
+  auto fill = [](percentiles& p, std::vector<double>& v) {
+    p.count = v.size();
+    p.p50_us = percentile(v, 50);
+    p.p99_us = percentile(v, 99);
+    p.max_us = v.empty() ? kNaN : v.back();
+  };
+  fill(out.all, us);
+  fill(out.key, key);
+  fill(out.other, other);
   return out;
 }
 

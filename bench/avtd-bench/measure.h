@@ -72,14 +72,25 @@ double percentile(std::vector<double>& values, double p);
 
 // Percentiles of the time from each block's publication to its last datagram
 // at the receiving host, in microseconds: markers are matched to the
-// publication log by the last bytes of their unit, in order.
-struct latency_figures {
+// publication log by the last bytes of their unit, in order. Key-frame
+// slices (IDR) are the largest units by far; they are also given apart.
+struct percentiles {
   double p50_us = kNaN;
   double p99_us = kNaN;
   double max_us = kNaN;
+  size_t count = 0;
+};
+struct latency_figures {
+  percentiles all, key, other;
   size_t matched = 0;
 };
+inline constexpr uint8_t kNalIdr = 5;
+struct unit_latency {
+  uint32_t block;
+  double us;
+};
 latency_figures publication_latency(const clip& c, const std::vector<publication_record>& published,
-                                    const std::vector<marker_record>& markers);
+                                    const std::vector<marker_record>& markers,
+                                    std::vector<unit_latency>* each = nullptr);
 
 } // namespace bench

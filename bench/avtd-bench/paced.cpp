@@ -3,13 +3,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "daemon_run.h"
 #include "measure.h"
 #include "scenarios.h"
-#include "spawn.h"
+#include "process_run.h"
 #include "store_feed.h"
 
 namespace bench {
@@ -31,21 +32,28 @@ bool wait_for_packets(const udp_sink& sink, uint64_t count, int timeout_ms) {
 
 } // namespace
 
-bool run_paced_daemon(context& ctx, figures& f, std::string& error) {
+bool run_paced_reader(context& ctx, bool echo, figures& f, std::string& error) {
   const clip& c = ctx.paced;
   store_writer store;
   if (!store.open(store_geometry(c, false), error)) return false;
-  store.publish(c, 0, 0); // the key frame that is there when the daemon starts
+  store.publish(c, 0, 0); // the key frame that is there when the reader starts
 
-  first_packet_probe probe(daemon_pid_file(kSessionId));
+  first_packet_probe probe(echo ? std::string() : daemon_pid_file(kSessionId));
   udp_sink sink;
   if (!sink.start({ctx.netns, kPeerAddress, {kRtpPort}, 2 * c.blocks.size() + 64}, probe.hook(), error)) return false;
   daemon_process d;
-  if (!launch_daemon(ctx, kSessionId, kRtpPort, d, error)) return false;
-  bool ok = wait_for_packets(sink, 1, kFirstPacketMs) && find_stream_thread(d);
-  if (!ok) error = "avtd did not start streaming";
+  bool ok = true;
+  if (echo) {
+    d.pid = spawn({ctx.bin + "/store_echo", "--host", kPeerAddress, "--port", std::to_string(kRtpPort)},
+                  ctx.log(kRowEcho));
+    probe.set_pid(d.pid);
+  } else {
+    ok = launch_daemon(ctx, kSessionId, kRtpPort, d, error);
+  }
+  ok = ok && wait_for_packets(sink, 1, kFirstPacketMs) && (echo || find_stream_thread(d));
+  if (!ok && error.empty()) error = "the reader did not start sending";
   if (ok) {
-    // A quick first pass maps the store's ring into the daemon, as a
+    // A quick first pass maps the store's ring into the reader, as a
     // long-running daemon has it mapped; the second pass at the clip's rate
     // is measured.
     paced_feed warm;
@@ -66,10 +74,23 @@ bool run_paced_daemon(context& ctx, figures& f, std::string& error) {
     fill_window(f, from, to, false, 0);
     f.us_per_packet = f.thread_us_per_packet = f.packets_per_s = kNaN;
     sink.stop();
-    const latency_figures lat = publication_latency(c, feed.log(), sink.markers());
-    f.latency_p50_us = lat.p50_us;
-    f.latency_p99_us = lat.p99_us;
-    f.latency_max_us = lat.max_us;
+    std::vector<unit_latency> each;
+    const latency_figures lat = publication_latency(c, feed.log(), sink.markers(), &each);
+    if (!ctx.latency_log.empty()) {
+      if (std::FILE* out = std::fopen(ctx.latency_log.c_str(), "a")) {
+        for (const unit_latency& u : each)
+          std::fprintf(out, "%d\t%s\t%u\t%u\t%u\t%.1f\n", ctx.run + 1, echo ? kRowEcho : kRowDaemon, u.block,
+                       c.blocks[u.block].size, c.blocks[u.block].nal_type, u.us);
+        std::fclose(out);
+      }
+    }
+    f.latency_p50_us = lat.all.p50_us;
+    f.latency_p99_us = lat.all.p99_us;
+    f.latency_max_us = lat.all.max_us;
+    f.latency_other_p50_us = lat.other.p50_us;
+    f.latency_other_p99_us = lat.other.p99_us;
+    f.latency_key_p50_us = lat.key.p50_us;
+    f.latency_key_p99_us = lat.key.p99_us;
     f.dropped = static_cast<double>(sink.dropped());
     if (lat.matched + 16 < feed.log().size()) {
       error = "only " + std::to_string(lat.matched) + " of " + std::to_string(feed.log().size()) +
@@ -79,8 +100,9 @@ bool run_paced_daemon(context& ctx, figures& f, std::string& error) {
   }
   sink.stop();
   std::string stop_error;
-  if (!stop_daemon(d, stop_error) && ok) {
-    error = stop_error;
+  const bool stopped = echo ? stop(d.pid, 5000).has_value() : stop_daemon(d, stop_error);
+  if (!stopped && ok) {
+    error = echo ? "store_echo did not stop" : stop_error;
     ok = false;
   }
   store.destroy();

@@ -49,6 +49,11 @@ void record(results& r, const std::string& row, int run, const figures& f) {
       {"latency_p50_us", f.latency_p50_us},
       {"latency_p99_us", f.latency_p99_us},
       {"latency_max_us", f.latency_max_us},
+      {"latency_other_p50_us", f.latency_other_p50_us},
+      {"latency_other_p99_us", f.latency_other_p99_us},
+      {"latency_key_p50_us", f.latency_key_p50_us},
+      {"latency_key_p99_us", f.latency_key_p99_us},
+      {"packets_per_call", f.packets_per_call},
       {"packets", f.packets},
       {"dropped", f.dropped},
   };

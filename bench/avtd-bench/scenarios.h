@@ -23,12 +23,17 @@ external_sender ffmpeg_sender(const context& ctx, bool paced);
 // As fast as it goes: the whole unpaced clip, and the start-up figures.
 bool run_unpaced_external(context& ctx, const external_sender& s, figures& f, std::string& error);
 // The daemon: frame-feeder --unpaced into a store that holds the whole clip.
-bool run_unpaced_daemon(context& ctx, figures& f, std::string& error);
+bool run_unpaced_daemon(context& ctx, const std::string& row, figures& f, std::string& error);
 
-// Paced at the clip's own rate; the daemon's run also gives the latency from
-// publication to the last packet of each unit.
+// Paced at the clip's own rate. A reader of the store (the daemon, or with
+// `echo` store_echo: one small datagram per block, the floor) also gives
+// the latency from publication to the last packet of each unit.
 bool run_paced_external(context& ctx, const external_sender& s, figures& f, std::string& error);
-bool run_paced_daemon(context& ctx, figures& f, std::string& error);
+bool run_paced_reader(context& ctx, bool echo, figures& f, std::string& error);
+
+// CPU of a command from its start to its end (start-up references).
+bool run_to_end(context& ctx, const std::vector<std::string>& argv, const std::string& row, double& cpu_ms,
+                std::string& error);
 
 // `count` daemons on one channel of the ~8 Mbit/s clip; their total CPU as a
 // share of one core over `seconds`.

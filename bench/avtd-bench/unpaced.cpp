@@ -1,5 +1,6 @@
 // Unpaced runs: the whole clip as fast as each sender goes.
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,7 +10,7 @@
 #include "daemon_run.h"
 #include "measure.h"
 #include "scenarios.h"
-#include "spawn.h"
+#include "process_run.h"
 #include "store_feed.h"
 
 namespace bench {
@@ -158,6 +159,18 @@ bool run_external(context& ctx, const external_sender& s, bool paced, figures& f
   return true;
 }
 
+bool run_to_end(context& ctx, const std::vector<std::string>& argv, const std::string& row, double& cpu_ms,
+                std::string& error) {
+  const pid_t pid = spawn(argv, ctx.log(row));
+  const auto end = pid > 0 ? reap(pid, 10000) : std::nullopt;
+  if (!end || !WIFEXITED(end->status)) {
+    error = argv[0] + " did not end";
+    return false;
+  }
+  cpu_ms = end->cpu_ms();
+  return true;
+}
+
 bool run_unpaced_external(context& ctx, const external_sender& s, figures& f, std::string& error) {
   return run_external(ctx, s, false, f, error);
 }
@@ -189,7 +202,7 @@ bool feed_unpaced_pass(context& ctx, const framestore::StoreGeometry& g, udp_sin
   return fed && fed->clean() && last_count >= expected;
 }
 
-bool run_unpaced_daemon(context& ctx, figures& f, std::string& error) {
+bool run_unpaced_daemon(context& ctx, const std::string& row, figures& f, std::string& error) {
   const clip& c = ctx.unpaced;
   const framestore::StoreGeometry g = store_geometry(c, true);
   {
@@ -203,7 +216,7 @@ bool run_unpaced_daemon(context& ctx, figures& f, std::string& error) {
   udp_sink sink;
   if (!sink.start({ctx.netns, kPeerAddress, {kRtpPort}, 0}, probe.hook(), error)) return false;
   daemon_process d;
-  if (!launch_daemon(ctx, kSessionId, kRtpPort, d, error)) return false;
+  if (!launch_daemon(ctx, kSessionId, kRtpPort, d, error, row)) return false;
   bool ok = false;
   for (int waited = 0; waited < kFirstPacketMs && sink.packets() == 0; ++waited) sleep_ms(1);
   if (sink.packets() == 0) {
@@ -245,6 +258,8 @@ bool run_unpaced_daemon(context& ctx, figures& f, std::string& error) {
     const sample to = w.take();
     fill_window(f, from, to, false, bytes_per_packet(sink));
     f.core_percent = kNaN;
+    if (to.sent > from.sent) f.packets_per_call = static_cast<double>(to.received - from.received) /
+                                                  static_cast<double>(to.sent - from.sent);
     const int64_t first = sink.window_first_rx_ns(), last = sink.last_rx_ns();
     if (first > 0 && last > first) f.packets_per_s = (f.packets - 1) / (static_cast<double>(last - first) / 1e9);
     f.peak_resident_mib = w.peak_resident_mib();

@@ -1,6 +1,7 @@
-#include "spawn.h"
+#include "process_run.h"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -18,22 +19,24 @@ constexpr int kStepMs = 1;
 
 bool become_subreaper() { return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0; }
 
-pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path) {
+pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path,
+            const std::vector<std::string>& environment) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  const int in = open("/dev/null", O_RDONLY);
-  const int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (in >= 0) dup2(in, 0);
-  if (log >= 0) {
-    dup2(log, 1);
-    dup2(log, 2);
-  }
-  execvp(args[0], args.data());
-  std::perror(args[0]);
-  _exit(127);
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+  for (const std::string& e : environment) env.push_back(const_cast<char*>(e.c_str()));
+  env.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&files, 1, 2);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, args[0], &files, nullptr, args.data(), env.data());
+  posix_spawn_file_actions_destroy(&files);
+  return rc == 0 ? pid : -1;
 }
 
 double ended::cpu_ms() const {
