@@ -250,8 +250,8 @@ int main(int argc, char** argv) {
   bench_runner runner(ctx, r);
   progress("warming up");
   warmup.unpaced_daemon(kRowDaemon);
-  if (ctx.have_gst) warmup.unpaced(gstreamer_sender(ctx, false));
-  if (ctx.have_ffmpeg) warmup.unpaced(ffmpeg_sender(ctx, false));
+  if (ctx.have_gst && !(o.skipped("unpaced") && o.skipped("paced"))) warmup.unpaced(gstreamer_sender(ctx, false));
+  if (ctx.have_ffmpeg && !(o.skipped("unpaced") && o.skipped("paced"))) warmup.unpaced(ffmpeg_sender(ctx, false));
 
   for (ctx.run = 0; ctx.run < o.runs; ++ctx.run) {
     progress("repetition %d of %d", ctx.run + 1, o.runs);
