@@ -33,6 +33,7 @@
 
 #include "clip.h"
 #include "context.h"
+#include "machine.h"
 #include "report.h"
 #include "scenarios.h"
 #include "process_run.h"
@@ -284,6 +285,7 @@ int main(int argc, char** argv) {
   stop(sessiond, 2000);
 
   report_setup setup;
+  setup.machine = measure_machine();
   setup.frame_buffer_mib = static_cast<double>(store_geometry(ctx.unpaced, true).max_frame_size) / (1 << 20);
   setup.paced_seconds = static_cast<int>(ctx.paced.frames / kFeedFps);
   setup.streams_seconds = o.streams_seconds;

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "context.h"
+#include "machine.h"
 
 namespace bench {
 
@@ -13,6 +14,7 @@ struct report_setup {
   int paced_seconds = 0;
   int streams_seconds = 0;
   std::vector<int> stream_counts;
+  machine_costs machine;
 };
 
 void print_report(std::FILE* out, const context& ctx, const results& r, const report_setup& setup);
