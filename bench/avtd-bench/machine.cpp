@@ -1,9 +1,10 @@
 #include "machine.h"
 
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
-#include "procstat.h"
+#include <cstdint>
 
 namespace bench {
 
