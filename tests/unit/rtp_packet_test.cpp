@@ -1,175 +1,90 @@
 // Packets of payloads without a payload header (MPEG-4, mu-law, metadata,
-// whole JPEG files): sizes, header fields and framing, over UDP and TCP.
+// whole JPEG files): whole packets over UDP and TCP, cut to the room.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <memory>
+#include <span>
 
-#include "stream/interleave.h"
-#include "stream/send_rtp.h"
 #include "helpers/stream_fake_source.h"
 #include "helpers/stream_wire.h"
+#include "stream/send_rtp.h"
 
 using namespace stream_test;
 
 namespace {
 
-std::unique_ptr<rtp_thread> mpeg4_record() {
-  auto t = std::make_unique<rtp_thread>();
-  t->payload = kPayloadMpeg4;
-  t->rtp_version = 2;
-  t->rtp_payload_type = kPayloadMpeg4;
-  t->rtp_seq = 0xFFFE; // the wire carries only the low 16 bits
-  t->rtp_timestamp = 0xA1B2C3D4;
-  t->rtp_ssrc = 0x11223344;
-  return t;
-}
+constexpr uint16_t kFirstSeq = 0xFFFE; // the wire carries only the low 16 bits
 
-struct tcp_link {
-  int ours = -1;
-  int theirs = -1;
-  tcp_link() {
-    int sv[2];
-    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
-    ours = sv[0];
-    theirs = sv[1];
-    interleave_reset();
-  }
-  ~tcp_link() {
-    interleave_close(ours);
-    close(theirs);
-  }
-};
+// The packet expected on the wire: the '$' prefix over TCP, the RTP header
+// (timestamp A1B2C3D4, SSRC 11223344), the payload.
+bytes expected_packet(bool tcp, bool marker, uint16_t seq, std::span<const uint8_t> payload) {
+  const size_t rtp_size = 12 + payload.size();
+  bytes p;
+  if (tcp) p = {'$', 2, static_cast<uint8_t>(rtp_size >> 8), static_cast<uint8_t>(rtp_size)};
+  p.insert(p.end(), {0x80, static_cast<uint8_t>((marker ? 0x80 : 0) | kPayloadMpeg4), static_cast<uint8_t>(seq >> 8),
+                     static_cast<uint8_t>(seq), 0xA1, 0xB2, 0xC3, 0xD4, 0x11, 0x22, 0x33, 0x44});
+  p.insert(p.end(), payload.begin(), payload.end());
+  return p;
+}
 
 } // namespace
 
-TEST(PlainPayload, UdpUnitOf3000BytesGoesOutAs1460_1460_80WithMarkerOnLastOnly) {
-  udp_sink sink;
-  sockaddr_in dest{};
-  auto t = mpeg4_record();
-  aim_at(*t, dest, sink);
-  const bytes unit = pattern(3000);
+TEST(PlainPayload, UnitsAreCutToTheRoomOfMtuAndBufferWithOneTimestampAndTheMarkerOnTheLast) {
+  struct sizing_case {
+    const char* name;
+    int protocol;
+    int mtu;
+    std::vector<size_t> payloads; // a unit of their sum
+  };
+  const sizing_case cases[] = {
+      {"UDP at MTU 1500", kProtocolUdp, 1500, {1460, 1460, 80}},
+      {"TCP at MTU 1500, behind the prefix", kProtocolTcp, 1500, {1444, 1444, 112}},
+      {"exactly the room", kProtocolUdp, 1500, {1460}},
+      {"one byte more than the room", kProtocolUdp, 1500, {1460, 1}},
+      {"lowered MTU", kProtocolUdp, 1000, {960, 960, 80}},
+      // An MTU above 1500 must not overflow the 1500-byte packet buffer.
+      {"UDP at MTU 9000", kProtocolUdp, 9000, {1488, 1488, 24}},
+      {"TCP at MTU 9000", kProtocolTcp, 9000, {1484, 1484, 32}},
+  };
+  for (const sizing_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    packet_rig rig(kPayloadMpeg4, c.protocol, c.mtu);
+    rig.record().rtp_seq = kFirstSeq;
+    rig.record().rtp_timestamp = 0xA1B2C3D4;
+    rig.record().rtp_ssrc = 0x11223344;
+    size_t total = 0;
+    for (const size_t n : c.payloads) total += n;
+    const bytes unit = pattern(total);
 
-  const std::vector<int> results = send_unit(*t, unit);
-  EXPECT_EQ(results, (std::vector<int>{1472, 1472, 92}));
-
-  const auto packets = sink.receive(3);
-  ASSERT_EQ(packets.size(), 3u);
-  bytes joined;
-  const size_t sizes[] = {1460, 1460, 80};
-  for (size_t i = 0; i < 3; ++i) {
-    const rtp_packet p = parse_rtp(packets[i]);
-    EXPECT_EQ(p.version, 2);
-    EXPECT_EQ(p.padding, 0);
-    EXPECT_EQ(p.extension, 0);
-    EXPECT_EQ(p.csrc_count, 0);
-    EXPECT_EQ(p.payload_type, kPayloadMpeg4);
-    EXPECT_EQ(p.marker, i == 2);
-    EXPECT_EQ(p.seq, static_cast<uint16_t>(0xFFFE + i));
-    EXPECT_EQ(p.timestamp, 0xA1B2C3D4u);
-    EXPECT_EQ(p.ssrc, 0x11223344u);
-    EXPECT_EQ(p.payload.size(), sizes[i]);
-    joined.insert(joined.end(), p.payload.begin(), p.payload.end());
+    std::vector<bytes> expected;
+    std::vector<int> sizes;
+    size_t at = 0;
+    for (size_t i = 0; i < c.payloads.size(); ++i) {
+      const bool last = i + 1 == c.payloads.size();
+      expected.push_back(expected_packet(c.protocol == kProtocolTcp, last, static_cast<uint16_t>(kFirstSeq + i),
+                                         std::span(unit).subspan(at, c.payloads[i])));
+      sizes.push_back(static_cast<int>(expected.back().size()));
+      at += c.payloads[i];
+    }
+    EXPECT_EQ(rig.send(unit), expected);
+    EXPECT_EQ(rig.results, sizes);
   }
-  EXPECT_EQ(joined, unit);
-  close(t->ns.sock);
 }
 
-TEST(PlainPayload, TcpUnitOf3000BytesIsFramedAs1444_1444_112OnTheInterleavedChannel) {
-  tcp_link link;
-  auto t = mpeg4_record();
-  t->ns.protocol = kProtocolTcp;
-  t->ns.sock = link.ours;
-  t->ns.mtu = 1500;
-  t->interleaved = 2;
-  const bytes unit = pattern(3000, 9);
-
-  EXPECT_EQ(send_unit(*t, unit), (std::vector<int>{1460, 1460, 128}));
-
-  const interleaved_stream s = split_interleaved(read_stream(link.theirs, 1460 * 2 + 128));
-  ASSERT_TRUE(s.whole);
-  ASSERT_EQ(s.frames.size(), 3u);
-  const size_t sizes[] = {1444, 1444, 112};
-  bytes joined;
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(s.frames[i].channel, 2);
-    EXPECT_EQ(s.frames[i].body.size(), 12 + sizes[i]); // the length field counts header and payload
-    const rtp_packet p = parse_rtp(s.frames[i].body);
-    EXPECT_EQ(p.marker, i == 2);
-    EXPECT_EQ(p.seq, static_cast<uint16_t>(0xFFFE + i));
-    joined.insert(joined.end(), p.payload.begin(), p.payload.end());
+TEST(PlainPayload, HeadersWithoutRoomForAPayloadByteAreRefusedAndTakeNothingOffTheUnit) {
+  packet_rig plain(kPayloadMpeg4, kProtocolUdp, 40); // 40 - 28 - 12 leaves nothing
+  packet_rig jpeg(kPayloadJpeg);
+  jpeg.record().enable_rfc2435 = true;
+  jpeg.record().jpeg_q = 200; // in-band tables ...
+  jpeg.record().jpeg_qt_length = 1500; // ... larger than the packet
+  for (rtp_thread* t : {&plain.record(), &jpeg.record()}) {
+    const bytes unit = pattern(50);
+    int offset = 0;
+    int remaining = 50;
+    errno = 0;
+    EXPECT_LT(send_rtp(t, unit.data(), &offset, &remaining), 0);
+    EXPECT_EQ(errno, EMSGSIZE);
+    EXPECT_EQ(offset, 0);
+    EXPECT_EQ(remaining, 50);
   }
-  EXPECT_EQ(joined, unit);
-}
-
-TEST(PlainPayload, UnitExactlyAsLongAsTheRoomGoesInOneMarkedPacketAndOneMoreByteNeedsTwo) {
-  udp_sink sink;
-  sockaddr_in dest{};
-  auto t = mpeg4_record();
-  aim_at(*t, dest, sink);
-
-  EXPECT_EQ(send_unit(*t, pattern(1460)), (std::vector<int>{1472}));
-  auto packets = sink.receive(1);
-  ASSERT_EQ(packets.size(), 1u);
-  EXPECT_TRUE(parse_rtp(packets[0]).marker);
-
-  EXPECT_EQ(send_unit(*t, pattern(1461)), (std::vector<int>{1472, 13}));
-  packets = sink.receive(2);
-  ASSERT_EQ(packets.size(), 2u);
-  EXPECT_FALSE(parse_rtp(packets[0]).marker);
-  EXPECT_TRUE(parse_rtp(packets[1]).marker);
-  close(t->ns.sock);
-}
-
-TEST(PlainPayload, LowerMtuShrinksPacketsAndMtuAbove1500NeverExceedsThePacketBuffer) {
-  udp_sink sink;
-  sockaddr_in dest{};
-  auto t = mpeg4_record();
-  aim_at(*t, dest, sink, 1000);
-  EXPECT_EQ(send_unit(*t, pattern(2000)), (std::vector<int>{972, 972, 92}));
-  EXPECT_EQ(sink.receive(3).size(), 3u);
-  close(t->ns.sock);
-
-  for (const int mtu : {1501, 9000, 65535}) {
-    aim_at(*t, dest, sink, mtu);
-    for (const int r : send_unit(*t, pattern(20000))) EXPECT_LE(r, kPacketBufferSize) << "mtu " << mtu;
-    for (const bytes& p : sink.receive(100, 300)) EXPECT_LE(p.size(), static_cast<size_t>(kPacketBufferSize));
-    close(t->ns.sock);
-  }
-
-  tcp_link link;
-  t->ns.protocol = kProtocolTcp;
-  t->ns.sock = link.ours;
-  t->ns.mtu = 9000;
-  for (const int r : send_unit(*t, pattern(5000))) EXPECT_LE(r, kPacketBufferSize);
-  const interleaved_stream s = split_interleaved(read_stream(link.theirs, 6000));
-  EXPECT_TRUE(s.whole);
-  for (const auto& f : s.frames) EXPECT_LE(f.body.size() + 4, static_cast<size_t>(kPacketBufferSize));
-}
-
-TEST(PlainPayload, FailedSendTakesNothingOffTheUnitAndAnMtuWithoutRoomIsRefused) {
-  auto t = mpeg4_record();
-  sockaddr_in dest{};
-  udp_sink sink;
-  aim_at(*t, dest, sink, 40); // 40 - 28 - 12 leaves no room for a payload byte
-  const bytes unit = pattern(100);
-  int offset = 0;
-  int remaining = 100;
-  errno = 0;
-  EXPECT_LT(send_rtp(t.get(), unit.data(), &offset, &remaining), 0);
-  EXPECT_EQ(errno, EMSGSIZE);
-  EXPECT_EQ(offset, 0);
-  EXPECT_EQ(remaining, 100);
-  close(t->ns.sock);
-
-  // A closed descriptor: EBADF, and the unit stays where it was.
-  t->ns.mtu = 1500;
-  t->ns.sock = socket(AF_INET, SOCK_DGRAM, 0);
-  close(t->ns.sock);
-  EXPECT_LT(send_rtp(t.get(), unit.data(), &offset, &remaining), 0);
-  EXPECT_EQ(errno, EBADF);
-  EXPECT_EQ(offset, 0);
-  EXPECT_EQ(remaining, 100);
 }

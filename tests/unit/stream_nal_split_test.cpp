@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <tuple>
 
 #include "helpers/stream_fake_source.h"
 #include "stream/nal_split.h"
@@ -24,67 +25,49 @@ bytes concat(std::initializer_list<bytes> parts) {
   return out;
 }
 
-struct split_result {
-  std::vector<int> offsets, lengths, types;
-};
-split_result split(const bytes& frame, bool drop_sei = false) {
-  std::array<nal_unit, kMaxUnits> units{};
-  const int n = split_nal_units(frame.data(), static_cast<int>(frame.size()), drop_sei, units);
-  split_result r;
-  for (int i = 0; i < n; ++i) {
-    r.offsets.push_back(static_cast<int>(units[i].data - frame.data()));
-    r.lengths.push_back(units[i].length);
-    r.types.push_back(units[i].type);
-  }
-  return r;
-}
+using unit = std::tuple<int, int, int>; // offset, length with start code, type byte
 
 } // namespace
 
-TEST(NalSplit, FourUnitsEachKeepTheirStartCodeAndSeiIsDroppedOnRequest) {
-  const bytes frame = concat({nal(0x67, 10), nal(0x68, 4), nal(0x06, 8), nal(0x65, 50)});
-  split_result r = split(frame);
-  EXPECT_EQ(r.offsets, (std::vector<int>{0, 15, 24, 37}));
-  EXPECT_EQ(r.lengths, (std::vector<int>{15, 9, 13, 55}));
-  EXPECT_EQ(r.types, (std::vector<int>{0x67, 0x68, 0x06, 0x65}));
-
-  r = split(frame, true);
-  EXPECT_EQ(r.types, (std::vector<int>{0x67, 0x68, 0x65}));
-  EXPECT_EQ(r.lengths, (std::vector<int>{15, 9, 55}));
-}
-
-TEST(NalSplit, AtMostFourUnitsAndADroppedSeiLeavesItsSlotToTheNext) {
-  const bytes frame = concat({nal(0x67, 3), nal(0x06, 3), nal(0x68, 3), nal(0x06, 3), nal(0x65, 3), nal(0x41, 3)});
-  EXPECT_EQ(split(frame).types, (std::vector<int>{0x67, 0x06, 0x68, 0x06}));
-  EXPECT_EQ(split(frame, true).types, (std::vector<int>{0x67, 0x68, 0x65, 0x41}));
-}
-
-TEST(NalSplit, OnlyTheFirst512BytesAreScanned) {
-  // No start code in the window: nothing.
+TEST(NalSplit, UnitsKeepTheirStartCodeAtMostFourAreTakenAndOnlyThe512ByteWindowIsScanned) {
   bytes late = pattern(512);
   late.insert(late.end(), {0, 0, 0, 1, 0x65, 9});
-  EXPECT_TRUE(split(late).types.empty());
-
-  // A start code straddling the window's end does not count.
   bytes straddle = pattern(510);
   straddle.insert(straddle.end(), {0, 0, 0, 1, 0x65});
-  EXPECT_TRUE(split(straddle).types.empty());
-
-  // A unit whose end lies beyond the window runs to the end of the frame,
-  // swallowing the later start code.
-  const bytes frame = concat({nal(0x65, 600), nal(0x41, 10)});
-  const split_result r = split(frame);
-  EXPECT_EQ(r.lengths, (std::vector<int>{static_cast<int>(frame.size())}));
+  const bytes four = concat({nal(0x67, 10), nal(0x68, 4), nal(0x06, 8), nal(0x65, 50)});
+  const bytes six = concat({nal(0x67, 3), nal(0x06, 3), nal(0x68, 3), nal(0x06, 3), nal(0x65, 3), nal(0x41, 3)});
+  const bytes beyond = concat({nal(0x65, 600), nal(0x41, 10)});
+  struct split_case {
+    const char* name;
+    bytes frame;
+    bool drop_sei;
+    std::vector<unit> units;
+  };
+  const split_case cases[] = {
+      {"four units", four, false, {{0, 15, 0x67}, {15, 9, 0x68}, {24, 13, 0x06}, {37, 55, 0x65}}},
+      {"SEI dropped on request", four, true, {{0, 15, 0x67}, {15, 9, 0x68}, {37, 55, 0x65}}},
+      {"at most four units", six, false, {{0, 8, 0x67}, {8, 8, 0x06}, {16, 8, 0x68}, {24, 8, 0x06}}},
+      {"a dropped SEI leaves its slot to the next", six, true,
+       {{0, 8, 0x67}, {16, 8, 0x68}, {32, 8, 0x65}, {40, 8, 0x41}}},
+      {"bytes before the first start code are skipped", concat({{9, 9, 9}, nal(0x67, 6), nal(0x65, 20)}), false,
+       {{3, 11, 0x67}, {14, 25, 0x65}}},
+      {"no start code in the first 512 bytes", late, false, {}},
+      {"a start code straddling the window's end", straddle, false, {}},
+      {"a unit ending beyond the window runs to the frame's end", beyond, false,
+       {{0, static_cast<int>(beyond.size()), 0x65}}},
+      {"four bytes hold no unit", {0, 0, 0, 1}, false, {}},
+  };
+  for (const split_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::array<nal_unit, kMaxUnits> units{};
+    const int n = split_nal_units(c.frame.data(), static_cast<int>(c.frame.size()), c.drop_sei, units);
+    std::vector<unit> got;
+    for (int i = 0; i < n; ++i) got.emplace_back(units[i].data - c.frame.data(), units[i].length, units[i].type);
+    EXPECT_EQ(got, c.units);
+  }
 }
 
-TEST(NalSplit, BytesBeforeTheFirstStartCodeAreSkippedAndNeverScannedTwice) {
-  const bytes frame = concat({bytes{9, 9, 9}, nal(0x67, 6), nal(0x65, 20)});
-  const split_result r = split(frame);
-  EXPECT_EQ(r.offsets, (std::vector<int>{3, 14}));
-  EXPECT_EQ(r.lengths, (std::vector<int>{11, 25}));
-
-  // Four bytes or fewer hold no unit; a trailing bare start code has no type.
-  EXPECT_TRUE(split(bytes{0, 0, 0, 1}).types.empty());
+TEST(NalSplit, TrailingBareStartCodeIsAUnitWithoutType) {
   nal_unit u;
   const bytes bare{7, 0, 0, 0, 1};
   ASSERT_TRUE(find_nal_unit(bare.data(), 5, &u));

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,40 +24,20 @@ using namespace std::chrono_literals;
 
 namespace {
 
-uint32_t be32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-// A UDP port p with p + 1 free as well (bounded number of tries).
-uint16_t free_port_pair() {
-  for (int i = 0; i < 50; ++i) {
-    const uint16_t p = free_udp_port();
-    if (p >= 65534) continue;
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(p + 1));
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    if (ok) return p;
-  }
-  return 0;
-}
-
-std::unique_ptr<rtp_thread> stream_record(const char* host, uint32_t dstport, uint32_t srcport) {
+std::unique_ptr<rtp_thread> stream_record(uint32_t dstport, uint32_t srcport, int protocol = kProtocolUdp) {
   auto t = std::make_unique<rtp_thread>();
-  std::strcpy(t->ns.host, host);
+  std::strcpy(t->ns.host, "127.0.0.1");
   std::strcpy(t->ns.device, "lo");
   t->ns.dstport = dstport;
   t->ns.srcport = srcport;
   t->ns.ttl = 4;
-  t->ns.protocol = kProtocolUdp;
+  t->ns.protocol = protocol;
   t->rtp_ssrc = 0xCAFEF00D;
-  t->rtp_timestamp = 1234;
+  t->rtp_timestamp = 777;
   return t;
 }
 
-// Runs the RTCP thread and notes when it has returned.
+// Runs the RTCP thread; `done` once it has returned.
 struct rtcp_runner {
   explicit rtcp_runner(rtcp_thread& r) : rtcp(r) {
     rtcp.running.store(1);
@@ -68,8 +47,7 @@ struct rtcp_runner {
     });
   }
   bool ends_within(std::chrono::milliseconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!done.load() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
+    for (auto waited = 0ms; !done.load() && waited < limit; waited += 10ms) std::this_thread::sleep_for(10ms);
     return done.load();
   }
   ~rtcp_runner() {
@@ -96,10 +74,10 @@ TEST(SenderReport, Is28BytesOverUdpAnd32OverTcpWithPrefix24ChannelLength28) {
 
   ASSERT_EQ(write_sender_report(out, r, -1), 28);
   EXPECT_EQ(bytes(out.begin(), out.begin() + 28), body);
-
   ASSERT_EQ(write_sender_report(out, r, 3), 32);
-  EXPECT_EQ(bytes(out.begin(), out.begin() + 4), (bytes{0x24, 0x03, 0x00, 0x1C}));
-  EXPECT_EQ(bytes(out.begin() + 4, out.end()), body);
+  bytes framed{0x24, 0x03, 0x00, 0x1C};
+  framed.insert(framed.end(), body.begin(), body.end());
+  EXPECT_EQ(bytes(out.begin(), out.end()), framed);
 }
 
 TEST(SenderReport, NtpTimeAddsTheEpochOffsetAndComputesTheFractionInSinglePrecision) {
@@ -107,52 +85,51 @@ TEST(SenderReport, NtpTimeAddsTheEpochOffsetAndComputesTheFractionInSinglePrecis
   EXPECT_EQ(ntp_from_timeval({2085978496, 0}).seconds, 0u) << "wraps modulo 2^32";
   EXPECT_EQ(ntp_from_timeval({0, 999999}).fraction, 4294962944u); // double precision would give 4294963001
   EXPECT_EQ(ntp_from_timeval({0, 123456}).fraction, 530239488u);  // ... and 530239482
-  EXPECT_EQ(ntp_from_timeval({0, 1}).fraction, 4294u);
 }
 
-TEST(RtcpInit, PortsUpTo65534AreRaisedByOneAnd65535IsRefused) {
+TEST(RtcpInit, TakesTheNextPortPairAndTheStreamsSsrcAndRefusesPort65535) {
   rtcp_thread rtcp;
-  auto t = stream_record("198.51.100.2", 65534, 65534);
-  t->rtp_timestamp = 777;
+  auto t = stream_record(65534, 6000);
   ASSERT_EQ(init_rtcp_thread(&rtcp, t.get()), 0);
   EXPECT_EQ(rtcp.ns.dstport, 65535u);
-  EXPECT_EQ(rtcp.ns.srcport, 65535u);
-  EXPECT_STREQ(rtcp.ns.host, "198.51.100.2");
+  EXPECT_EQ(rtcp.ns.srcport, 6001u);
   EXPECT_EQ(rtcp_stats.ssrc, 0xCAFEF00Du);
   EXPECT_EQ(rtcp_stats.rtp_timestamp, 777u);
   EXPECT_EQ(rtcp_stats.packet_count, 0u);
   EXPECT_EQ(stream_active.load(), 1);
 
-  t->ns.dstport = 65535;
-  EXPECT_EQ(init_rtcp_thread(&rtcp, t.get()), -1);
-  t->ns.dstport = 5000;
-  t->ns.srcport = 65535;
-  EXPECT_EQ(init_rtcp_thread(&rtcp, t.get()), -1);
-  t->ns.srcport = 6000;
-  ASSERT_EQ(init_rtcp_thread(&rtcp, t.get()), 0);
-  EXPECT_EQ(rtcp.ns.dstport, 5001u);
-  EXPECT_EQ(rtcp.ns.srcport, 6001u);
+  for (const auto& [dst, src] : {std::pair{65535u, 6000u}, std::pair{5000u, 65535u}}) {
+    t = stream_record(dst, src);
+    EXPECT_EQ(init_rtcp_thread(&rtcp, t.get()), -1) << dst << " " << src;
+  }
 }
 
-TEST(RtcpThread, TenFailedReportsInARowEndTheThread) {
-  udp_sink sink;
-  const uint16_t src = free_port_pair();
+TEST(RtcpThread, TenFailedReportsInARowEndTheThreadButNotTheStream) {
+  // A source port whose successor is free too (bounded number of tries).
+  uint16_t src = 0;
+  for (int i = 0; i < 50 && src == 0; ++i) {
+    const uint16_t p = free_udp_port();
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(p + 1));
+    if (p < 65534 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) src = p;
+    close(fd);
+  }
   ASSERT_NE(src, 0);
-  auto t = stream_record("127.0.0.1", 0, src);
+  auto t = stream_record(0, src);
   rtcp_thread rtcp;
   ASSERT_EQ(init_rtcp_thread(&rtcp, t.get()), 0);
   rtcp.ns.dstport = 0; // every sendto is refused
   rtcp_runner runner(rtcp);
-  EXPECT_FALSE(runner.ends_within(3s)) << "nothing is sent before the first report is due";
-  EXPECT_TRUE(runner.ends_within(10s));
+  EXPECT_TRUE(runner.ends_within(15s));
   EXPECT_EQ(stream_active.load(), 1);
 }
 
 TEST(RtcpThread, InterleavedReportsCarryTheChannelAndTheSharedConnectionIsClosedOnce) {
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  auto t = stream_record("127.0.0.1", 5000, 6000);
-  t->ns.protocol = kProtocolTcp;
+  auto t = stream_record(5000, 6000, kProtocolTcp);
   rtcp_thread rtcp;
   rtcp.interleaved = 3;
   ASSERT_EQ(init_rtcp_thread(&rtcp, t.get()), 0);
@@ -163,7 +140,7 @@ TEST(RtcpThread, InterleavedReportsCarryTheChannelAndTheSharedConnectionIsClosed
     const bytes got = read_stream(sv[1], 32, 8000);
     ASSERT_EQ(got.size(), 32u);
     EXPECT_EQ(bytes(got.begin(), got.begin() + 8), (bytes{0x24, 0x03, 0x00, 0x1C, 0x80, 200, 0x00, 0x06}));
-    EXPECT_EQ(be32(&got[24]), 6u);
+    EXPECT_EQ(bytes(got.begin() + 20, got.end()), (bytes{0, 0, 0, 5, 0, 0, 0, 6, 0, 0, 0, 7}));
     update_stats(5, 6, 7, 0);
     EXPECT_TRUE(runner.ends_within(3s));
   }

@@ -11,7 +11,6 @@
 
 #include "helpers/stream_fake_source.h"
 #include "helpers/stream_wire.h"
-#include "stream/interleave.h"
 #include "stream/stats.h"
 
 using namespace stream_test;
@@ -19,35 +18,26 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int kFrameBuffer = 65536;
-
-std::unique_ptr<rtp_thread> udp_stream(fake_source& src, const udp_sink& sink, int payload = kPayloadMpeg4) {
+// A stream to the sink (UDP), or with tcp_peer on one end of a local stream
+// connection whose other end is returned there.
+std::unique_ptr<rtp_thread> stream(fake_source& src, const udp_sink& sink, int payload = kPayloadMpeg4,
+                                   int* tcp_peer = nullptr) {
   auto t = std::make_unique<rtp_thread>();
   std::strcpy(t->ns.host, "127.0.0.1");
   std::strcpy(t->ns.device, "lo");
   t->ns.dstport = sink.port();
   t->ns.srcport = free_udp_port();
   t->ns.ttl = 16;
-  t->ns.protocol = kProtocolUdp;
+  t->ns.protocol = tcp_peer != nullptr ? kProtocolTcp : kProtocolUdp;
   t->session_id = 1;
-  src.install(*t, payload, kFrameBuffer);
+  src.install(*t, payload, 65536);
   EXPECT_EQ(init_rtp_thread(t.get()), 0);
-  t->running.store(1);
-  return t;
-}
-
-// A stream on one end of a local stream socket; the other end is returned.
-std::unique_ptr<rtp_thread> tcp_stream(fake_source& src, const char* host, int& peer) {
-  auto t = std::make_unique<rtp_thread>();
-  std::strcpy(t->ns.host, host);
-  std::strcpy(t->ns.device, "lo");
-  t->ns.protocol = kProtocolTcp;
-  src.install(*t, kPayloadMpeg4, kFrameBuffer);
-  EXPECT_EQ(init_rtp_thread(t.get()), 0);
-  int sv[2];
-  socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
-  t->ns.sock = sv[0];
-  peer = sv[1];
+  if (tcp_peer != nullptr) {
+    int sv[2];
+    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
+    t->ns.sock = sv[0];
+    *tcp_peer = sv[1];
+  }
   t->running.store(1);
   return t;
 }
@@ -55,6 +45,7 @@ std::unique_ptr<rtp_thread> tcp_stream(fake_source& src, const char* host, int& 
 struct published {
   uint32_t timestamp, packets, octets;
   int active;
+  bool operator==(const published&) const = default;
 };
 published read_stats() {
   pthread_mutex_lock(&rtcp_stats.mutex);
@@ -63,19 +54,12 @@ published read_stats() {
   return p;
 }
 
-// Waits (bounded) until the stream thread has ended on its own.
-bool ends_within(const rtp_thread& t, std::chrono::milliseconds limit) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (t.running.load() == 1 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
-  return t.running.load() == 0;
-}
-
 } // namespace
 
 TEST(StreamThread, SendsEveryFrameAndPublishesWholePacketCountsUntilTheSourceEnds) {
   udp_sink sink;
   fake_source src;
-  auto t = udp_stream(src, sink);
+  auto t = stream(src, sink);
   src.frame(pattern(3000), 9000);
   src.frame(pattern(100), 12000);
 
@@ -84,56 +68,41 @@ TEST(StreamThread, SendsEveryFrameAndPublishesWholePacketCountsUntilTheSourceEnd
   EXPECT_EQ(t->running.load(), 0);
   EXPECT_EQ(src.open_calls(), 1);
   EXPECT_EQ(src.close_calls(), 1);
-  const auto packets = sink.receive(4);
-  ASSERT_EQ(packets.size(), 4u);
-  EXPECT_EQ(parse_rtp(packets[2]).timestamp, 9000u);
-  EXPECT_TRUE(parse_rtp(packets[2]).marker);
-  EXPECT_EQ(parse_rtp(packets[3]).timestamp, 12000u);
-  for (uint16_t i = 0; i < 4; ++i) EXPECT_EQ(parse_rtp(packets[i]).seq, i);
+  std::vector<std::tuple<uint16_t, uint32_t, bool>> seen; // sequence, timestamp, marker
+  for (const bytes& p : sink.receive(5, 300)) {
+    const rtp_packet r = parse_rtp(p);
+    seen.emplace_back(r.seq, r.timestamp, r.marker);
+  }
+  EXPECT_EQ(seen, (decltype(seen){{0, 9000, false}, {1, 9000, false}, {2, 9000, true}, {3, 12000, true}}));
   EXPECT_EQ(t->rtp_seq, 4u);
-
-  const published p = read_stats();
-  EXPECT_EQ(p.packets, 4u);
-  EXPECT_EQ(p.octets, 1472u + 1472 + 92 + 112);
-  EXPECT_EQ(p.timestamp, 12000u);
-  EXPECT_EQ(p.active, 0) << "the last update tells the RTCP thread the stream stopped";
+  // Octets of whole packets, headers included; the last update tells the
+  // RTCP thread that the stream stopped.
+  EXPECT_EQ(read_stats(), (published{12000, 4, 3000 + 3 * 12 + 100 + 12, 0}));
 }
 
-TEST(StreamThread, HundredFailedReadsInARowAreToleratedAndTheHundredAndFirstEndsTheStream) {
+TEST(StreamThread, HundredFailedReadsInARowAreToleratedAndAnOversizeResultCountsAsOne) {
   udp_sink sink;
   fake_source src;
-  auto t = udp_stream(src, sink);
+  auto t = stream(src, sink);
   src.result(-1, 100);
-  src.frame(pattern(10));
-  src.result(-1, 100); // the frame between reset the count
-  src.frame(pattern(10));
-  src.result(-1, 101);
+  src.frame(pattern(20, 4)); // resets the count
+  src.result(-1, 100);
+  src.oversize(); // the 101st failure in a row: nothing of it is sent
   src.frame(pattern(10)); // never read
   rtp_thread_exe(t.get());
 
-  EXPECT_EQ(sink.receive(3, 300).size(), 2u);
-  EXPECT_EQ(src.get_data_calls(), 100 + 1 + 100 + 1 + 101);
-  EXPECT_EQ(src.close_calls(), 1);
-  EXPECT_EQ(t->running.load(), 0);
-}
-
-TEST(StreamThread, ResultLargerThanTheBufferCountsAsFailedReadAndSendsNothing) {
-  udp_sink sink;
-  fake_source src;
-  auto t = udp_stream(src, sink);
-  src.oversize();
-  src.frame(pattern(20, 4));
-  rtp_thread_exe(t.get());
-
-  const auto packets = sink.receive(2, 300);
+  const auto packets = sink.receive(3, 300);
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(parse_rtp(packets[0]).payload, pattern(20, 4));
+  EXPECT_EQ(src.get_data_calls(), 100 + 1 + 100 + 1);
+  EXPECT_EQ(src.close_calls(), 1);
+  EXPECT_EQ(t->running.load(), 0);
 }
 
 TEST(StreamThread, EmptyPassesSendNothingButPublishStatsAndStillCheckTheKeepAlive) {
   udp_sink sink;
   fake_source src;
-  auto t = udp_stream(src, sink);
+  auto t = stream(src, sink);
   src.at_end(script_end::idle); // get_data keeps returning 0
   t->timeout = 1;
   t->rtp_timestamp = 4242;
@@ -141,7 +110,9 @@ TEST(StreamThread, EmptyPassesSendNothingButPublishStatsAndStillCheckTheKeepAliv
   keep_alive.store(0);
 
   std::thread runner(rtp_thread_exe, t.get());
-  const bool ended = ends_within(*t, 10s);
+  // Bounded wait for the stream to end on its own.
+  for (int i = 0; i < 1000 && t->running.load() == 1; ++i) std::this_thread::sleep_for(10ms);
+  const bool ended = t->running.load() == 0;
   t->running.store(0);
   runner.join();
 
@@ -151,111 +122,85 @@ TEST(StreamThread, EmptyPassesSendNothingButPublishStatsAndStillCheckTheKeepAliv
   EXPECT_EQ(read_stats().timestamp, 4242u);
 }
 
-TEST(StreamThread, SendOnClosedConnectionEndsAtOnceAndOtherSendFailuresAfterHundredAndOne) {
-  {
+TEST(StreamThread, FailingTcpSendsEndTheStreamWithinTheFirstFrame) {
+  // A descriptor closed under the stream (EBADF), a receiver gone (EPIPE).
+  for (const bool close_ours : {true, false}) {
+    SCOPED_TRACE(close_ours ? "descriptor closed" : "receiver gone");
+    udp_sink unused;
     fake_source src;
     int peer = -1;
-    auto t = tcp_stream(src, "127.0.0.1", peer);
-    close(t->ns.sock); // EBADF
+    auto t = stream(src, unused, kPayloadMpeg4, &peer);
+    close(close_ours ? t->ns.sock : peer);
     src.frame(pattern(10));
     src.frame(pattern(10));
     rtp_thread_exe(t.get());
     EXPECT_EQ(src.get_data_calls(), 1);
     EXPECT_EQ(src.close_calls(), 1);
-    close(peer);
-  }
-  {
-    fake_source src;
-    int peer = -1;
-    auto t = tcp_stream(src, "127.0.0.1", peer);
-    close(peer); // EPIPE on every try
-    src.frame(pattern(10));
-    src.frame(pattern(10));
-    rtp_thread_exe(t.get());
-    EXPECT_EQ(src.get_data_calls(), 1);
-    EXPECT_EQ(t->rtp_seq, 0u);
     EXPECT_EQ(read_stats().packets, 0u);
+    if (close_ours) close(peer);
   }
 }
 
-TEST(StreamThread, OpenFailureEndsWithoutReadingOrClosingTheSource) {
+TEST(StreamThread, SetUpFailuresEndTheStreamWithoutReadingOrClosingTheSource) {
   udp_sink sink;
-  fake_source src;
-  auto t = udp_stream(src, sink);
-  src.fail_open();
-  src.frame(pattern(10));
-  rtp_thread_exe(t.get());
-  EXPECT_EQ(t->running.load(), 0);
-  EXPECT_EQ(src.get_data_calls(), 0);
-  EXPECT_EQ(src.close_calls(), 0);
-}
-
-TEST(StreamThread, SocketSetUpFailureEndsBeforeOpeningTheSource) {
-  udp_sink sink;
-  fake_source src;
-  auto t = udp_stream(src, sink);
+  fake_source refused_socket;
+  auto t = stream(refused_socket, sink);
   t->ns.srcport = 0; // refused for IPv4
   rtp_thread_exe(t.get());
   EXPECT_EQ(t->running.load(), 0);
   EXPECT_EQ(t->ns.sock, -1);
-  EXPECT_EQ(src.open_calls(), 0);
+  EXPECT_EQ(refused_socket.open_calls(), 0);
+
+  fake_source refused_open;
+  t = stream(refused_open, sink);
+  refused_open.fail_open();
+  refused_open.frame(pattern(10));
+  rtp_thread_exe(t.get());
+  EXPECT_EQ(t->running.load(), 0);
+  EXPECT_EQ(refused_open.get_data_calls(), 0);
+  EXPECT_EQ(refused_open.close_calls(), 0);
 }
 
-TEST(StreamThread, SdPlaySendsEachNalUnitOfAFrameAndDropsSeiWithDisableH264User) {
-  auto nal = [](uint8_t type, size_t body) {
-    bytes b{0, 0, 0, 1, type};
-    const bytes tail = pattern(body, type);
-    b.insert(b.end(), tail.begin(), tail.end());
-    return b;
-  };
+TEST(StreamThread, SdPlaySendsEachNalUnitOfAFrameWithItsMarkerAndDropsSeiWithDisableH264User) {
   bytes frame;
-  for (const bytes& u : {nal(0x67, 10), nal(0x68, 4), nal(0x06, 8), nal(0x65, 2000)})
-    frame.insert(frame.end(), u.begin(), u.end());
-
-  for (const bool drop_sei : {false, true}) {
-    udp_sink sink;
-    fake_source src;
-    auto t = udp_stream(src, sink, kPayloadH264);
-    t->enable_sdplay = true;
-    t->disable_h264user = drop_sei;
-    src.frame(frame);
-    bytes no_start_code = pattern(600);
-    no_start_code.insert(no_start_code.end(), {0, 0, 0, 1, 0x65, 1, 2, 3});
-    src.frame(no_start_code); // nothing in its first 512 bytes: not sent
-    rtp_thread_exe(t.get());
-
-    const auto packets = sink.receive(10, 300);
-    std::vector<int> first_bytes;
-    for (const bytes& p : packets) first_bytes.push_back(parse_rtp(p).payload[0]);
-    if (drop_sei) {
-      EXPECT_EQ(first_bytes, (std::vector<int>{0x78, 0x78, 0x7C, 0x7C}));
-    } else {
-      EXPECT_EQ(first_bytes, (std::vector<int>{0x78, 0x78, 0x18, 0x7C, 0x7C}));
-    }
-    // Every NAL unit ends with a marked packet.
-    int marked = 0;
-    for (const bytes& p : packets) marked += parse_rtp(p).marker ? 1 : 0;
-    EXPECT_EQ(marked, drop_sei ? 3 : 4);
+  for (const auto& [type, body] : {std::pair<uint8_t, size_t>{0x67, 10}, {0x68, 4}, {0x06, 8}, {0x65, 2000}}) {
+    frame.insert(frame.end(), {0, 0, 0, 1, type});
+    const bytes tail = pattern(body, type);
+    frame.insert(frame.end(), tail.begin(), tail.end());
   }
+  udp_sink sink;
+  fake_source src;
+  auto t = stream(src, sink, kPayloadH264);
+  t->enable_sdplay = true;
+  t->disable_h264user = true;
+  src.frame(frame);
+  bytes late_start_code = pattern(600);
+  late_start_code.insert(late_start_code.end(), {0, 0, 0, 1, 0x65, 1, 2, 3});
+  src.frame(late_start_code); // nothing in its first 512 bytes: not sent
+  rtp_thread_exe(t.get());
+
+  std::vector<std::pair<int, bool>> seen; // first payload byte, marker
+  for (const bytes& p : sink.receive(10, 300)) {
+    const rtp_packet r = parse_rtp(p);
+    seen.emplace_back(r.payload[0], r.marker);
+  }
+  EXPECT_EQ(seen, (decltype(seen){{0x78, true}, {0x78, true}, {0x7C, false}, {0x7C, true}}));
 }
 
 TEST(StreamThread, Rfc2435FragmentOffsetFollowsTheScanBytesSent) {
   udp_sink sink;
   fake_source src;
-  auto t = udp_stream(src, sink, kPayloadJpeg);
+  auto t = stream(src, sink, kPayloadJpeg);
   t->enable_rfc2435 = true;
   t->jpeg_type = 1;
   t->jpeg_q = 50;
   src.frame(pattern(3000));
   rtp_thread_exe(t.get());
-  const auto packets = sink.receive(3);
-  ASSERT_EQ(packets.size(), 3u);
   // The loopback MTU is far above 1500: packets fill the 1500-byte buffer,
-  // 1480 bytes after the RTP and main headers.
-  const uint32_t expected[] = {0, 1480, 2960};
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(packets[i].size(), i < 2 ? 1500u : 12u + 8 + 40);
-    const bytes& p = parse_rtp(packets[i]).payload;
-    EXPECT_EQ(static_cast<uint32_t>(p[1]) << 16 | p[2] << 8 | p[3], expected[i]);
+  // 1480 scan bytes after the RTP and main headers.
+  std::vector<std::pair<size_t, uint32_t>> seen; // size, fragment offset
+  for (const bytes& p : sink.receive(4, 300)) {
+    seen.emplace_back(p.size(), static_cast<uint32_t>(p[13]) << 16 | p[14] << 8 | p[15]);
   }
+  EXPECT_EQ(seen, (decltype(seen){{1500, 0}, {1500, 1480}, {60, 2960}}));
 }

@@ -7,24 +7,25 @@
 
 #include <cstring>
 
+#include "stream/interleave.h"
 #include "stream/send_rtp.h"
 
 namespace stream_test {
 
+namespace {
+uint32_t be32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+} // namespace
+
 rtp_packet parse_rtp(const bytes& p) {
   rtp_packet r;
   if (p.size() < 12) return r;
-  r.version = p[0] >> 6;
-  r.padding = (p[0] >> 5) & 1;
-  r.extension = (p[0] >> 4) & 1;
-  r.csrc_count = p[0] & 0x0F;
   r.marker = (p[1] & 0x80) != 0;
   r.payload_type = p[1] & 0x7F;
   r.seq = static_cast<uint16_t>(p[2] << 8 | p[3]);
-  r.timestamp = static_cast<uint32_t>(p[4]) << 24 | static_cast<uint32_t>(p[5]) << 16 |
-                static_cast<uint32_t>(p[6]) << 8 | p[7];
-  r.ssrc = static_cast<uint32_t>(p[8]) << 24 | static_cast<uint32_t>(p[9]) << 16 |
-           static_cast<uint32_t>(p[10]) << 8 | p[11];
+  r.timestamp = be32(&p[4]);
+  r.ssrc = be32(&p[8]);
   r.payload.assign(p.begin() + 12, p.end());
   return r;
 }
@@ -33,12 +34,8 @@ interleaved_stream split_interleaved(const bytes& s) {
   interleaved_stream out;
   size_t at = 0;
   while (at < s.size()) {
-    if (s[at] != '$' || at + 4 > s.size()) {
-      out.whole = false;
-      break;
-    }
-    const size_t len = static_cast<size_t>(s[at + 2]) << 8 | s[at + 3];
-    if (at + 4 + len > s.size()) {
+    const size_t len = at + 4 <= s.size() ? static_cast<size_t>(s[at + 2]) << 8 | s[at + 3] : 0;
+    if (s[at] != '$' || at + 4 > s.size() || at + 4 + len > s.size()) {
       out.whole = false;
       break;
     }
@@ -115,14 +112,76 @@ std::vector<int> send_unit(rtp_thread& thread, const bytes& unit) {
   std::vector<int> results;
   int offset = 0;
   int remaining = static_cast<int>(unit.size());
+  thread.jpeg_offset = 0;
   // Bounded: a unit never needs more packets than bytes.
   for (size_t i = 0; remaining > 0 && i <= unit.size(); ++i) {
     const int r = send_rtp(&thread, unit.data(), &offset, &remaining);
     results.push_back(r);
     if (r <= 0) break;
     ++thread.rtp_seq;
+    if (thread.enable_rfc2435) thread.jpeg_offset = static_cast<uint32_t>(offset);
   }
   return results;
+}
+
+packet_rig::packet_rig(int payload, int protocol, int mtu) : t_(std::make_unique<rtp_thread>()) {
+  t_->payload = payload;
+  t_->rtp_version = 2;
+  t_->rtp_payload_type = static_cast<uint8_t>(payload);
+  if (protocol == kProtocolUdp) {
+    aim_at(*t_, dest_, sink_, mtu);
+    return;
+  }
+  int sv[2];
+  socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
+  interleave_reset();
+  t_->ns.protocol = kProtocolTcp;
+  t_->ns.sock = sv[0];
+  t_->ns.mtu = mtu;
+  t_->interleaved = 2;
+  peer_ = sv[1];
+}
+
+packet_rig::~packet_rig() {
+  if (peer_ < 0) {
+    close(t_->ns.sock);
+    return;
+  }
+  interleave_close(t_->ns.sock);
+  close(peer_);
+}
+
+std::vector<bytes> packet_rig::send(const bytes& unit) {
+  results = send_unit(*t_, unit);
+  size_t packets = 0;
+  size_t octets = 0;
+  for (const int r : results) {
+    if (r <= 0) continue;
+    ++packets;
+    octets += static_cast<size_t>(r);
+  }
+  if (peer_ < 0) return sink_.receive(packets, 300);
+  const interleaved_stream s = split_interleaved(read_stream(peer_, octets));
+  std::vector<bytes> frames;
+  for (const interleaved_frame& f : s.frames) {
+    bytes framed{'$', static_cast<uint8_t>(f.channel), static_cast<uint8_t>(f.body.size() >> 8),
+                 static_cast<uint8_t>(f.body.size())};
+    framed.insert(framed.end(), f.body.begin(), f.body.end());
+    frames.push_back(std::move(framed));
+  }
+  if (!s.whole) frames.emplace_back();
+  return frames;
+}
+
+unit_payloads payloads_of(const std::vector<bytes>& packets) {
+  unit_payloads out;
+  out.marker_on_last_only = !packets.empty();
+  for (size_t i = 0; i < packets.size(); ++i) {
+    rtp_packet p = parse_rtp(packets[i]);
+    out.marker_on_last_only = out.marker_on_last_only && p.marker == (i + 1 == packets.size());
+    out.payloads.push_back(std::move(p.payload));
+  }
+  return out;
 }
 
 } // namespace stream_test

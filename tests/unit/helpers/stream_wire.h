@@ -5,7 +5,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <vector>
 
 #include "stream/rtp_thread.h"
@@ -15,10 +15,6 @@ namespace stream_test {
 using bytes = std::vector<uint8_t>;
 
 struct rtp_packet {
-  int version = 0;
-  int padding = 0;
-  int extension = 0;
-  int csrc_count = 0;
   bool marker = false;
   int payload_type = 0;
   uint16_t seq = 0;
@@ -66,8 +62,38 @@ void aim_at(rtp_thread& thread, sockaddr_in& dest, const udp_sink& sink, int mtu
 // or `limit` bytes arrived.
 bytes read_stream(int fd, size_t limit, int wait_ms = 500);
 
-// A 3000-byte unit split into packets by a record: convenience for tests
-// that send a whole unit with send_rtp. Returns the results of each call.
+// Sends a whole unit with send_rtp the way the stream thread does (sequence
+// number and JPEG fragment offset move on after each packet). Returns the
+// result of each call.
 std::vector<int> send_unit(rtp_thread& thread, const bytes& unit);
+
+// A record for direct send_rtp calls, aimed at a loopback UDP sink or at one
+// end of a local stream connection (channel 2), with header state set.
+class packet_rig {
+ public:
+  explicit packet_rig(int payload, int protocol = kProtocolUdp, int mtu = 1500);
+  ~packet_rig();
+  packet_rig(const packet_rig&) = delete;
+  packet_rig& operator=(const packet_rig&) = delete;
+  rtp_thread& record() { return *t_; }
+  // Sends a unit; the datagrams or the whole '$' frames (prefix included)
+  // that arrived. A stream that is not whole gets an empty last element.
+  std::vector<bytes> send(const bytes& unit);
+  std::vector<int> results; // of the last send
+
+ private:
+  std::unique_ptr<rtp_thread> t_;
+  udp_sink sink_;
+  sockaddr_in dest_{};
+  int peer_ = -1;
+};
+
+// The payloads of a unit's RTP packets, and whether the last one alone has
+// the marker.
+struct unit_payloads {
+  std::vector<bytes> payloads;
+  bool marker_on_last_only = false;
+};
+unit_payloads payloads_of(const std::vector<bytes>& packets);
 
 } // namespace stream_test
