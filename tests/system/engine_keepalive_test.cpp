@@ -14,38 +14,23 @@ namespace {
 using namespace harness;
 using namespace engine_runs;
 
-constexpr auto kLongerThanTimeout = 6s; // twice the three-second time-out
-
-// Calls `poke` once a second for `span`; false if the stream ended meanwhile.
+// Calls `poke` once a second for six seconds, twice the three-second
+// time-out; false if the stream ended meanwhile.
 template <typename Poke>
-bool survives(pid_t pid, std::chrono::seconds span, Poke poke) {
-  for (auto left = span; left > 0s; left -= 1s) {
+bool survives(pid_t pid, Poke poke) {
+  for (int i = 0; i < 6 && process_alive(pid); ++i) {
     poke();
     std::this_thread::sleep_for(1s);
-    if (!process_alive(pid)) return false;
   }
   return process_alive(pid);
 }
 
 } // namespace
 
-TEST(EngineKeepAlive, SilentUnicastReceiverEndsTheStreamAfterTheTimeoutWithStatusZero) {
-  Process feeder = daemon_runs::start_mpeg4_feeder();
+TEST(EngineKeepAlive, RtcpDatagramsOrSigusr1KeepAUnicastStreamAndSilenceEndsItWithStatusZero) {
   UdpReceiver receiver(kPeerIpv4, kDstPort);
-  const pid_t pid = start_stream(mpeg4_args(kPeerIpv4, {"--timeout=3"}), pid_path_for(kPeerIpv4));
-  ASSERT_GT(pid, 0);
-  ASSERT_TRUE(receiver.receive(10s).has_value());
-
-  EXPECT_TRUE(wait_syslog_regex(unit_line("rtp", "keep alive timeout [3 > 3] "), 10s)) << syslog_dump();
-  EXPECT_EQ(wait_exit(pid, 20s).code(), 0);
-  EXPECT_FALSE(wait_for_file(pid_path_for(kPeerIpv4), 0ms));
-}
-
-TEST(EngineKeepAlive, DatagramsToTheRtcpPortKeepTheStreamRunning) {
-  Process feeder = daemon_runs::start_mpeg4_feeder();
-  UdpReceiver receiver(kPeerIpv4, kDstPort);
-  const pid_t pid = start_stream(mpeg4_args(kPeerIpv4, {"--timeout=3"}), pid_path_for(kPeerIpv4));
-  ASSERT_GT(pid, 0);
+  mpeg4_stream stream(kPeerIpv4, {"--timeout=3"});
+  ASSERT_GT(stream.pid, 0);
   ASSERT_TRUE(receiver.receive(10s).has_value());
 
   // The receiver's RTCP socket sends one byte to the daemon's RTCP port.
@@ -54,41 +39,31 @@ TEST(EngineKeepAlive, DatagramsToTheRtcpPortKeepTheStreamRunning) {
   to.sin_family = AF_INET;
   to.sin_port = htons(kSrcPort + 1);
   inet_pton(AF_INET, kLocalIpv4, &to.sin_addr);
-  EXPECT_TRUE(survives(pid, kLongerThanTimeout, [&] {
+  EXPECT_TRUE(survives(stream.pid, [&] {
     sendto(rtcp.get(), "k", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   })) << syslog_dump();
+  EXPECT_TRUE(survives(stream.pid, [&] { kill(stream.pid, SIGUSR1); })) << syslog_dump();
   EXPECT_EQ(syslog_count("keep alive timeout"), 0u);
 
-  // Silence again: the stream ends.
-  EXPECT_EQ(wait_exit(pid, 20s).code(), 0);
-  EXPECT_EQ(syslog_count("keep alive timeout [3 > 3] "), 1u);
-}
-
-TEST(EngineKeepAlive, Sigusr1KeepsTheStreamRunning) {
-  Process feeder = daemon_runs::start_mpeg4_feeder();
-  UdpReceiver receiver(kPeerIpv4, kDstPort);
-  const pid_t pid = start_stream(mpeg4_args(kPeerIpv4, {"--timeout=3"}), pid_path_for(kPeerIpv4));
-  ASSERT_GT(pid, 0);
-  ASSERT_TRUE(receiver.receive(10s).has_value());
-
-  EXPECT_TRUE(survives(pid, kLongerThanTimeout, [&] { kill(pid, SIGUSR1); })) << syslog_dump();
-  EXPECT_EQ(syslog_count("keep alive timeout"), 0u);
-  EXPECT_EQ(stop_stream(pid), 0);
+  // Silence: elapsed seconds and time-out in the message, then a clean exit.
+  EXPECT_TRUE(wait_syslog_regex(unit_line("rtp", "keep alive timeout [3 > 3] "), 10s)) << syslog_dump();
+  EXPECT_EQ(wait_exit(stream.pid, 20s).code(), 0);
+  EXPECT_FALSE(wait_for_file(pid_path_for(kPeerIpv4), 0ms));
 }
 
 TEST(EngineKeepAlive, MulticastAndZeroTimeoutNeverTimeOut) {
   for (const auto& [host, timeout] : {std::pair{std::string("239.1.2.3"), "--timeout=3"},
                                       std::pair{std::string(kPeerIpv4), "--timeout=0"}}) {
-    Process feeder = daemon_runs::start_mpeg4_feeder();
+    SCOPED_TRACE(host + " " + timeout);
     UdpReceiver receiver(host, kDstPort);
-    const pid_t pid = start_stream(mpeg4_args(host, {timeout}), pid_path_for(host));
-    ASSERT_GT(pid, 0);
+    mpeg4_stream stream(host, {timeout});
+    ASSERT_GT(stream.pid, 0);
     ASSERT_TRUE(receiver.receive(10s).has_value());
-    EXPECT_TRUE(survives(pid, kLongerThanTimeout, [] {})) << host << " " << timeout;
+    EXPECT_TRUE(survives(stream.pid, [] {}));
     EXPECT_TRUE(receiver.receive(2s).has_value()) << "still streaming";
-    EXPECT_EQ(stop_stream(pid), 0);
-    feeder.signal(SIGTERM);
-    feeder.wait(5s);
+    EXPECT_EQ(stop_stream(stream.pid), 0);
+    stream.feeder.signal(SIGTERM); // the next feeder makes the store afresh
+    stream.feeder.wait(5s);
   }
   EXPECT_EQ(syslog_count("keep alive timeout"), 0u);
 }

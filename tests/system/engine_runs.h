@@ -1,6 +1,6 @@
 // Running real streams for the engine's system tests: an MPEG-4 frame store
 // fed with plain 3000-byte units, the daemon on it, and what the receiving
-// host sees of RTP and RTCP.
+// host sees of RTP.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "daemon_runs.h"
@@ -23,7 +24,7 @@ inline constexpr int kSrcPort = 6000;
 inline constexpr int kDstPort = 5000;
 
 // An MPEG-4 stream to `host` with fixed ports and session id (no session
-// daemon needed), plus `extra` options.
+// daemon needed), plus `extra` options (a later option wins).
 inline std::vector<std::string> mpeg4_args(const std::string& host, std::vector<std::string> extra = {}) {
   std::vector<std::string> args = {harness::bin("avtd"),
                                    "--datatype=mpeg4",
@@ -39,9 +40,12 @@ inline std::vector<std::string> mpeg4_args(const std::string& host, std::vector<
   return args;
 }
 
+inline bool is_multicast(const std::string& host) {
+  return host.rfind("ff", 0) == 0 || host.rfind("239.", 0) == 0 || host.rfind("224.", 0) == 0;
+}
+
 inline std::string pid_path_for(const std::string& host) {
-  const bool multicast = host.rfind("ff", 0) == 0 || host.rfind("239.", 0) == 0 || host.rfind("224.", 0) == 0;
-  return multicast ? "/var/run/avtd_channel0.pid" : "/var/run/avtd_2.pid";
+  return is_multicast(host) ? "/var/run/avtd_channel0.pid" : "/var/run/avtd_2.pid";
 }
 
 // Launches the daemon and returns its pid once the pid file holds it.
@@ -60,6 +64,16 @@ inline int stop_stream(pid_t pid) {
   return harness::wait_exit(pid, 20s).code();
 }
 
+// The feeder and the daemon streaming from it to `host`; receivers made
+// before it see the first packets.
+struct mpeg4_stream {
+  harness::Process feeder = daemon_runs::start_mpeg4_feeder();
+  pid_t pid;
+  explicit mpeg4_stream(const std::string& host, std::vector<std::string> extra = {},
+                        const std::string& pid_path = "")
+      : pid(start_stream(mpeg4_args(host, std::move(extra)), pid_path.empty() ? pid_path_for(host) : pid_path)) {}
+};
+
 struct rtp_view {
   bool marker = false;
   int payload_type = 0;
@@ -73,68 +87,28 @@ inline uint32_t be32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
-inline rtp_view view_rtp(const uint8_t* p, size_t size) {
-  rtp_view v;
-  if (size < 12) return v;
-  v.marker = (p[1] & 0x80) != 0;
-  v.payload_type = p[1] & 0x7F;
-  v.seq = static_cast<uint16_t>(p[2] << 8 | p[3]);
-  v.timestamp = be32(p + 4);
-  v.ssrc = be32(p + 8);
-  v.payload_size = size - 12;
-  return v;
-}
-inline rtp_view view_rtp(const bytes& b) { return view_rtp(b.data(), b.size()); }
-
-struct sender_report_view {
-  uint32_t ssrc = 0;
-  uint32_t ntp_seconds = 0;
-  uint32_t ntp_fraction = 0;
-  uint32_t rtp_timestamp = 0;
-  uint32_t packets = 0;
-  uint32_t octets = 0;
-};
-// Reads a 28-byte sender report; false when it is not one.
-inline bool view_report(const uint8_t* p, size_t size, sender_report_view& r) {
-  if (size != 28 || p[0] != 0x80 || p[1] != 200 || p[2] != 0 || p[3] != 6) return false;
-  r.ssrc = be32(p + 4);
-  r.ntp_seconds = be32(p + 8);
-  r.ntp_fraction = be32(p + 12);
-  r.rtp_timestamp = be32(p + 16);
-  r.packets = be32(p + 20);
-  r.octets = be32(p + 24);
-  return true;
+inline rtp_view view_rtp(const bytes& p) {
+  if (p.size() < 12) return {};
+  return {(p[1] & 0x80) != 0, p[1] & 0x7F, static_cast<uint16_t>(p[2] << 8 | p[3]), be32(&p[4]), be32(&p[8]),
+          p.size() - 12};
 }
 
-struct frame {
-  int channel = 0;
-  bytes body;
-};
-// Cuts an interleaved byte stream into '$' frames; `whole` is false when a
-// byte did not belong to a complete frame (a trailing partial frame of a
-// stream still running is left in `rest`).
-struct framed {
-  std::vector<frame> frames;
-  bool whole = true;
-  bytes rest;
-};
-inline framed split_frames(const bytes& s) {
-  framed out;
-  size_t at = 0;
-  while (at < s.size()) {
-    if (s[at] != '$') {
-      out.whole = false;
-      return out;
-    }
-    if (at + 4 > s.size()) break;
-    const size_t len = static_cast<size_t>(s[at + 2]) << 8 | s[at + 3];
-    if (at + 4 + len > s.size()) break;
-    out.frames.push_back({s[at + 1], bytes(s.begin() + static_cast<long>(at + 4),
-                                           s.begin() + static_cast<long>(at + 4 + len))});
-    at += 4 + len;
+// Payload sizes of the whole units among `packets` (from the packet after the
+// first marker on), checking on the way that sequence numbers are consecutive
+// and that each unit has one timestamp of its own.
+inline std::vector<std::vector<size_t>> units_of(const std::vector<rtp_view>& packets) {
+  std::vector<std::vector<size_t>> units;
+  size_t i = 0;
+  while (i < packets.size() && !packets[i].marker) ++i;
+  std::vector<size_t> current;
+  for (++i; i < packets.size(); ++i) {
+    const rtp_view& p = packets[i];
+    EXPECT_EQ(static_cast<uint16_t>(p.seq - packets[i - 1].seq), 1) << "packet " << i;
+    EXPECT_EQ(p.timestamp == packets[i - 1].timestamp, !current.empty()) << "packet " << i;
+    current.push_back(p.payload_size);
+    if (p.marker) units.push_back(std::exchange(current, {}));
   }
-  out.rest.assign(s.begin() + static_cast<long>(at), s.end());
-  return out;
+  return units;
 }
 
 } // namespace engine_runs

@@ -1,12 +1,11 @@
-// RTCP sender reports: their bytes, the port rules, and the RTCP thread over
-// loopback UDP and a local stream connection.
+// RTCP sender reports: their NTP time, the port rules, and the RTCP thread
+// over loopback UDP and a local stream connection.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -61,25 +60,6 @@ struct rtcp_runner {
 
 } // namespace
 
-TEST(SenderReport, Is28BytesOverUdpAnd32OverTcpWithPrefix24ChannelLength28) {
-  sender_report r;
-  r.ssrc = 0x01020304;
-  r.ntp = {0xA0A1A2A3, 0xB0B1B2B3};
-  r.rtp_timestamp = 0xC0C1C2C3;
-  r.packet_count = 7;
-  r.octet_count = 0x00010000;
-  std::array<uint8_t, kInterleavedReportSize> out{};
-  const bytes body{0x80, 200,  0x00, 0x06, 0x01, 0x02, 0x03, 0x04, 0xA0, 0xA1, 0xA2, 0xA3, 0xB0, 0xB1,
-                   0xB2, 0xB3, 0xC0, 0xC1, 0xC2, 0xC3, 0x00, 0x00, 0x00, 0x07, 0x00, 0x01, 0x00, 0x00};
-
-  ASSERT_EQ(write_sender_report(out, r, -1), 28);
-  EXPECT_EQ(bytes(out.begin(), out.begin() + 28), body);
-  ASSERT_EQ(write_sender_report(out, r, 3), 32);
-  bytes framed{0x24, 0x03, 0x00, 0x1C};
-  framed.insert(framed.end(), body.begin(), body.end());
-  EXPECT_EQ(bytes(out.begin(), out.end()), framed);
-}
-
 TEST(SenderReport, NtpTimeAddsTheEpochOffsetAndComputesTheFractionInSinglePrecision) {
   EXPECT_EQ(ntp_from_timeval({0, 0}).seconds, 2208988800u);
   EXPECT_EQ(ntp_from_timeval({2085978496, 0}).seconds, 0u) << "wraps modulo 2^32";
@@ -126,22 +106,16 @@ TEST(RtcpThread, TenFailedReportsInARowEndTheThreadButNotTheStream) {
   EXPECT_EQ(stream_active.load(), 1);
 }
 
-TEST(RtcpThread, InterleavedReportsCarryTheChannelAndTheSharedConnectionIsClosedOnce) {
+TEST(RtcpThread, SharedInterleavedConnectionIsClosedOnceWhicheverThreadLetsGoFirst) {
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
   auto t = stream_record(5000, 6000, kProtocolTcp);
   rtcp_thread rtcp;
-  rtcp.interleaved = 3;
   ASSERT_EQ(init_rtcp_thread(&rtcp, t.get()), 0);
   rtcp.ns.sock = sv[0];
-  update_stats(5, 6, 7, 1);
+  stream_active.store(0); // the stream has stopped: the thread ends at once
   {
     rtcp_runner runner(rtcp);
-    const bytes got = read_stream(sv[1], 32, 8000);
-    ASSERT_EQ(got.size(), 32u);
-    EXPECT_EQ(bytes(got.begin(), got.begin() + 8), (bytes{0x24, 0x03, 0x00, 0x1C, 0x80, 200, 0x00, 0x06}));
-    EXPECT_EQ(bytes(got.begin() + 20, got.end()), (bytes{0, 0, 0, 5, 0, 0, 0, 6, 0, 0, 0, 7}));
-    update_stats(5, 6, 7, 0);
     EXPECT_TRUE(runner.ends_within(3s));
   }
   // The RTCP thread closed the connection; the number may now belong to a

@@ -1,14 +1,11 @@
 #include "stream_fake_source.h"
 
-#include <time.h>
-
 #include <cstring>
 
 namespace stream_test {
 
 namespace {
 fake_source* g_active = nullptr;
-constexpr timespec kIdlePause{0, 1000000};
 } // namespace
 
 void fake_source::install(rtp_thread& thread, int payload, int data_size) {
@@ -57,11 +54,7 @@ int fake_source::on_close(rtp_thread*) {
 int fake_source::on_get_data(rtp_thread* t, unsigned char* buff, int size) {
   fake_source& self = *g_active;
   ++self.get_data_calls_;
-  if (self.next_ >= self.steps_.size()) {
-    if (self.end_ == script_end::finish) return kGetDataEnded;
-    nanosleep(&kIdlePause, nullptr);
-    return 0;
-  }
+  if (self.next_ >= self.steps_.size()) return kGetDataEnded;
   const source_step& step = self.steps_[self.next_++];
   if (step.result > 0) {
     // Never copy more than the buffer holds, whatever the step claims.

@@ -1,6 +1,6 @@
 // A scripted data source for driving the stream thread in-process: each
-// get_data call plays the next step (a frame, an empty pass, a failure, an
-// oversize result or the end of the source).
+// get_data call plays the next step (a frame, an empty pass, a failure or an
+// oversize result); then the source ends.
 #pragma once
 
 #include <cstdint>
@@ -16,10 +16,6 @@ struct source_step {
   uint32_t timestamp = 0;
 };
 
-// When the script is used up: end the source (-255) or keep returning 0
-// (with a short pause) until the stream stops.
-enum class script_end { finish, idle };
-
 class fake_source {
  public:
   // Installs the callbacks; only one fake source is active at a time.
@@ -29,7 +25,6 @@ class fake_source {
   void result(int value, int times = 1);
   // A frame whose reported length is larger than the buffer it was given.
   void oversize();
-  void at_end(script_end end) { end_ = end; }
   void fail_open() { open_result_ = -1; }
 
   int get_data_calls() const { return get_data_calls_; }
@@ -44,7 +39,6 @@ class fake_source {
 
   std::vector<source_step> steps_;
   size_t next_ = 0;
-  script_end end_ = script_end::finish;
   int data_size_ = 0;
   int payload_ = 0;
   int open_result_ = 0;

@@ -1,0 +1,151 @@
+// What the receiving host sees of a stream: 3000-byte units cut to the MTU
+// over UDP and interleaved on TCP, and sender reports every five seconds
+// with the stream's SSRC, the clock's NTP time, and packet and octet counts
+// equal to what arrived up to the report's RTP timestamp.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cmath>
+#include <optional>
+#include <thread>
+
+#include "engine_runs.h"
+
+namespace {
+
+using namespace harness;
+using namespace engine_runs;
+using std::chrono::steady_clock;
+
+struct report {
+  uint32_t ssrc;
+  double ntp; // seconds
+  uint32_t rtp_timestamp, packets, octets;
+};
+// A 28-byte sender report, or nothing.
+std::optional<report> view_report(const bytes& p) {
+  if (p.size() != 28 || p[0] != 0x80 || p[1] != 200 || p[2] != 0 || p[3] != 6) return std::nullopt;
+  return report{be32(&p[4]), be32(&p[8]) + be32(&p[12]) / 4294967296.0, be32(&p[16]), be32(&p[20]), be32(&p[24])};
+}
+
+// NTP time, in seconds, of an instant of the steady clock.
+double ntp_of(steady_clock::time_point at) {
+  const auto wall = std::chrono::system_clock::now() - (steady_clock::now() - at);
+  return std::fmod(std::chrono::duration<double>(wall.time_since_epoch()).count() + 2208988800.0, 4294967296.0);
+}
+
+// Packets and octets that arrived up to (and including) a timestamp. Octets
+// count whole packets as sent: `head` is the RTP header, over TCP with the
+// '$' prefix.
+std::pair<uint32_t, uint32_t> count_up_to(const std::vector<rtp_view>& packets, uint32_t timestamp, uint32_t head) {
+  std::pair<uint32_t, uint32_t> c{0, 0};
+  for (const rtp_view& p : packets) {
+    if (p.timestamp > timestamp) continue;
+    ++c.first;
+    c.second += static_cast<uint32_t>(head + p.payload_size);
+  }
+  return c;
+}
+
+void expect_units(const std::vector<rtp_view>& packets, const std::vector<size_t>& sizes) {
+  const auto units = units_of(packets);
+  EXPECT_GE(units.size(), 9u) << syslog_dump();
+  for (const auto& u : units) EXPECT_EQ(u, sizes);
+}
+
+} // namespace
+
+TEST(EngineWire, UdpUnitsGoOutAs1460_1460_80AndReportsFromSrcportPlusOneEveryFiveSecondsCountWhatArrived) {
+  UdpReceiver rtp(kPeerIpv4, kDstPort);
+  UdpReceiver rtcp(kPeerIpv4, kDstPort + 1);
+  mpeg4_stream stream(kPeerIpv4);
+  ASSERT_GT(stream.pid, 0);
+  // Drain RTP all along, so that no datagram is lost to a full buffer.
+  std::vector<rtp_view> packets;
+  std::atomic<bool> stop{false};
+  std::thread drain([&] {
+    while (!stop.load()) {
+      if (auto d = rtp.receive(200ms)) packets.push_back(view_rtp(d->data));
+    }
+  });
+  const std::vector<Datagram> reports = rtcp.receive_n(2, 16s);
+  EXPECT_EQ(stop_stream(stream.pid), 0);
+  std::this_thread::sleep_for(300ms);
+  stop.store(true);
+  drain.join();
+
+  ASSERT_EQ(reports.size(), 2u) << syslog_dump();
+  ASSERT_FALSE(packets.empty());
+  expect_units(packets, {1460, 1460, 80});
+  EXPECT_GE(reports[1].at - reports[0].at, 4500ms) << "one report per five seconds";
+  for (const Datagram& d : reports) {
+    const auto r = view_report(d.data);
+    ASSERT_TRUE(r.has_value()) << d.data.size() << " bytes";
+    EXPECT_EQ(d.from, kLocalIpv4);
+    EXPECT_EQ(d.from_port, kSrcPort + 1);
+    EXPECT_EQ(r->ssrc, packets.front().ssrc);
+    EXPECT_NEAR(r->ntp, ntp_of(d.at), 0.5);
+    EXPECT_GT(r->packets, 0u);
+    EXPECT_EQ(std::pair(r->packets, r->octets), count_up_to(packets, r->rtp_timestamp, 12));
+  }
+}
+
+TEST(EngineWire, LoweredInterfaceMtuShrinksThePackets) {
+  ASSERT_TRUE(set_mtu(1000));
+  UdpReceiver receiver(kPeerIpv4, kDstPort);
+  mpeg4_stream stream(kPeerIpv4);
+  ASSERT_GT(stream.pid, 0);
+  std::vector<rtp_view> packets;
+  for (const Datagram& d : receiver.receive_n(41, 15s)) packets.push_back(view_rtp(d.data));
+  EXPECT_EQ(stop_stream(stream.pid), 0);
+  expect_units(packets, {960, 960, 960, 120});
+}
+
+TEST(EngineWire, InterleavedToASlowReaderUnitsGoAs1444_1444_112AndReportsAs32ByteFramesCountingWhatPreceded) {
+  TcpListener listener(kPeerIpv4, 0);
+  // A small receive window, read slowly: both threads of the daemon keep
+  // meeting a full connection.
+  const int tiny = 2048;
+  setsockopt(listener.fd(), SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+  Process handoff({bin("tcp-handoff"), "--session", "3", "--connect",
+                   std::string(kPeerIpv4) + ":" + std::to_string(listener.port()), "--timeout", "20"});
+  Fd connection = listener.accept(10s);
+  ASSERT_TRUE(connection) << handoff.err();
+  mpeg4_stream stream(kPeerIpv4, {"--protocol=rtp_tcp", "--interleaved=2-3", "--session_id=3"},
+                      "/var/run/avtd_3.pid");
+  ASSERT_GT(stream.pid, 0);
+
+  // Read for about seven seconds: one report is due after five.
+  bytes s;
+  for (const auto until = steady_clock::now() + 7s; steady_clock::now() < until;) {
+    const bytes piece = read_some(connection.get(), 300, 1s); // slower than the stream
+    s.insert(s.end(), piece.begin(), piece.end());
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_EQ(stop_stream(stream.pid), 0);
+
+  // Whole '$' frames back to back, up to a partial last one.
+  std::vector<rtp_view> packets;
+  int reports = 0;
+  for (size_t at = 0, len = 0; at + 4 <= s.size(); at += 4 + len) {
+    ASSERT_EQ(s[at], '$') << "byte " << at;
+    len = static_cast<size_t>(s[at + 2]) << 8 | s[at + 3];
+    if (at + 4 + len > s.size()) break;
+    const bytes body(s.begin() + static_cast<long>(at + 4), s.begin() + static_cast<long>(at + 4 + len));
+    if (s[at + 1] == 2) {
+      packets.push_back(view_rtp(body));
+      continue;
+    }
+    // A report: 24 03 00 1C, then the 28-byte report.
+    ASSERT_EQ(s[at + 1], 3);
+    const auto r = view_report(body);
+    ASSERT_TRUE(r.has_value()) << len << " bytes";
+    ++reports;
+    ASSERT_FALSE(packets.empty());
+    EXPECT_EQ(r->ssrc, packets.front().ssrc);
+    EXPECT_EQ(std::pair(r->packets, r->octets), count_up_to(packets, r->rtp_timestamp, 16));
+  }
+  EXPECT_EQ(reports, 1) << syslog_dump();
+  expect_units(packets, {1444, 1444, 112});
+}
