@@ -56,14 +56,17 @@ TEST(PlainPayload, UnitsAreCutToTheRoomOfMtuAndBufferWithOneTimestampAndTheMarke
     for (const size_t n : c.payloads) total += n;
     const bytes unit = pattern(total);
 
-    std::vector<bytes> expected;
+    // Over TCP the packets arrive as one byte stream.
+    const bool tcp = c.protocol == kProtocolTcp;
+    std::vector<bytes> expected(tcp ? 1 : 0);
     std::vector<int> sizes;
     size_t at = 0;
     for (size_t i = 0; i < c.payloads.size(); ++i) {
-      const bool last = i + 1 == c.payloads.size();
-      expected.push_back(expected_packet(c.protocol == kProtocolTcp, last, static_cast<uint16_t>(kFirstSeq + i),
-                                         std::span(unit).subspan(at, c.payloads[i])));
-      sizes.push_back(static_cast<int>(expected.back().size()));
+      const bytes p = expected_packet(tcp, i + 1 == c.payloads.size(), static_cast<uint16_t>(kFirstSeq + i),
+                                      std::span(unit).subspan(at, c.payloads[i]));
+      if (tcp) expected[0].insert(expected[0].end(), p.begin(), p.end());
+      if (!tcp) expected.push_back(p);
+      sizes.push_back(static_cast<int>(p.size()));
       at += c.payloads[i];
     }
     EXPECT_EQ(rig.send(unit), expected);

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <memory>
+#include <tuple>
 
 #include "helpers/stream_fake_source.h"
 #include "helpers/stream_wire.h"
@@ -15,72 +16,64 @@ using namespace stream_test;
 
 namespace {
 
-// A stream to the sink (UDP), or with tcp_peer on one end of a local stream
-// connection whose other end is returned there.
-std::unique_ptr<rtp_thread> stream(fake_source& src, const udp_sink& sink, int payload = kPayloadMpeg4,
-                                   int* tcp_peer = nullptr) {
-  auto t = std::make_unique<rtp_thread>();
-  std::strcpy(t->ns.host, "127.0.0.1");
-  std::strcpy(t->ns.device, "lo");
-  t->ns.dstport = sink.port();
-  t->ns.srcport = free_udp_port();
-  t->ns.ttl = 16;
-  t->ns.protocol = tcp_peer != nullptr ? kProtocolTcp : kProtocolUdp;
-  t->session_id = 1;
-  src.install(*t, payload, 65536);
-  EXPECT_EQ(init_rtp_thread(t.get()), 0);
-  if (tcp_peer != nullptr) {
+class StreamThread : public ::testing::Test {
+ protected:
+  // A fresh source and a stream to the sink, or with `tcp` on one end of a
+  // local stream connection whose other end is `peer`.
+  void start(int payload = kPayloadMpeg4, bool tcp = false) {
+    src = fake_source{};
+    t = std::make_unique<rtp_thread>();
+    std::strcpy(t->ns.host, "127.0.0.1");
+    std::strcpy(t->ns.device, "lo");
+    t->ns.dstport = sink.port();
+    t->ns.srcport = free_udp_port();
+    t->ns.ttl = 16;
+    t->ns.protocol = tcp ? kProtocolTcp : kProtocolUdp;
+    t->session_id = 1;
+    src.install(*t, payload, 65536);
+    EXPECT_EQ(init_rtp_thread(t.get()), 0);
     int sv[2];
-    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
-    t->ns.sock = sv[0];
-    *tcp_peer = sv[1];
+    if (tcp && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0) {
+      t->ns.sock = sv[0];
+      peer = sv[1];
+    }
+    t->running.store(1);
   }
-  t->running.store(1);
-  return t;
-}
 
-struct published {
-  uint32_t timestamp, packets, octets;
-  int active;
-  bool operator==(const published&) const = default;
+  // The shared statistics: timestamp, packets, octets, whether the stream runs.
+  static std::tuple<uint32_t, uint32_t, uint32_t, int> stats() {
+    pthread_mutex_lock(&rtcp_stats.mutex);
+    const auto s = std::tuple(rtcp_stats.rtp_timestamp, rtcp_stats.packet_count, rtcp_stats.octet_count,
+                              stream_active.load());
+    pthread_mutex_unlock(&rtcp_stats.mutex);
+    return s;
+  }
+
+  udp_sink sink;
+  fake_source src;
+  std::unique_ptr<rtp_thread> t;
+  int peer = -1;
 };
-published read_stats() {
-  pthread_mutex_lock(&rtcp_stats.mutex);
-  published p{rtcp_stats.rtp_timestamp, rtcp_stats.packet_count, rtcp_stats.octet_count, stream_active.load()};
-  pthread_mutex_unlock(&rtcp_stats.mutex);
-  return p;
-}
 
 } // namespace
 
-TEST(StreamThread, SendsEveryFrameAndPublishesWholePacketCountsUntilTheSourceEnds) {
-  udp_sink sink;
-  fake_source src;
-  auto t = stream(src, sink);
+TEST_F(StreamThread, SendsEveryFrameAndPublishesWholePacketCountsUntilTheSourceEnds) {
+  start();
   src.frame(pattern(3000), 9000);
   src.frame(pattern(100), 12000);
-
   rtp_thread_exe(t.get());
 
   EXPECT_EQ(t->running.load(), 0);
-  EXPECT_EQ(src.open_calls(), 1);
-  EXPECT_EQ(src.close_calls(), 1);
-  std::vector<std::tuple<uint16_t, uint32_t, bool>> seen; // sequence, timestamp, marker
-  for (const bytes& p : sink.receive(5, 300)) {
-    const rtp_packet r = parse_rtp(p);
-    seen.emplace_back(r.seq, r.timestamp, r.marker);
-  }
-  EXPECT_EQ(seen, (decltype(seen){{0, 9000, false}, {1, 9000, false}, {2, 9000, true}, {3, 12000, true}}));
+  EXPECT_EQ(std::pair(src.open_calls, src.close_calls), std::pair(1, 1));
+  EXPECT_EQ(sink.receive(5, 300).size(), 4u);
   EXPECT_EQ(t->rtp_seq, 4u);
   // Octets of whole packets, headers included; the last update tells the
   // RTCP thread that the stream stopped.
-  EXPECT_EQ(read_stats(), (published{12000, 4, 3000 + 3 * 12 + 100 + 12, 0}));
+  EXPECT_EQ(stats(), std::tuple(12000u, 4u, 3000u + 3 * 12 + 100 + 12, 0));
 }
 
-TEST(StreamThread, HundredFailedReadsInARowAreToleratedAndAnOversizeResultCountsAsOne) {
-  udp_sink sink;
-  fake_source src;
-  auto t = stream(src, sink);
+TEST_F(StreamThread, HundredFailedReadsInARowAreToleratedAndAnOversizeResultCountsAsOne) {
+  start();
   src.result(-1, 100);
   src.frame(pattern(20, 4)); // resets the count
   src.result(-1, 100);
@@ -91,61 +84,52 @@ TEST(StreamThread, HundredFailedReadsInARowAreToleratedAndAnOversizeResultCounts
   const auto packets = sink.receive(3, 300);
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(parse_rtp(packets[0]).payload, pattern(20, 4));
-  EXPECT_EQ(src.get_data_calls(), 100 + 1 + 100 + 1);
-  EXPECT_EQ(src.close_calls(), 1);
+  EXPECT_EQ(src.get_data_calls, 100 + 1 + 100 + 1);
+  EXPECT_EQ(src.close_calls, 1);
   EXPECT_EQ(t->running.load(), 0);
 }
 
-TEST(StreamThread, FailingTcpSendsEndTheStreamWithinTheFirstFrame) {
+TEST_F(StreamThread, FailingTcpSendsEndTheStreamWithinTheFirstFrame) {
   // A descriptor closed under the stream (EBADF), a receiver gone (EPIPE).
   for (const bool close_ours : {true, false}) {
     SCOPED_TRACE(close_ours ? "descriptor closed" : "receiver gone");
-    udp_sink unused;
-    fake_source src;
-    int peer = -1;
-    auto t = stream(src, unused, kPayloadMpeg4, &peer);
+    start(kPayloadMpeg4, true);
     close(close_ours ? t->ns.sock : peer);
     src.frame(pattern(10));
     src.frame(pattern(10));
     rtp_thread_exe(t.get());
-    EXPECT_EQ(src.get_data_calls(), 1);
-    EXPECT_EQ(src.close_calls(), 1);
-    EXPECT_EQ(read_stats().packets, 0u);
+    EXPECT_EQ(src.get_data_calls, 1);
+    EXPECT_EQ(src.close_calls, 1);
+    EXPECT_EQ(std::get<1>(stats()), 0u);
     if (close_ours) close(peer);
   }
 }
 
-TEST(StreamThread, SetUpFailuresEndTheStreamWithoutReadingOrClosingTheSource) {
-  udp_sink sink;
-  fake_source refused_socket;
-  auto t = stream(refused_socket, sink);
+TEST_F(StreamThread, SetUpFailuresEndTheStreamWithoutReadingOrClosingTheSource) {
+  start();
   t->ns.srcport = 0; // refused for IPv4
   rtp_thread_exe(t.get());
   EXPECT_EQ(t->running.load(), 0);
   EXPECT_EQ(t->ns.sock, -1);
-  EXPECT_EQ(refused_socket.open_calls(), 0);
+  EXPECT_EQ(src.open_calls, 0);
 
-  fake_source refused_open;
-  t = stream(refused_open, sink);
-  refused_open.fail_open();
-  refused_open.frame(pattern(10));
+  start();
+  src.open_result = -1;
+  src.frame(pattern(10));
   rtp_thread_exe(t.get());
   EXPECT_EQ(t->running.load(), 0);
-  EXPECT_EQ(refused_open.get_data_calls(), 0);
-  EXPECT_EQ(refused_open.close_calls(), 0);
+  EXPECT_EQ(std::pair(src.get_data_calls, src.close_calls), std::pair(0, 0));
 }
 
-TEST(StreamThread, SdPlaySendsEachNalUnitOfAFrameAsAUnitAndDropsSeiWithDisableH264User) {
+TEST_F(StreamThread, SdPlaySendsEachNalUnitOfAFrameAsAUnitAndDropsSeiWithDisableH264User) {
+  start(kPayloadH264);
+  t->enable_sdplay = true;
+  t->disable_h264user = true;
   bytes frame;
   for (const auto& [type, body] : {std::pair<uint8_t, size_t>{0x67, 10}, {0x06, 8}, {0x65, 2000}}) {
     frame.insert(frame.end(), {0, 0, 0, 1, type});
     frame.resize(frame.size() + body, 0x11);
   }
-  udp_sink sink;
-  fake_source src;
-  auto t = stream(src, sink, kPayloadH264);
-  t->enable_sdplay = true;
-  t->disable_h264user = true;
   src.frame(frame);
   rtp_thread_exe(t.get());
 
@@ -154,10 +138,8 @@ TEST(StreamThread, SdPlaySendsEachNalUnitOfAFrameAsAUnitAndDropsSeiWithDisableH2
   EXPECT_EQ(seen, (decltype(seen){{0x78, true}, {0x7C, false}, {0x7C, true}}));
 }
 
-TEST(StreamThread, Rfc2435FragmentOffsetFollowsTheScanBytesSent) {
-  udp_sink sink;
-  fake_source src;
-  auto t = stream(src, sink, kPayloadJpeg);
+TEST_F(StreamThread, Rfc2435FragmentOffsetFollowsTheScanBytesSent) {
+  start(kPayloadJpeg);
   t->enable_rfc2435 = true;
   t->jpeg_type = 1;
   t->jpeg_q = 50;
@@ -166,8 +148,6 @@ TEST(StreamThread, Rfc2435FragmentOffsetFollowsTheScanBytesSent) {
   // The loopback MTU is far above 1500: packets fill the 1500-byte buffer,
   // 1480 scan bytes after the RTP and main headers.
   std::vector<std::pair<size_t, uint32_t>> seen; // size, fragment offset
-  for (const bytes& p : sink.receive(4, 300)) {
-    seen.emplace_back(p.size(), static_cast<uint32_t>(p[13]) << 16 | p[14] << 8 | p[15]);
-  }
+  for (const bytes& p : sink.receive(4, 300)) seen.emplace_back(p.size(), p[13] << 16 | p[14] << 8 | p[15]);
   EXPECT_EQ(seen, (decltype(seen){{1500, 0}, {1500, 1480}, {60, 2960}}));
 }

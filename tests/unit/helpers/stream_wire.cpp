@@ -12,38 +12,11 @@
 
 namespace stream_test {
 
-namespace {
-uint32_t be32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-} // namespace
-
 rtp_packet parse_rtp(const bytes& p) {
-  rtp_packet r;
-  if (p.size() < 12) return r;
-  r.marker = (p[1] & 0x80) != 0;
-  r.payload_type = p[1] & 0x7F;
-  r.seq = static_cast<uint16_t>(p[2] << 8 | p[3]);
-  r.timestamp = be32(&p[4]);
-  r.ssrc = be32(&p[8]);
-  r.payload.assign(p.begin() + 12, p.end());
-  return r;
-}
-
-interleaved_stream split_interleaved(const bytes& s) {
-  interleaved_stream out;
-  size_t at = 0;
-  while (at < s.size()) {
-    const size_t len = at + 4 <= s.size() ? static_cast<size_t>(s[at + 2]) << 8 | s[at + 3] : 0;
-    if (s[at] != '$' || at + 4 > s.size() || at + 4 + len > s.size()) {
-      out.whole = false;
-      break;
-    }
-    out.frames.push_back({s[at + 1], bytes(s.begin() + static_cast<long>(at + 4),
-                                           s.begin() + static_cast<long>(at + 4 + len))});
-    at += 4 + len;
-  }
-  return out;
+  if (p.size() < 12) return {};
+  const uint32_t timestamp = static_cast<uint32_t>(p[4]) << 24 | static_cast<uint32_t>(p[5]) << 16 |
+                             static_cast<uint32_t>(p[6]) << 8 | p[7];
+  return {(p[1] & 0x80) != 0, static_cast<uint16_t>(p[2] << 8 | p[3]), timestamp, bytes(p.begin() + 12, p.end())};
 }
 
 udp_sink::udp_sink() {
@@ -59,16 +32,12 @@ udp_sink::udp_sink() {
   port_ = ntohs(a.sin_port);
 }
 
-udp_sink::~udp_sink() {
-  if (fd_ >= 0) close(fd_);
-}
+udp_sink::~udp_sink() { close(fd_); }
 
 std::vector<bytes> udp_sink::receive(size_t count, int wait_ms) {
   std::vector<bytes> got;
   bytes buf(65536);
-  while (got.size() < count) {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, wait_ms) <= 0) break;
+  for (pollfd p{fd_, POLLIN, 0}; got.size() < count && poll(&p, 1, wait_ms) > 0;) {
     const ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
     if (n < 0) break;
     got.emplace_back(buf.begin(), buf.begin() + n);
@@ -76,10 +45,7 @@ std::vector<bytes> udp_sink::receive(size_t count, int wait_ms) {
   return got;
 }
 
-uint16_t free_udp_port() {
-  udp_sink probe;
-  return probe.port();
-}
+uint16_t free_udp_port() { return udp_sink().port(); }
 
 void aim_at(rtp_thread& thread, sockaddr_in& dest, const udp_sink& sink, int mtu) {
   dest = sockaddr_in{};
@@ -98,30 +64,12 @@ void aim_at(rtp_thread& thread, sockaddr_in& dest, const udp_sink& sink, int mtu
 bytes read_stream(int fd, size_t limit, int wait_ms) {
   bytes got;
   uint8_t buf[4096];
-  while (got.size() < limit) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, wait_ms) <= 0) break;
+  for (pollfd p{fd, POLLIN, 0}; got.size() < limit && poll(&p, 1, wait_ms) > 0;) {
     const ssize_t n = read(fd, buf, std::min(sizeof buf, limit - got.size()));
     if (n <= 0) break;
     got.insert(got.end(), buf, buf + n);
   }
   return got;
-}
-
-std::vector<int> send_unit(rtp_thread& thread, const bytes& unit) {
-  std::vector<int> results;
-  int offset = 0;
-  int remaining = static_cast<int>(unit.size());
-  thread.jpeg_offset = 0;
-  // Bounded: a unit never needs more packets than bytes.
-  for (size_t i = 0; remaining > 0 && i <= unit.size(); ++i) {
-    const int r = send_rtp(&thread, unit.data(), &offset, &remaining);
-    results.push_back(r);
-    if (r <= 0) break;
-    ++thread.rtp_seq;
-    if (thread.enable_rfc2435) thread.jpeg_offset = static_cast<uint32_t>(offset);
-  }
-  return results;
 }
 
 packet_rig::packet_rig(int payload, int protocol, int mtu) : t_(std::make_unique<rtp_thread>()) {
@@ -143,34 +91,33 @@ packet_rig::packet_rig(int payload, int protocol, int mtu) : t_(std::make_unique
 }
 
 packet_rig::~packet_rig() {
-  if (peer_ < 0) {
+  if (peer_ >= 0) {
+    interleave_close(t_->ns.sock);
+    close(peer_);
+  } else {
     close(t_->ns.sock);
-    return;
   }
-  interleave_close(t_->ns.sock);
-  close(peer_);
 }
 
 std::vector<bytes> packet_rig::send(const bytes& unit) {
-  results = send_unit(*t_, unit);
+  results.clear();
   size_t packets = 0;
   size_t octets = 0;
-  for (const int r : results) {
-    if (r <= 0) continue;
+  int offset = 0;
+  int remaining = static_cast<int>(unit.size());
+  t_->jpeg_offset = 0;
+  // Bounded: a unit never needs more packets than bytes.
+  for (size_t i = 0; remaining > 0 && i <= unit.size(); ++i) {
+    const int r = send_rtp(t_.get(), unit.data(), &offset, &remaining);
+    results.push_back(r);
+    if (r <= 0) break;
     ++packets;
     octets += static_cast<size_t>(r);
+    ++t_->rtp_seq;
+    if (t_->enable_rfc2435) t_->jpeg_offset = static_cast<uint32_t>(offset);
   }
   if (peer_ < 0) return sink_.receive(packets, 300);
-  const interleaved_stream s = split_interleaved(read_stream(peer_, octets));
-  std::vector<bytes> frames;
-  for (const interleaved_frame& f : s.frames) {
-    bytes framed{'$', static_cast<uint8_t>(f.channel), static_cast<uint8_t>(f.body.size() >> 8),
-                 static_cast<uint8_t>(f.body.size())};
-    framed.insert(framed.end(), f.body.begin(), f.body.end());
-    frames.push_back(std::move(framed));
-  }
-  if (!s.whole) frames.emplace_back();
-  return frames;
+  return {read_stream(peer_, octets)};
 }
 
 unit_payloads payloads_of(const std::vector<bytes>& packets) {

@@ -1,5 +1,5 @@
 // Packets on the wire for the stream-engine tests: loopback UDP sinks,
-// reading byte streams, parsing RTP headers and '$' frames.
+// reading byte streams, parsing RTP headers, sending units directly.
 #pragma once
 
 #include <netinet/in.h>
@@ -16,23 +16,11 @@ using bytes = std::vector<uint8_t>;
 
 struct rtp_packet {
   bool marker = false;
-  int payload_type = 0;
   uint16_t seq = 0;
   uint32_t timestamp = 0;
-  uint32_t ssrc = 0;
   bytes payload; // everything after the 12-byte header
 };
 rtp_packet parse_rtp(const bytes& packet);
-
-struct interleaved_frame {
-  int channel = 0;
-  bytes body; // the framed RTP or RTCP packet
-};
-struct interleaved_stream {
-  std::vector<interleaved_frame> frames;
-  bool whole = true; // every byte belonged to a complete '$' frame
-};
-interleaved_stream split_interleaved(const bytes& stream);
 
 // A UDP socket bound to 127.0.0.1 on a system-chosen port.
 class udp_sink {
@@ -62,11 +50,6 @@ void aim_at(rtp_thread& thread, sockaddr_in& dest, const udp_sink& sink, int mtu
 // or `limit` bytes arrived.
 bytes read_stream(int fd, size_t limit, int wait_ms = 500);
 
-// Sends a whole unit with send_rtp the way the stream thread does (sequence
-// number and JPEG fragment offset move on after each packet). Returns the
-// result of each call.
-std::vector<int> send_unit(rtp_thread& thread, const bytes& unit);
-
 // A record for direct send_rtp calls, aimed at a loopback UDP sink or at one
 // end of a local stream connection (channel 2), with header state set.
 class packet_rig {
@@ -76,10 +59,12 @@ class packet_rig {
   packet_rig(const packet_rig&) = delete;
   packet_rig& operator=(const packet_rig&) = delete;
   rtp_thread& record() { return *t_; }
-  // Sends a unit; the datagrams or the whole '$' frames (prefix included)
-  // that arrived. A stream that is not whole gets an empty last element.
+  // Sends a unit the way the stream thread does (sequence number and JPEG
+  // fragment offset move on after each packet); what arrived: the
+  // datagrams, or over TCP the byte stream as one element. `results` holds
+  // what each send_rtp call returned.
   std::vector<bytes> send(const bytes& unit);
-  std::vector<int> results; // of the last send
+  std::vector<int> results;
 
  private:
   std::unique_ptr<rtp_thread> t_;
