@@ -118,22 +118,13 @@ TEST(Interleave, TwoWritersAndASlowReaderStillGiveWholeFramesInOrder) {
 
 TEST(Interleave, FrameCutShortByTheTimeoutShutsTheConnectionInsteadOfMisframingIt) {
   slow_tcp link; // nobody reads
-  ssize_t r = 0;
-  int frames = 0;
-  for (; frames < 1000; ++frames) {
-    r = send_frame(link.sender, 0, pattern(1400), 100);
-    if (r != 1404) break;
-  }
-  ASSERT_LT(frames, 1000);
-  if (r == 0) {
-    // Nothing of that frame went out: the connection is still intact.
-    EXPECT_EQ(send_frame(link.sender, 0, pattern(1400), 100), 0);
-    return;
-  }
-  EXPECT_EQ(r, -1);
+  // A frame larger than both buffers together goes out in part at most.
+  errno = 0;
+  EXPECT_EQ(send_frame(link.sender, 0, pattern(60000), 100), -1);
   EXPECT_EQ(errno, ETIMEDOUT);
   EXPECT_EQ(send_frame(link.sender, 0, pattern(10), 100), -1) << "the connection was shut down";
-  // The frames before the cut one, then the end of the connection.
-  bool whole = false;
-  EXPECT_EQ(split_frames(read_slowly(link.receiver, 10 << 20, 500), whole).size(), static_cast<size_t>(frames));
+  // The receiver gets the start of the cut frame, then the end of the connection.
+  const bytes got = read_stream(link.receiver, 1 << 20, 2000);
+  EXPECT_GT(got.size(), 0u);
+  EXPECT_LT(got.size(), 60004u);
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <tuple>
+#include <utility>
 
 #include "helpers/stream_fake_source.h"
 #include "helpers/stream_wire.h"
@@ -21,6 +22,7 @@ class StreamThread : public ::testing::Test {
   // A fresh source and a stream to the sink, or with `tcp` on one end of a
   // local stream connection whose other end is `peer`.
   void start(int payload = kPayloadMpeg4, bool tcp = false) {
+    if (peer >= 0) close(std::exchange(peer, -1));
     src = fake_source{};
     t = std::make_unique<rtp_thread>();
     std::strcpy(t->ns.host, "127.0.0.1");
@@ -49,6 +51,10 @@ class StreamThread : public ::testing::Test {
     return s;
   }
 
+  ~StreamThread() override {
+    if (peer >= 0) close(peer);
+  }
+
   udp_sink sink;
   fake_source src;
   std::unique_ptr<rtp_thread> t;
@@ -58,18 +64,21 @@ class StreamThread : public ::testing::Test {
 } // namespace
 
 TEST_F(StreamThread, SendsEveryFrameAndPublishesWholePacketCountsUntilTheSourceEnds) {
-  start();
-  src.frame(pattern(3000), 9000);
-  src.frame(pattern(100), 12000);
-  rtp_thread_exe(t.get());
+  // Over UDP a unit's packets go out in bursts, over TCP one by one.
+  for (const bool tcp : {false, true}) {
+    SCOPED_TRACE(tcp ? "TCP" : "UDP");
+    start(kPayloadMpeg4, tcp);
+    src.frame(pattern(3000), 9000);
+    src.frame(pattern(100), 12000);
+    rtp_thread_exe(t.get());
 
-  EXPECT_EQ(t->running.load(), 0);
-  EXPECT_EQ(std::pair(src.open_calls, src.close_calls), std::pair(1, 1));
-  EXPECT_EQ(sink.receive(5, 300).size(), 4u);
-  EXPECT_EQ(t->rtp_seq, 4u);
-  // Octets of whole packets, headers included; the last update tells the
-  // RTCP thread that the stream stopped.
-  EXPECT_EQ(stats(), std::tuple(12000u, 4u, 3000u + 3 * 12 + 100 + 12, 0));
+    EXPECT_EQ(t->running.load(), 0);
+    EXPECT_EQ(std::pair(src.open_calls, src.close_calls), std::pair(1, 1));
+    EXPECT_EQ(t->rtp_seq, 4u);
+    // Octets of whole packets, headers (and '$' prefix) included; the last
+    // update tells the RTCP thread that the stream stopped.
+    EXPECT_EQ(stats(), std::tuple(12000u, 4u, 3100u + 4 * (tcp ? 16 : 12), 0));
+  }
 }
 
 TEST_F(StreamThread, HundredFailedReadsInARowAreToleratedAndAnOversizeResultCountsAsOne) {
@@ -94,14 +103,13 @@ TEST_F(StreamThread, FailingTcpSendsEndTheStreamWithinTheFirstFrame) {
   for (const bool close_ours : {true, false}) {
     SCOPED_TRACE(close_ours ? "descriptor closed" : "receiver gone");
     start(kPayloadMpeg4, true);
-    close(close_ours ? t->ns.sock : peer);
+    close(close_ours ? t->ns.sock : std::exchange(peer, -1));
     src.frame(pattern(10));
     src.frame(pattern(10));
     rtp_thread_exe(t.get());
     EXPECT_EQ(src.get_data_calls, 1);
     EXPECT_EQ(src.close_calls, 1);
     EXPECT_EQ(std::get<1>(stats()), 0u);
-    if (close_ours) close(peer);
   }
 }
 
@@ -139,15 +147,25 @@ TEST_F(StreamThread, SdPlaySendsEachNalUnitOfAFrameAsAUnitAndDropsSeiWithDisable
 }
 
 TEST_F(StreamThread, Rfc2435FragmentOffsetFollowsTheScanBytesSent) {
-  start(kPayloadJpeg);
-  t->enable_rfc2435 = true;
-  t->jpeg_type = 1;
-  t->jpeg_q = 50;
-  src.frame(pattern(3000));
-  rtp_thread_exe(t.get());
-  // The loopback MTU is far above 1500: packets fill the 1500-byte buffer,
-  // 1480 scan bytes after the RTP and main headers.
-  std::vector<std::pair<size_t, uint32_t>> seen; // size, fragment offset
-  for (const bytes& p : sink.receive(4, 300)) seen.emplace_back(p.size(), p[13] << 16 | p[14] << 8 | p[15]);
-  EXPECT_EQ(seen, (decltype(seen){{1500, 0}, {1500, 1480}, {60, 2960}}));
+  for (const bool tcp : {false, true}) {
+    SCOPED_TRACE(tcp ? "TCP" : "UDP");
+    start(kPayloadJpeg, tcp);
+    t->enable_rfc2435 = true;
+    t->jpeg_type = 1;
+    t->jpeg_q = 50;
+    src.frame(pattern(3000));
+    rtp_thread_exe(t.get());
+    // The loopback MTU is far above 1500: packets fill the 1500-byte buffer,
+    // 1480 scan bytes behind the RTP and main headers, 1476 behind the prefix.
+    std::vector<int> offsets;
+    if (tcp) {
+      const bytes s = read_stream(peer, 1 << 16);
+      for (size_t at = 0; at + 20 <= s.size(); at += 4 + (s[at + 2] << 8 | s[at + 3]))
+        offsets.push_back(s[at + 17] << 16 | s[at + 18] << 8 | s[at + 19]);
+    } else {
+      for (const bytes& p : sink.receive(4, 300)) offsets.push_back(p[13] << 16 | p[14] << 8 | p[15]);
+    }
+    const int scan = tcp ? 1476 : 1480;
+    EXPECT_EQ(offsets, (std::vector<int>{0, scan, 2 * scan}));
+  }
 }
