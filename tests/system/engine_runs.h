@@ -26,16 +26,9 @@ inline constexpr int kDstPort = 5000;
 // An MPEG-4 stream to `host` with fixed ports and session id (no session
 // daemon needed), plus `extra` options (a later option wins).
 inline std::vector<std::string> mpeg4_args(const std::string& host, std::vector<std::string> extra = {}) {
-  std::vector<std::string> args = {harness::bin("avtd"),
-                                   "--datatype=mpeg4",
-                                   "--host=" + host,
-                                   "--dstport=" + std::to_string(kDstPort),
-                                   "--srcport=" + std::to_string(kSrcPort),
-                                   "--ttl=7",
-                                   "--tos=184",
-                                   "--device=eth0",
-                                   "--protocol=rtp_udp",
-                                   "--session_id=2"};
+  std::vector<std::string> args = {harness::bin("avtd"), "--datatype=mpeg4", "--host=" + host,
+                                   "--dstport=" + std::to_string(kDstPort), "--srcport=" + std::to_string(kSrcPort),
+                                   "--ttl=7", "--tos=184", "--device=eth0", "--protocol=rtp_udp", "--session_id=2"};
   args.insert(args.end(), extra.begin(), extra.end());
   return args;
 }
@@ -91,24 +84,6 @@ inline rtp_view view_rtp(const bytes& p) {
   if (p.size() < 12) return {};
   return {(p[1] & 0x80) != 0, p[1] & 0x7F, static_cast<uint16_t>(p[2] << 8 | p[3]), be32(&p[4]), be32(&p[8]),
           p.size() - 12};
-}
-
-// Payload sizes of the whole units among `packets` (from the packet after the
-// first marker on), checking on the way that sequence numbers are consecutive
-// and that each unit has one timestamp of its own.
-inline std::vector<std::vector<size_t>> units_of(const std::vector<rtp_view>& packets) {
-  std::vector<std::vector<size_t>> units;
-  size_t i = 0;
-  while (i < packets.size() && !packets[i].marker) ++i;
-  std::vector<size_t> current;
-  for (++i; i < packets.size(); ++i) {
-    const rtp_view& p = packets[i];
-    EXPECT_EQ(static_cast<uint16_t>(p.seq - packets[i - 1].seq), 1) << "packet " << i;
-    EXPECT_EQ(p.timestamp == packets[i - 1].timestamp, !current.empty()) << "packet " << i;
-    current.push_back(p.payload_size);
-    if (p.marker) units.push_back(std::exchange(current, {}));
-  }
-  return units;
 }
 
 } // namespace engine_runs

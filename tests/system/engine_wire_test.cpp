@@ -48,10 +48,25 @@ std::pair<uint32_t, uint32_t> count_up_to(const std::vector<rtp_view>& packets, 
   return c;
 }
 
+// Every whole unit among `packets` (from the packet after the first marker
+// on) has payloads of `sizes` and a timestamp of its own, and sequence
+// numbers run on without a gap.
 void expect_units(const std::vector<rtp_view>& packets, const std::vector<size_t>& sizes) {
-  const auto units = units_of(packets);
-  EXPECT_GE(units.size(), 9u) << syslog_dump();
-  for (const auto& u : units) EXPECT_EQ(u, sizes);
+  size_t i = 0;
+  size_t units = 0;
+  while (i < packets.size() && !packets[i].marker) ++i;
+  std::vector<size_t> current;
+  for (++i; i < packets.size(); ++i) {
+    const rtp_view& p = packets[i];
+    EXPECT_EQ(static_cast<uint16_t>(p.seq - packets[i - 1].seq), 1) << "packet " << i;
+    EXPECT_EQ(p.timestamp == packets[i - 1].timestamp, !current.empty()) << "packet " << i;
+    current.push_back(p.payload_size);
+    if (!p.marker) continue;
+    EXPECT_EQ(current, sizes) << "unit " << units;
+    ++units;
+    current.clear();
+  }
+  EXPECT_GE(units, 9u) << syslog_dump();
 }
 
 } // namespace
