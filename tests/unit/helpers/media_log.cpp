@@ -58,4 +58,19 @@ std::vector<std::string> log_capture::matching(std::string_view text) const {
   return out;
 }
 
+std::vector<std::string> log_capture::messages() const {
+  auto out = lines();
+  for (auto& line : out) {
+    const size_t number = line.find(" : ");
+    if (number == std::string::npos || line.find(' ') < number) continue;
+    size_t at = number + 3;
+    const size_t digits = at;
+    while (at < line.size() && line[at] >= '0' && line[at] <= '9') ++at;
+    if (at == digits) continue;
+    while (at < line.size() && line[at] == ' ') ++at;
+    if (line.compare(at, 2, ": ") == 0) line.erase(number + 3, at + 2 - (number + 3));
+  }
+  return out;
+}
+
 }  // namespace media_test

@@ -20,6 +20,9 @@ class log_capture {
   std::vector<std::string> lines() const;
   // Messages that contain `text`.
   std::vector<std::string> matching(std::string_view text) const;
+  // lines() with the source line number of "unit : <line> : text" left out
+  // ("unit : text"), so that whole messages can be compared.
+  std::vector<std::string> messages() const;
 
  private:
   int saved_stderr_ = -1;

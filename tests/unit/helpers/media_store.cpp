@@ -88,4 +88,20 @@ std::vector<uint8_t> nal_block(uint8_t nal, size_t body, uint8_t seed) {
   return b;
 }
 
+std::vector<std::string> given_up_messages(const std::string& unit, const std::string& codec_check,
+                                           const std::string& attach) {
+  std::vector<std::string> out;
+  const auto countdown = [&](const std::string& text) {
+    for (int left = 10; left >= 0; --left) {
+      std::string line = unit + " : " + text;
+      if (const size_t at = line.find("{}"); at != std::string::npos) line.replace(at, 2, std::to_string(left));
+      out.push_back(line);
+    }
+  };
+  if (!codec_check.empty()) countdown(codec_check);
+  countdown(attach);
+  out.push_back(unit + " : shm attach timeout error");
+  return out;
+}
+
 }  // namespace media_test
