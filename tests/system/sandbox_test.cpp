@@ -1,6 +1,7 @@
 // The sandbox itself: what every other system test takes for granted.
 #include "harness/harness.h"
 
+#include "avtd-sandbox/pid_range.h"
 #include "avtd-sandbox/reaper.h"
 #include "avtd-sandbox/syslog_capture.h"
 
@@ -464,6 +465,20 @@ TEST(Sandbox, WrapperRunsACommandInAFreshSandboxAndKeepsItsSyslog) {
   EXPECT_EQ(run({bin("avtd-sandbox")}).status.code(), 2);
   EXPECT_EQ(run({bin("avtd-sandbox"), "--", "sh", "-c", "kill -SEGV $$"}).status.code(), 128 + SIGSEGV);
   EXPECT_EQ(run({bin("avtd-sandbox"), "--", "/nonexistent/program"}).status.code(), 127);
+}
+
+TEST(Sandbox, ParallelSandboxesHandOutDifferentPids) {
+  // Names made from $$ in a shared directory must not collide between
+  // sandboxes running at the same time.
+  const std::vector<std::string> show_pid = {bin("avtd-sandbox"), "--", "sh", "-c", "echo $$; sleep 0.5"};
+  Process first(show_pid);
+  Process second(show_pid);
+  ASSERT_EQ(first.wait().code(), 0) << first.err();
+  ASSERT_EQ(second.wait().code(), 0) << second.err();
+  EXPECT_NE(first.out(), second.out());
+  EXPECT_GE(std::atoi(first.out().c_str()), avtd_sandbox::kPidRangeSize);
+  // And this process's own children count from its range too.
+  EXPECT_GE(std::atoi(run({"sh", "-c", "echo $$"}).out.c_str()), avtd_sandbox::kPidRangeSize);
 }
 
 TEST(Sandbox, ACheckoutBelowTmpStaysReachableAndIsNeverEmptied) {

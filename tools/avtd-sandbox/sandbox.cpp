@@ -1,5 +1,6 @@
 #include "avtd-sandbox/sandbox.h"
 
+#include "avtd-sandbox/pid_range.h"
 #include "avtd-sandbox/setup.h"
 
 #include <fcntl.h>
@@ -91,6 +92,7 @@ EnterResult enter(const std::vector<std::string>& keep) {
   // it, and when it ends, however it ends, the kernel ends every process
   // left inside. The process outside only waits.
   std::fflush(nullptr);
+  const int first_pid = claim_pid_range();
   if (::unshare(CLONE_NEWPID) != 0) {
     return failed(std::string("unshare a PID namespace: ") + std::strerror(errno));
   }
@@ -121,6 +123,10 @@ EnterResult enter(const std::vector<std::string>& keep) {
   }
   if (auto why = setup_mounts(keep); !why.empty()) {
     return failed(why);
+  }
+  // Before anything else forks: pids from our range from here on.
+  if (first_pid > 0 && !start_pids_at(first_pid)) {
+    return failed("cannot set the first pid of the namespace");
   }
   if (auto why = setup_network(&g_peer_fd); !why.empty()) {
     return failed(why);

@@ -12,7 +12,8 @@
 //   - eth0's veth peer, also "eth0", 198.51.100.2/24 and 2001:db8::2/64, in a
 //     second namespace of its own (the receiving host), reachable at
 //     kPeerNetnsPath (so `ip netns exec peer ...` works) or by peer_netns_fd();
-//   - a /proc of that PID namespace;
+//   - a /proc of that PID namespace, whose pids after 1 come from a range
+//     no other sandbox running at the same time uses (see pid_range.h);
 //   - as its init, every daemon that forks away becomes our child, so its
 //     exit status can be collected with waitpid; when we end, the kernel
 //     kills whatever is left inside, so nothing outlives a crashed or killed
