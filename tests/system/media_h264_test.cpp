@@ -14,60 +14,37 @@ namespace {
 
 using namespace media_sys;
 using harness::kPeerIpv4;
-using harness::kPeerIpv6;
 
-constexpr char kUnicastPidFile[] = "/var/run/avtd_1.pid";
 const std::string kH264Sdp = sdp_for("video", 96, {"rtpmap:96 H264/90000", "fmtp:96 packetization-mode=1"});
-
-struct stream_result {
-  std::vector<std::string> decoded;
-  std::vector<rtp_packet> packets;
-  harness::ExitStatus status;
-};
 
 class H264Stream : public ::testing::Test {
  protected:
   void SetUp() override {
-    clip_ = clip("h264.264");
     units_ = annexb_units(read_bytes(clip_));
     ASSERT_GT(units_.size(), 360u);
-    sessiond_ = start_sessiond();
   }
 
-  // Prefeeds two frames (the daemon then waits at a non-key block), starts
-  // the daemon and lets it look for a key frame in vain once, feeds the whole clip at twice its rate with its own rate
-  // code, and collects what arrived once the stream has gone quiet.
-  stream_result run(rtp_relay& relay, ffmpeg_decoder* decoder, const std::vector<std::string>& daemon,
-                    const std::string& pid_file, std::vector<std::string> feed = {"--fps", "60", "--rate-code", "30"}) {
-    stream_result r;
-    prefeed("h264", clip_, 2);
-    const pid_t pid = start_daemon(daemon, pid_file);
-    EXPECT_TRUE(wait_reader_waiting("vx_h264_rtp")) << harness::syslog_dump();
-    // The store stays live after the feed, so the daemon runs until stopped.
-    feed.push_back("--keep");
-    auto feeder = start_feeder("h264", clip_, feed);
-    EXPECT_EQ(feeder.wait(60s).code(), 0) << feeder.err();
-    EXPECT_TRUE(relay.wait_quiet(700ms, 20s)) << harness::syslog_dump();
-    if (decoder) r.decoded = decoder->stop();
-    r.status = stop_daemon(pid);
-    relay.stop();
-    r.packets = relay.packets();
-    return r;
+  // The whole clip at twice its rate, with its own rate code, from a reader
+  // that waits at a non-key block.
+  stream_spec whole_clip(std::vector<std::string> daemon) {
+    return {.codec = "h264", .clip = clip_, .daemon = std::move(daemon), .feed = {"--fps", "60", "--rate-code", "30"},
+            .prefeed = 2, .sdp = kH264Sdp};
   }
 
-  // The whole clip decoded, from its first frame, nothing lost or damaged.
-  void expect_every_frame_decoded(const std::vector<std::string>& decoded) {
-    static const auto source = source_hashes(clip_);
-    ASSERT_GE(decoded.size(), 300u) << "frames decoded";
-    const auto start = contiguous_run(decoded, source);
-    ASSERT_TRUE(start.has_value()) << "decoded frames are not one unbroken run of the clip's";
-    EXPECT_EQ(*start, 0u);
+  // The first 65 frames with a switch of the daemon's, not decoded.
+  std::vector<h264_nal> short_run(const std::string& option) {
+    rtp_relay relay(udp_receiver(kPeerIpv4));
+    return rebuilt(run_stream({.codec = "h264", .clip = clip_, .daemon = daemon_args("h264", kPeerIpv4, {option}),
+                               .feed = {"--fps", "60", "--frames", "65"}, .prefeed = 2},
+                              relay)
+                       .packets);
   }
 
-  std::vector<h264_nal> rebuilt(const std::vector<rtp_packet>& packets) {
+  static std::vector<h264_nal> rebuilt(const std::vector<rtp_packet>& packets) {
     std::string error;
     auto nals = depacketize_h264(packets, &error);
     EXPECT_EQ(error, "");
+    EXPECT_FALSE(nals.empty());
     return nals;
   }
 
@@ -77,19 +54,43 @@ class H264Stream : public ::testing::Test {
     return out;
   }
 
-  std::string clip_;
+  // The first `n` units of `from`.
+  static std::vector<bytes> first(const std::vector<bytes>& from, size_t n) {
+    return {from.begin(), from.begin() + static_cast<long>(std::min(n, from.size()))};
+  }
+
+  const std::string clip_ = clip("h264.264");
   std::vector<bytes> units_;
-  harness::Process sessiond_;
 };
 
-TEST_F(H264Stream, Ipv4UnicastDeliversEveryFedUnitAndDecodesFrameForFrame) {
-  ffmpeg_decoder decoder(kH264Sdp);
-  ASSERT_TRUE(decoder.ready()) << decoder.errors();
-  rtp_relay relay(udp_receiver(kPeerIpv4));
-  const auto r = run(relay, &decoder, daemon_args("h264", kPeerIpv4), kUnicastPidFile);
-  EXPECT_EQ(r.status.code(), 0) << r.status;
-  EXPECT_EQ(relay.malformed(), 0);
-  expect_every_frame_decoded(r.decoded);
+struct transport {
+  const char* name;
+  std::string host;
+  std::vector<std::string> options;
+  std::string pid_file;
+};
+
+class H264Transport : public H264Stream, public ::testing::WithParamInterface<transport> {};
+
+TEST_P(H264Transport, DeliversEveryFedUnitAndDecodesFrameForFrame) {
+  const auto& t = GetParam();
+  std::unique_ptr<rtp_relay> relay;
+  std::optional<harness::TcpListener> listener;
+  harness::Process handoff;
+  if (t.options.empty() || t.options[0] != "--protocol=rtp_tcp") {
+    relay = std::make_unique<rtp_relay>(udp_receiver(t.host));
+  } else {
+    listener.emplace(kPeerIpv4, 7000);
+    handoff = harness::Process({harness::bin("tcp-handoff"), "--session", "9", "--connect", std::string(kPeerIpv4) + ":7000"});
+    harness::Fd connection = listener->accept(5s);
+    ASSERT_TRUE(connection) << handoff.err();
+    ASSERT_TRUE(harness::wait_for_file("/tmp/rtp_over_http_sock_9")) << handoff.err();
+    relay = std::make_unique<rtp_relay>(std::move(connection));
+  }
+  auto spec = whole_clip(daemon_args("h264", t.host, t.options));
+  spec.pid_file = t.pid_file;
+  const auto r = run_stream(spec, *relay);
+  expect_decoded_run(r.decoded, source_hashes(clip_), 300, true);
 
   const auto nals = rebuilt(r.packets);
   ASSERT_EQ(units_of(nals), units_) << "rebuilt NAL units differ from the fed blocks";
@@ -100,57 +101,24 @@ TEST_F(H264Stream, Ipv4UnicastDeliversEveryFedUnitAndDecodesFrameForFrame) {
     const int type = nal_type(nals[i].unit);
     if (i > 0 && (type == 7 || type == 1)) expected += 3000;
     ASSERT_EQ(nals[i].timestamp, expected) << "unit " << i << " type " << type;
-    EXPECT_EQ(nals[i].stap, type == 6 || type == 7 || type == 8) << "unit " << i;
+    ASSERT_EQ(nals[i].stap, type == 6 || type == 7 || type == 8) << "unit " << i;
   }
-  for (const auto& p : r.packets) EXPECT_EQ(p.payload_type, 96);
+  for (const auto& p : r.packets) ASSERT_EQ(p.payload_type, 96);
 }
 
-TEST_F(H264Stream, Ipv6UnicastDecodesFrameForFrame) {
-  ffmpeg_decoder decoder(kH264Sdp);
-  ASSERT_TRUE(decoder.ready()) << decoder.errors();
-  rtp_relay relay(udp_receiver(kPeerIpv6));
-  const auto r = run(relay, &decoder, daemon_args("h264", kPeerIpv6), kUnicastPidFile);
-  EXPECT_EQ(r.status.code(), 0) << r.status;
-  expect_every_frame_decoded(r.decoded);
-  EXPECT_EQ(units_of(rebuilt(r.packets)), units_);
-}
-
-TEST_F(H264Stream, MulticastGroupDecodesFrameForFrame) {
-  ffmpeg_decoder decoder(kH264Sdp);
-  ASSERT_TRUE(decoder.ready()) << decoder.errors();
-  rtp_relay relay(udp_receiver("239.1.2.3"));
-  const auto r = run(relay, &decoder, daemon_args("h264", "239.1.2.3"), "/var/run/avtd_channel0.pid");
-  EXPECT_EQ(r.status.code(), 0) << r.status;
-  expect_every_frame_decoded(r.decoded);
-  EXPECT_EQ(units_of(rebuilt(r.packets)), units_);
-}
-
-TEST_F(H264Stream, InterleavedTcpDecodesFrameForFrame) {
-  ffmpeg_decoder decoder(kH264Sdp);
-  ASSERT_TRUE(decoder.ready()) << decoder.errors();
-  harness::TcpListener listener(kPeerIpv4, 7000);
-  harness::Process handoff({harness::bin("tcp-handoff"), "--session", "9", "--connect", std::string(kPeerIpv4) + ":7000"});
-  harness::Fd connection = listener.accept(5s);
-  ASSERT_TRUE(connection) << handoff.err();
-  ASSERT_TRUE(harness::wait_for_file("/tmp/rtp_over_http_sock_9")) << handoff.err();
-  rtp_relay relay(std::move(connection), true);
-  auto args = daemon_args("h264", kPeerIpv4, {"--protocol=rtp_tcp", "--interleaved=0-1", "--session_id=9"});
-  const auto r = run(relay, &decoder, args, "/var/run/avtd_9.pid");
-  EXPECT_EQ(r.status.code(), 0) << r.status;
-  EXPECT_EQ(relay.malformed(), 0) << "the '$' framing fell out of step";
-  expect_every_frame_decoded(r.decoded);
-  EXPECT_EQ(units_of(rebuilt(r.packets)), units_);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Over, H264Transport,
+    ::testing::Values(transport{"Ipv4Unicast", kPeerIpv4, {}, "/var/run/avtd_1.pid"},
+                      transport{"Ipv6Unicast", harness::kPeerIpv6, {}, "/var/run/avtd_1.pid"},
+                      transport{"Ipv4Multicast", "239.1.2.3", {}, "/var/run/avtd_channel0.pid"},
+                      transport{"InterleavedTcp", kPeerIpv4,
+                                {"--protocol=rtp_tcp", "--interleaved=0-1", "--session_id=9"},
+                                "/var/run/avtd_9.pid"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(H264Stream, DisableStapSendsParameterSetsAsSingleNalPackets) {
-  rtp_relay relay(udp_receiver(kPeerIpv4), false);
-  const auto r = run(relay, nullptr, daemon_args("h264", kPeerIpv4, {"--disable-stap"}), kUnicastPidFile,
-                     {"--fps", "60", "--frames", "65"});
-  EXPECT_EQ(r.status.code(), 0) << r.status;
-  const auto nals = rebuilt(r.packets);
-  ASSERT_FALSE(nals.empty());
-  const std::vector<bytes> expected(units_.begin(), units_.begin() + static_cast<long>(nals.size()));
-  EXPECT_EQ(units_of(nals), expected);
+  const auto nals = short_run("--disable-stap");
+  EXPECT_EQ(units_of(nals), first(units_, nals.size()));
   int parameter_sets = 0;
   for (const auto& n : nals) {
     EXPECT_FALSE(n.stap);
@@ -165,38 +133,22 @@ TEST_F(H264Stream, DisableStapSendsParameterSetsAsSingleNalPackets) {
 
 TEST_F(H264Stream, DisableH264userLeavesOutTheSeiUnits) {
   std::vector<bytes> without_sei;
-  for (const auto& u : units_) {
-    if (nal_type(u) != 6) without_sei.push_back(u);
-  }
+  std::copy_if(units_.begin(), units_.end(), std::back_inserter(without_sei), [](const bytes& u) { return nal_type(u) != 6; });
   ASSERT_LT(without_sei.size(), units_.size()) << "the clip carries no SEI to leave out";
-  rtp_relay relay(udp_receiver(kPeerIpv4), false);
-  const auto r = run(relay, nullptr, daemon_args("h264", kPeerIpv4, {"--disable-h264user"}), kUnicastPidFile,
-                     {"--fps", "60", "--frames", "65"});
-  EXPECT_EQ(r.status.code(), 0) << r.status;
-  const auto nals = rebuilt(r.packets);
-  ASSERT_FALSE(nals.empty());
-  const std::vector<bytes> expected(without_sei.begin(), without_sei.begin() + static_cast<long>(nals.size()));
-  EXPECT_EQ(units_of(nals), expected);
+  const auto nals = short_run("--disable-h264user");
+  EXPECT_EQ(units_of(nals), first(without_sei, nals.size()));
 }
 
 TEST_F(H264Stream, SdPlaybackSendsFromTheFirstBlockWithTheBlocksTimestamps) {
-  ffmpeg_decoder decoder(kH264Sdp);
-  ASSERT_TRUE(decoder.ready()) << decoder.errors();
   rtp_relay relay(udp_receiver(kPeerIpv4));
-  auto feeder = start_feeder("h264", clip_, {"--playback", "--fps", "60", "--frames", "120", "--keep"});
-  ASSERT_TRUE(harness::wait_for_file("/tmp/shm9")) << feeder.err();
-  const pid_t pid = start_daemon(daemon_args("h264", kPeerIpv4, {"--enable-sdplay"}), kUnicastPidFile);
-  EXPECT_EQ(feeder.wait(60s).code(), 0) << feeder.err();
-  EXPECT_TRUE(relay.wait_quiet(700ms, 20s)) << harness::syslog_dump();
-  const auto decoded = decoder.stop();
-  EXPECT_EQ(stop_daemon(pid).code(), 0);
-  relay.stop();
+  const auto r = run_stream({.codec = "h264", .clip = clip_, .daemon = daemon_args("h264", kPeerIpv4, {"--enable-sdplay"}),
+                             .feed = {"--playback", "--fps", "60", "--frames", "120"}, .store = "/tmp/shm9",
+                             .sdp = kH264Sdp},
+                            relay);
   EXPECT_TRUE(harness::wait_syslog("SDPLAY ON: shm_attach(/tmp/shm9)", 1s));
-
-  const auto nals = rebuilt(relay.packets());
+  const auto nals = rebuilt(r.packets);
   ASSERT_GE(nals.size(), 120u);
-  const std::vector<bytes> expected(units_.begin(), units_.begin() + static_cast<long>(nals.size()));
-  EXPECT_EQ(units_of(nals), expected);
+  EXPECT_EQ(units_of(nals), first(units_, nals.size()));
   // Frame n of the playback carries the feeder's time stamp n * 90000 / 60.
   int frame = -1;
   for (size_t i = 0; i < nals.size(); ++i) {
@@ -204,18 +156,16 @@ TEST_F(H264Stream, SdPlaybackSendsFromTheFirstBlockWithTheBlocksTimestamps) {
     if (type == 7 || type == 1) ++frame;
     ASSERT_EQ(nals[i].timestamp, static_cast<uint32_t>(frame * 1500)) << "unit " << i;
   }
-  const auto source = source_hashes(clip_);
-  EXPECT_EQ(contiguous_run(decoded, source), std::optional<size_t>(0));
-  EXPECT_GE(decoded.size(), 110u);
+  expect_decoded_run(r.decoded, source_hashes(clip_), 110, true);
 }
 
 TEST_F(H264Stream, ReaderThatFellBehindResumesAtAKeyFrame) {
   ffmpeg_decoder decoder(kH264Sdp);
-  ASSERT_TRUE(decoder.ready()) << decoder.errors();
   rtp_relay relay(udp_receiver(kPeerIpv4));
+  auto sessiond = start_sessiond();
   auto feeder = start_feeder("h264", clip_, {"--fps", "60", "--rate-code", "30", "--loop", "--blocks", "16"});
   ASSERT_TRUE(harness::wait_for_file("/tmp/shm0")) << feeder.err();
-  const pid_t pid = start_daemon(daemon_args("h264", kPeerIpv4), kUnicastPidFile);
+  const pid_t pid = start_daemon(daemon_args("h264", kPeerIpv4));
   ASSERT_TRUE(relay.wait_quiet(0ms, 10s));
   std::this_thread::sleep_for(1s);
   // The reader stands still while the producer laps its ring.
@@ -230,8 +180,6 @@ TEST_F(H264Stream, ReaderThatFellBehindResumesAtAKeyFrame) {
   EXPECT_GT(relay.count(), before + 30) << "the stream did not go on";
   const auto decoded = decoder.stop();
   EXPECT_EQ(stop_daemon(pid).code(), 0);
-  feeder.signal(SIGTERM);
-  feeder.wait(5s);
 
   // Whatever was decoded is a clean frame of the clip: the new start was a key frame.
   const auto source = source_hashes(clip_);

@@ -15,44 +15,31 @@ TEST(Mpeg4Stream, EveryFedFrameDecodesFromTheFirstIntraVop) {
   const std::string m4v = clip("mpeg4.m4v");
   const std::string config = mpeg4_config_hex(read_bytes(m4v));
   ASSERT_FALSE(config.empty());
-  ffmpeg_decoder decoder(sdp_for("video", 120, {"rtpmap:120 MP4V-ES/90000", "fmtp:120 profile-level-id=1;config=" + config}));
-  ASSERT_TRUE(decoder.ready()) << decoder.errors();
-  auto sessiond = start_sessiond();
   rtp_relay relay(udp_receiver(kPeerIpv4));
-
   // Two frames first, the newest not an I-VOP: the daemon waits for the feed's first one.
-  prefeed("mpeg4", m4v, 2);
-  const pid_t pid = start_daemon(daemon_args("mpeg4", kPeerIpv4), "/var/run/avtd_1.pid");
-  EXPECT_TRUE(wait_reader_waiting("vx_mpeg4_rtp")) << harness::syslog_dump();
-  auto feeder = start_feeder("mpeg4", m4v, {"--fps", "60", "--rate-code", "30", "--keep"});
-  EXPECT_EQ(feeder.wait(60s).code(), 0) << feeder.err();
-  EXPECT_TRUE(relay.wait_quiet(700ms, 20s)) << harness::syslog_dump();
-  const auto decoded = decoder.stop();
-  EXPECT_EQ(stop_daemon(pid).code(), 0);
-  relay.stop();
+  const auto r = run_stream(
+      {.codec = "mpeg4", .clip = m4v, .daemon = daemon_args("mpeg4", kPeerIpv4),
+       .feed = {"--fps", "60", "--rate-code", "30"}, .prefeed = 2,
+       .sdp = sdp_for("video", 120, {"rtpmap:120 MP4V-ES/90000", "fmtp:120 profile-level-id=1;config=" + config})},
+      relay);
+  expect_decoded_run(r.decoded, source_hashes(m4v, "m4v"), 300, true);
 
-  ASSERT_GE(decoded.size(), 300u);
-  EXPECT_EQ(contiguous_run(decoded, source_hashes(m4v, "m4v")), std::optional<size_t>(0))
-      << "decoded frames are not the clip's from its first frame on";
-
-  const auto packets = relay.packets();
+  const auto& packets = r.packets;
   ASSERT_FALSE(packets.empty());
+  EXPECT_EQ(packets.front().timestamp, 3000u);
   uint32_t vops = 0;
   for (size_t i = 0; i < packets.size(); ++i) {
+    SCOPED_TRACE("packet " + std::to_string(i));
     const auto& p = packets[i];
     EXPECT_EQ(p.payload_type, 120);
-    EXPECT_LE(p.payload.size(), 1460u) << "packet " << i;
+    // Only the packet that ends a VOP may be short.
+    EXPECT_TRUE(p.marker ? p.payload.size() <= 1460u : p.payload.size() == 1460u) << p.payload.size();
     if (i > 0) {
       EXPECT_EQ(p.seq, static_cast<uint16_t>(packets[i - 1].seq + 1));
-      EXPECT_EQ(p.timestamp, packets[i - 1].timestamp + (packets[i - 1].marker ? 3000u : 0u)) << "packet " << i;
-    }
-    // Only the packet that ends a VOP may be short.
-    if (!p.marker) {
-      EXPECT_EQ(p.payload.size(), 1460u) << "packet " << i;
+      EXPECT_EQ(p.timestamp, packets[i - 1].timestamp + (packets[i - 1].marker ? 3000u : 0u));
     }
     vops += p.marker ? 1 : 0;
   }
-  EXPECT_EQ(packets.front().timestamp, 3000u);
   EXPECT_GE(vops, 300u);
 }
 

@@ -15,7 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,8 +30,8 @@ using namespace std::chrono_literals;
 inline constexpr int kStreamPort = 5000;  // where the daemon sends
 inline constexpr int kDecoderPort = 6000; // where the relay hands on, on the peer's loopback
 
-// The clips of scripts/make-test-media.sh, made once beside the binaries.
-inline std::string media_dir() {
+// A clip of scripts/make-test-media.sh, made once beside the binaries.
+inline std::string clip(const std::string& name) {
   static const std::string dir = [] {
     const std::string d = std::string(AVTD_BIN_DIR) + "/../test-media";
     // Tests running side by side may make the clips at the same moment; the
@@ -44,16 +44,12 @@ inline std::string media_dir() {
     EXPECT_EQ(r.status.code(), 0) << r.err;
     return d;
   }();
-  return dir;
-}
-
-inline std::string clip(const std::string& name) {
-  return media_dir() + "/" + name;
+  return dir + "/" + name;
 }
 
 inline bytes read_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = harness::read_file(path).value_or("");
+  return bytes(text.begin(), text.end());
 }
 
 // The frame hashes of a clip decoded directly.
@@ -66,10 +62,21 @@ inline std::vector<std::string> source_hashes(const std::string& path, const std
   return framemd5_hashes(r.out);
 }
 
-inline std::string sdp_for(const std::string& media, int payload_type, const std::vector<std::string>& attributes,
-                           int port = kDecoderPort) {
+// The decoded frames are one unbroken run of the clip's, at least `at_least`
+// of them, from the clip's first frame on when `from_first`.
+inline void expect_decoded_run(const std::vector<std::string>& decoded, const std::vector<std::string>& source,
+                               size_t at_least, bool from_first) {
+  EXPECT_GE(decoded.size(), at_least) << "frames decoded";
+  const auto start = contiguous_run(decoded, source);
+  ASSERT_TRUE(start.has_value()) << "decoded frames are not one unbroken run of the clip's";
+  if (from_first) {
+    EXPECT_EQ(*start, 0u);
+  }
+}
+
+inline std::string sdp_for(const std::string& media, int payload_type, const std::vector<std::string>& attributes) {
   std::string s = "v=0\no=- 0 0 IN IP4 127.0.0.1\ns=avtd test\nc=IN IP4 127.0.0.1\nt=0 0\n";
-  s += "m=" + media + " " + std::to_string(port) + " RTP/AVP " + std::to_string(payload_type) + "\n";
+  s += "m=" + media + " " + std::to_string(kDecoderPort) + " RTP/AVP " + std::to_string(payload_type) + "\n";
   for (const auto& a : attributes) s += "a=" + a + "\n";
   return s;
 }
@@ -83,9 +90,7 @@ inline bool peer_udp_bound(int port, std::chrono::milliseconds timeout = 10s) {
     bool bound = false;
     harness::in_peer([&] {
       for (const char* table : {"/proc/thread-self/net/udp", "/proc/thread-self/net/udp6"}) {
-        std::ifstream in(table);
-        std::string line;
-        while (std::getline(in, line)) bound = bound || line.find(hex) != std::string::npos;
+        bound = bound || harness::read_file(table).value_or("").find(hex) != std::string::npos;
       }
     });
     if (bound) return true;
@@ -99,44 +104,34 @@ inline bool peer_udp_bound(int port, std::chrono::milliseconds timeout = 10s) {
 // a signal loses nothing it has decoded).
 class ffmpeg_decoder {
  public:
-  explicit ffmpeg_decoder(const std::string& sdp, int port = kDecoderPort) {
+  explicit ffmpeg_decoder(const std::string& sdp) {
     std::ofstream("/tmp/decode.sdp") << sdp;
     process_ = harness::Process(
         {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-protocol_whitelist", "file,udp,rtp",
          "-reorder_queue_size", "0", "-i", "/tmp/decode.sdp", "-fps_mode", "passthrough", "-flush_packets", "1",
-         "-f", "framemd5",
-         "/tmp/decoded.md5"},
+         "-f", "framemd5", "/tmp/decoded.md5"},
         {.in_peer = true});
-    ready_ = peer_udp_bound(port);
+    EXPECT_TRUE(peer_udp_bound(kDecoderPort)) << process_.err();
   }
-  bool ready() const { return ready_; }
   std::vector<std::string> stop() {
     // Once decoding runs, FFmpeg leaves a blocked read only at a second
     // signal; every frame it decoded has been written by then.
     process_.signal(SIGINT);
     if (process_.wait(300ms).timed_out()) process_.signal(SIGINT);
     process_.wait(10s);
-    std::ifstream in("/tmp/decoded.md5");
-    std::stringstream text;
-    text << in.rdbuf();
-    return framemd5_hashes(text.str());
+    return framemd5_hashes(harness::read_file("/tmp/decoded.md5").value_or(""));
   }
-  std::string errors() const { return process_.err(); }
 
  private:
   harness::Process process_;
-  bool ready_ = false;
 };
 
 // Receives the stream on the receiving host (UDP, or '$' frames on a TCP
 // connection), records every RTP packet and forwards it to the decoder port.
 class rtp_relay {
  public:
-  explicit rtp_relay(std::unique_ptr<harness::UdpReceiver> udp, bool forward = true)
-      : udp_(std::move(udp)) {
-    start(forward);
-  }
-  rtp_relay(harness::Fd tcp, bool forward) : tcp_(std::move(tcp)) { start(forward); }
+  explicit rtp_relay(std::unique_ptr<harness::UdpReceiver> udp) : udp_(std::move(udp)) { start(); }
+  explicit rtp_relay(harness::Fd tcp) : tcp_(std::move(tcp)) { start(); }
   ~rtp_relay() { stop(); }
 
   void stop() {
@@ -167,19 +162,17 @@ class rtp_relay {
   int malformed() const { return malformed_; }
 
  private:
-  void start(bool forward) {
-    if (forward) out_ = harness::peer_socket(AF_INET, SOCK_DGRAM);
+  void start() {
+    out_ = harness::peer_socket(AF_INET, SOCK_DGRAM);
     thread_ = std::thread([this] { run(); });
   }
 
   void record(std::span<const uint8_t> data) {
-    if (out_) {
-      sockaddr_in to{};
-      to.sin_family = AF_INET;
-      to.sin_port = htons(kDecoderPort);
-      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      sendto(out_.get(), data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(kDecoderPort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(out_.get(), data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     auto p = parse_rtp(data);
     std::lock_guard lock(mutex_);
     if (!p) {
@@ -223,11 +216,12 @@ class rtp_relay {
   std::atomic<int> malformed_{0};
 };
 
-inline std::unique_ptr<harness::UdpReceiver> udp_receiver(const std::string& address, int port = kStreamPort) {
-  return std::make_unique<harness::UdpReceiver>(address, static_cast<uint16_t>(port));
+inline std::unique_ptr<harness::UdpReceiver> udp_receiver(const std::string& address) {
+  return std::make_unique<harness::UdpReceiver>(address, static_cast<uint16_t>(kStreamPort));
 }
 
-// frame-feeder writing `clip_path` into a store.
+// frame-feeder writing `clip_path` into the store of channel 0 (or the
+// playback store).
 inline harness::Process start_feeder(const std::string& codec, const std::string& clip_path,
                                      std::vector<std::string> extra) {
   std::vector<std::string> args{harness::bin("frame-feeder"), "--codec", codec, "--input", clip_path};
@@ -238,24 +232,15 @@ inline harness::Process start_feeder(const std::string& codec, const std::string
   return harness::Process(args);
 }
 
-// Leaves the store of channel 0 live with the first `frames` frames of the
-// clip in it, so that a daemon can attach before the real feed starts.
-inline void prefeed(const std::string& codec, const std::string& clip_path, int frames) {
-  auto p = start_feeder(codec, clip_path, {"--frames", std::to_string(frames), "--unpaced", "--keep"});
-  const auto status = p.wait(30s);
-  EXPECT_EQ(status.code(), 0) << p.err();
-}
-
-// Waits until the daemon's video source has looked for a key frame and found
-// none within the store's wait: it is then reading at the newest block, and
-// whatever is fed next reaches it from the first block on.
-inline bool wait_reader_waiting(const std::string& unit) {
-  return harness::wait_syslog_regex("^" + unit + R"( : \d+  : shm_read_data_blockinfo error, data_length=0$)", 10s)
-      .has_value();
+// mini-sessiond on "/tmp/session" answering frame-rate queries with `rate`.
+inline harness::Process start_sessiond(int rate = 30) {
+  harness::Process p({harness::bin("mini-sessiond"), "--framerate", std::to_string(rate), "--log", "/tmp/sessiond.log"});
+  EXPECT_TRUE(harness::wait_for_file("/tmp/session")) << p.err();
+  return p;
 }
 
 // Starts the daemon with `args` and returns its pid from the pid file.
-inline pid_t start_daemon(const std::vector<std::string>& args, const std::string& pid_file) {
+inline pid_t start_daemon(const std::vector<std::string>& args, const std::string& pid_file = "/var/run/avtd_1.pid") {
   const auto r = harness::run(args, 10s);
   EXPECT_EQ(r.status.code(), 0) << r.out << r.err;
   const auto pid = harness::read_pid_file(pid_file, 5s);
@@ -278,15 +263,61 @@ inline std::vector<std::string> daemon_args(const std::string& datatype, const s
   return args;
 }
 
-}  // namespace media_sys
+// One stream from the feeder to the receiving host.
+struct stream_spec {
+  std::string codec;               // the feeder's codec and the daemon's datatype
+  std::string clip;
+  std::vector<std::string> daemon; // the daemon's command line
+  std::vector<std::string> feed;   // feeder options; the store is kept after the feed
+  // > 0: that many frames go into the store first (the newest not a key
+  // frame) and the feed starts once the daemon's reader waits at the newest
+  // block; 0: the feed starts first and the daemon once `store` exists.
+  int prefeed = 0;
+  std::string store = "/tmp/shm0";
+  std::string pid_file = "/var/run/avtd_1.pid";
+  std::string sdp; // FFmpeg decodes the stream when given
+  int session_rate = 30;
+};
 
-namespace media_sys {
+struct stream_result {
+  std::vector<std::string> decoded; // frame hashes, when FFmpeg decoded
+  std::vector<rtp_packet> packets;
+};
 
-// mini-sessiond on "/tmp/session" answering frame-rate queries with `rate`.
-inline harness::Process start_sessiond(int rate = 30) {
-  harness::Process p({harness::bin("mini-sessiond"), "--framerate", std::to_string(rate), "--log", "/tmp/sessiond.log"});
-  EXPECT_TRUE(harness::wait_for_file("/tmp/session")) << p.err();
-  return p;
+// Runs the stream until it has gone quiet, then stops the daemon (which must
+// end with status 0) and the relay.
+inline stream_result run_stream(const stream_spec& spec, rtp_relay& relay) {
+  auto sessiond = start_sessiond(spec.session_rate);
+  std::optional<ffmpeg_decoder> decoder;
+  if (!spec.sdp.empty()) decoder.emplace(spec.sdp);
+  auto feed = spec.feed;
+  feed.push_back("--keep");
+  harness::Process feeder;
+  pid_t pid = -1;
+  if (spec.prefeed > 0) {
+    auto first = start_feeder(spec.codec, spec.clip,
+                              {"--frames", std::to_string(spec.prefeed), "--unpaced", "--keep"});
+    EXPECT_EQ(first.wait(30s).code(), 0) << first.err();
+    pid = start_daemon(spec.daemon, spec.pid_file);
+    // Having looked for a key frame in vain, the reader is at the newest block.
+    EXPECT_TRUE(harness::wait_syslog_regex(
+        "^vx_" + spec.codec + R"(_rtp : \d+  : shm_read_data_blockinfo error, data_length=0$)", 10s))
+        << harness::syslog_dump();
+    feeder = start_feeder(spec.codec, spec.clip, feed);
+  } else {
+    feeder = start_feeder(spec.codec, spec.clip, feed);
+    EXPECT_TRUE(harness::wait_for_file(spec.store)) << feeder.err();
+    pid = start_daemon(spec.daemon, spec.pid_file);
+  }
+  EXPECT_EQ(feeder.wait(60s).code(), 0) << feeder.err();
+  EXPECT_TRUE(relay.wait_quiet(700ms, 20s)) << harness::syslog_dump();
+  stream_result r;
+  if (decoder) r.decoded = decoder->stop();
+  EXPECT_EQ(stop_daemon(pid).code(), 0);
+  relay.stop();
+  EXPECT_EQ(relay.malformed(), 0) << "packets that were no RTP, or '$' framing out of step";
+  r.packets = relay.packets();
+  return r;
 }
 
 }  // namespace media_sys

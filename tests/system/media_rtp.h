@@ -68,6 +68,11 @@ inline bool take_interleaved(bytes& stream, std::vector<interleaved_frame>& out)
 
 inline const bytes kStartCode{0, 0, 0, 1};
 
+inline bytes cat(bytes a, const bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 // The NAL units of an Annex B stream, each behind a 4-byte start code, as the
 // feeder writes them into blocks.
 inline std::vector<bytes> annexb_units(const bytes& file) {
@@ -82,9 +87,7 @@ inline std::vector<bytes> annexb_units(const bytes& file) {
   for (size_t k = 0; k < starts.size(); ++k) {
     size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : file.size();
     while (end > starts[k] && file[end - 1] == 0) --end; // the next start code's leading zeros
-    bytes unit = kStartCode;
-    unit.insert(unit.end(), file.begin() + static_cast<long>(starts[k]), file.begin() + static_cast<long>(end));
-    units.push_back(std::move(unit));
+    units.push_back(cat(kStartCode, bytes(file.begin() + static_cast<long>(starts[k]), file.begin() + static_cast<long>(end))));
   }
   return units;
 }
@@ -105,61 +108,36 @@ struct h264_nal {
 inline std::vector<h264_nal> depacketize_h264(const std::vector<rtp_packet>& packets, std::string* error) {
   std::vector<h264_nal> out;
   std::optional<h264_nal> fu;
-  std::optional<uint16_t> last_seq;
-  for (const auto& p : packets) {
+  const auto failed = [&](const std::string& why) {
+    *error = why;
+    return out;
+  };
+  for (size_t i = 0; i < packets.size(); ++i) {
+    const auto& p = packets[i];
     const auto& d = p.payload;
-    if (last_seq && static_cast<uint16_t>(*last_seq + 1) != p.seq) {
-      *error = "sequence gap after " + std::to_string(*last_seq);
-      return out;
-    }
-    last_seq = p.seq;
-    if (d.empty()) {
-      *error = "empty payload";
-      return out;
-    }
+    if (i > 0 && static_cast<uint16_t>(packets[i - 1].seq + 1) != p.seq) return failed("sequence gap at " + std::to_string(i));
+    if (d.empty()) return failed("empty payload");
     const int type = d[0] & 0x1F;
     if (type >= 1 && type <= 23) {
-      h264_nal n{kStartCode, p.timestamp, false, true};
-      n.unit.insert(n.unit.end(), d.begin(), d.end());
-      out.push_back(std::move(n));
+      out.push_back({cat(kStartCode, d), p.timestamp, false, true});
     } else if (type == 24) {
-      for (size_t at = 1; at < d.size();) {
-        if (at + 2 > d.size() || at + 2 + be16(d, at) > d.size()) {
-          *error = "STAP-A size past the packet";
-          return out;
-        }
-        const size_t size = be16(d, at);
-        h264_nal n{kStartCode, p.timestamp, true, false};
-        n.unit.insert(n.unit.end(), d.begin() + static_cast<long>(at) + 2, d.begin() + static_cast<long>(at + 2 + size));
-        out.push_back(std::move(n));
-        at += 2 + size;
+      for (size_t at = 1; at < d.size(); at += 2 + be16(d, at)) {
+        if (at + 2 > d.size() || at + 2 + be16(d, at) > d.size()) return failed("STAP-A size past the packet");
+        const auto unit = std::span(d).subspan(at + 2, be16(d, at));
+        out.push_back({cat(kStartCode, bytes(unit.begin(), unit.end())), p.timestamp, true, false});
       }
     } else if (type == 28 && d.size() >= 2) {
       const bool start = (d[1] & 0x80) != 0;
-      const bool end = (d[1] & 0x40) != 0;
-      if (start) {
-        if (fu) {
-          *error = "FU-A start inside a fragmented unit";
-          return out;
-        }
-        fu = h264_nal{kStartCode, p.timestamp, false, false};
-        fu->unit.push_back(static_cast<uint8_t>((d[0] & 0xE0) | (d[1] & 0x1F)));
-      } else if (!fu) {
-        *error = "FU-A continuation without a start";
-        return out;
-      }
+      if (start == fu.has_value()) return failed(start ? "FU-A start inside a fragmented unit" : "FU-A continuation without a start");
+      if (start) fu = h264_nal{cat(kStartCode, {static_cast<uint8_t>((d[0] & 0xE0) | (d[1] & 0x1F))}), p.timestamp};
       fu->unit.insert(fu->unit.end(), d.begin() + 2, d.end());
-      if (end) {
-        if (!p.marker) {
-          *error = "FU-A end without the marker bit";
-          return out;
-        }
+      if ((d[1] & 0x40) != 0) {
+        if (!p.marker) return failed("FU-A end without the marker bit");
         out.push_back(std::move(*fu));
         fu.reset();
       }
     } else {
-      *error = "unexpected NAL packet type " + std::to_string(type);
-      return out;
+      return failed("unexpected NAL packet type " + std::to_string(type));
     }
   }
   return out;
