@@ -18,8 +18,10 @@ namespace {
 net_detail::ScopedFd open_probe() { return net_detail::ScopedFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }
 
 void set_name(struct ifreq& req, const char* name) {
-  std::strncpy(req.ifr_name, name, IFNAMSIZ - 1);
-  req.ifr_name[IFNAMSIZ - 1] = '\0';
+  // Longer names are cut to what the kernel takes, always terminated.
+  const size_t length = ::strnlen(name, IFNAMSIZ - 1);
+  std::memcpy(req.ifr_name, name, length);
+  req.ifr_name[length] = '\0';
 }
 
 } // namespace

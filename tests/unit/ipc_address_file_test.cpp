@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <regex>
 #include <string>
 
 #include "event/ipc_addrfile.h"
@@ -19,57 +18,50 @@
 
 namespace {
 
-int count_lines_with(const std::string& text, const std::string& needle) {
+int count_of(const std::string& text, const std::string& needle) {
   int n = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
   return n;
 }
 
-int local_port(ipc_handle h) {
+// The endpoint's line as it must stand in the address file.
+std::string line_of(uint32_t id, ipc_handle h, int* family = nullptr) {
   sockaddr_storage a{};
   socklen_t len = sizeof a;
   getsockname(h, reinterpret_cast<sockaddr*>(&a), &len);
-  return a.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port)
-                                 : ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+  if (family != nullptr) *family = a.ss_family;
+  const int port = ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port
+                                                 : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+  char line[32];
+  std::snprintf(line, sizeof line, "%08x=%d\n", id, port);
+  return line;
 }
 
-TEST(IpcAddressFile, ServiceStartWritesOnlyTheFamilyLineForBothFamilies) {
+TEST(IpcAddressFile, BothFamiliesStartRegisterAndCarryAMessage) {
   for (const int family : {AF_INET, AF_INET6}) {
+    SCOPED_TRACE(family);
     ipc_test::ipc_dir dir(0);
-    dir.write_address_file("00000300=1234\n");
+    dir.write_address_file("00000300=1234\n"); // left over from an earlier run
     ipc_service_sockets record{};
     ASSERT_EQ(IPC_iStartSock(&record, family), 0);
-    EXPECT_EQ(dir.read_address_file(), "ADDR_FAMILY=" + std::to_string(family) + "\n");
-  }
-  ipc_test::ipc_dir dir(0);
-  ipc_service_sockets record{};
-  EXPECT_EQ(IPC_iStartSock(&record, 1), -3);
-  EXPECT_EQ(IPC_iStartSock(nullptr, AF_INET), -3);
-}
+    const std::string family_line = "ADDR_FAMILY=" + std::to_string(family) + "\n";
+    EXPECT_EQ(dir.read_address_file(), family_line);
 
-TEST(IpcAddressFile, ListeningEndpointRegistersItsPortAndReachesPeersInBothFamilies) {
-  for (const int family : {AF_INET, AF_INET6}) {
-    ipc_test::ipc_dir dir(family);
     ipc_test::listener service(512);
     ASSERT_EQ(service.open_result(), 0);
-    char line[32];
-    std::snprintf(line, sizeof line, "00000200=%d\n", local_port(service.handle()));
-    EXPECT_EQ(dir.read_address_file(), "ADDR_FAMILY=" + std::to_string(family) + "\n" + line);
-
-    sockaddr_storage a{};
-    socklen_t len = sizeof a;
-    getsockname(service.handle(), reinterpret_cast<sockaddr*>(&a), &len);
-    EXPECT_EQ(a.ss_family, family);
-
+    int bound_family = 0;
+    EXPECT_EQ(dir.read_address_file(), family_line + line_of(512, service.handle(), &bound_family));
+    EXPECT_EQ(bound_family, family);
     ipc_handle c = 0;
     ASSERT_EQ(IPC_iOpen(512, kIpcModeConnect, &c), 0);
     auto msg = ipc_test::message(5, 300, 512, 20);
     EXPECT_EQ(IPC_iSend(c, msg.data(), 20), 0);
     IPC_iClose(c);
-    std::vector<unsigned char> got;
-    EXPECT_EQ(ipc_test::receive(service.handle(), &got), 0);
-    EXPECT_EQ(got, msg);
+    EXPECT_EQ(service.next(), msg);
   }
+  ipc_service_sockets record{};
+  EXPECT_EQ(IPC_iStartSock(&record, 1), -3);
+  EXPECT_EQ(IPC_iStartSock(nullptr, AF_INET), -3);
 }
 
 TEST(IpcAddressFile, ReopeningAnIdReplacesItsLineAndKeepsTheOthers) {
@@ -78,14 +70,11 @@ TEST(IpcAddressFile, ReopeningAnIdReplacesItsLineAndKeepsTheOthers) {
   ipc_handle first = 0;
   ASSERT_EQ(IPC_iOpen(768, kIpcModeListen, &first), 0);
   IPC_iClose(first); // the line stays behind a closed endpoint
-  EXPECT_EQ(count_lines_with(dir.read_address_file(), "00000300="), 1);
+  EXPECT_EQ(count_of(dir.read_address_file(), "00000300="), 1);
   ipc_test::listener second(768);
   ASSERT_EQ(second.open_result(), 0);
-  const std::string text = dir.read_address_file();
-  EXPECT_EQ(count_lines_with(text, "00000300="), 1);
-  EXPECT_EQ(count_lines_with(text, "00000300=" + std::to_string(local_port(second.handle())) + "\n"), 1);
-  EXPECT_EQ(count_lines_with(text, "0000012c="), 1);
-  EXPECT_EQ(text.rfind("ADDR_FAMILY=2\n", 0), 0u);
+  EXPECT_EQ(dir.read_address_file(),
+            "ADDR_FAMILY=2\n" + line_of(300, other.handle()) + line_of(768, second.handle()));
 }
 
 TEST(IpcAddressFile, ConcurrentRegistrationsFromManyProcessesLeaveOneLineEach) {
@@ -112,63 +101,43 @@ TEST(IpcAddressFile, ConcurrentRegistrationsFromManyProcessesLeaveOneLineEach) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   const std::string text = dir.read_address_file();
-  EXPECT_EQ(count_lines_with(text, "ADDR_FAMILY=2\n"), 1);
+  EXPECT_EQ(count_of(text, "ADDR_FAMILY=2\n"), 1);
   for (int p = 0; p < kProcesses; ++p) {
     char tag[16];
     std::snprintf(tag, sizeof tag, "%08x=", 768 + p);
-    EXPECT_EQ(count_lines_with(text, tag), 1) << tag << " in\n" << text;
+    EXPECT_EQ(count_of(text, tag), 1) << tag << " in\n" << text;
   }
-  EXPECT_EQ(count_lines_with(text, "\n"), kProcesses + 1);
+  EXPECT_EQ(count_of(text, "\n"), kProcesses + 1);
 }
 
 TEST(IpcAddressFile, MissingFileOrFamilyLineFailsTheOpenWithMinusThree) {
-  {
+  // No file; no family line; a family that is neither IPv4 nor IPv6.
+  for (const char* text : {static_cast<const char*>(nullptr), "00000200=4000\n", "ADDR_FAMILY=1\n"}) {
+    SCOPED_TRACE(text == nullptr ? "no file" : text);
     ipc_test::ipc_dir dir(0);
+    if (text != nullptr) dir.write_address_file(text);
     ipc_handle h = 0;
     EXPECT_EQ(IPC_iOpen(512, kIpcModeListen, &h), -3);
     EXPECT_EQ(IPC_iOpen(512, kIpcModeConnect, &h), -3);
     EXPECT_EQ(h, 0);
   }
-  {
-    ipc_test::ipc_dir dir(0);
-    dir.write_address_file("00000200=4000\n");
-    ipc_handle h = 0;
-    EXPECT_EQ(IPC_iOpen(512, kIpcModeConnect, &h), -3);
-    EXPECT_EQ(IPC_iOpen(300, kIpcModeListen, &h), -3);
-  }
-  {
-    // A family that is neither IPv4 nor IPv6 is no channel either.
-    ipc_test::ipc_dir dir(0);
-    dir.write_address_file("ADDR_FAMILY=1\n");
-    ipc_handle h = 0;
-    EXPECT_EQ(IPC_iOpen(300, kIpcModeListen, &h), -3);
-  }
 }
 
-TEST(IpcAddressFile, ConnectingUsesTheFirstLineForAnIdAndFailsWithoutOne) {
+TEST(IpcAddressFile, ConnectsToTheFirstLineOfItsIdAndNeverToTheFamilyLine) {
   ipc_test::ipc_dir dir;
-  ipc_test::listener live(300);
-  const int port = local_port(live.handle());
-  // A dead port behind the live one must not be chosen.
-  dir.write_address_file("ADDR_FAMILY=2\n0000012c=" + std::to_string(port) + "\n0000012c=1\n");
-  ipc_handle c = 0;
-  ASSERT_EQ(IPC_iOpen(300, kIpcModeConnect, &c), 0);
-  IPC_iClose(c);
-
-  media_test::log_capture log;
-  EXPECT_EQ(IPC_iOpen(301, kIpcModeConnect, &c), -8);
-  EXPECT_EQ(log.matching("sock connect failure [ErrID=-1]").size(), 1u);
-}
-
-TEST(IpcAddressFile, FamilyLineIsNeverMistakenForAnEndpoint) {
   // "ADDR_FAM" starts with the hexadecimal digits "AD" (173): endpoint 173
-  // must still be found on its own line.
-  ipc_test::ipc_dir dir;
+  // must be found on its own line, not taken from the family line.
   ipc_test::listener l(173);
-  ASSERT_EQ(l.open_result(), 0);
   ipc_handle c = 0;
   ASSERT_EQ(IPC_iOpen(173, kIpcModeConnect, &c), 0);
   IPC_iClose(c);
+  // A dead port behind the live one must not be chosen.
+  dir.write_address_file("ADDR_FAMILY=2\n" + line_of(300, l.handle()) + "0000012c=1\n");
+  ASSERT_EQ(IPC_iOpen(300, kIpcModeConnect, &c), 0);
+  IPC_iClose(c);
+  media_test::log_capture log;
+  EXPECT_EQ(IPC_iOpen(301, kIpcModeConnect, &c), -8);
+  EXPECT_EQ(log.matching("sock connect failure [ErrID=-1]").size(), 1u);
 }
 
 TEST(IpcAddressFile, LockedOpenGivesUpAfterItsWaitWhileAnotherProcessHoldsTheLock) {

@@ -15,36 +15,33 @@ namespace {
 
 TEST(IpcFdPass, DescriptorReachesTheOtherProcessAndStillWorks) {
   ipc_test::ipc_dir dir(0);
+  const std::string socket_path = dir.path() + "/OnvifScmRights";
   int listen_sock = -1;
   ASSERT_EQ(IPC_iUDOpen(kIpcUDListen, &listen_sock), 0);
-  EXPECT_EQ(access((dir.path() + "/OnvifScmRights").c_str(), F_OK), 0);
+  EXPECT_EQ(access(socket_path.c_str(), F_OK), 0);
   int data[2];
   ASSERT_EQ(pipe(data), 0);
-
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     int sock = -1;
     int fd = -1;
-    if (IPC_iUDOpen(kIpcUDConnect, &sock) != 0) _exit(1);
-    if (IPC_iUDReceiveFD(sock, &fd) != 0) _exit(2);
     const char text[] = "through the passed pipe";
-    if (write(fd, text, sizeof text) != static_cast<ssize_t>(sizeof text)) _exit(3);
-    IPC_iUDClose(kIpcUDConnect, sock);
-    _exit(0);
+    const bool ok = IPC_iUDOpen(kIpcUDConnect, &sock) == 0 && IPC_iUDReceiveFD(sock, &fd) == 0 &&
+                    write(fd, text, sizeof text) == static_cast<ssize_t>(sizeof text);
+    _exit(ok ? 0 : 1);
   }
   EXPECT_EQ(IPC_iUDSendFD(listen_sock, data[1], 5000), 0);
   close(data[1]);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   char got[64] = {};
   EXPECT_GT(read(data[0], got, sizeof got), 0);
   EXPECT_STREQ(got, "through the passed pipe");
   close(data[0]);
   EXPECT_EQ(IPC_iUDClose(kIpcUDListen, listen_sock), 0);
-  EXPECT_NE(access((dir.path() + "/OnvifScmRights").c_str(), F_OK), 0);
+  EXPECT_NE(access(socket_path.c_str(), F_OK), 0);
 }
 
 TEST(IpcFdPass, MissingPeersTimeOutAndBadArgumentsAreRefused) {
@@ -54,7 +51,6 @@ TEST(IpcFdPass, MissingPeersTimeOutAndBadArgumentsAreRefused) {
   ASSERT_EQ(IPC_iUDOpen(kIpcUDListen, &listen_sock), 0);
   EXPECT_EQ(IPC_iUDSendFD(listen_sock, 1, 100), -13);
   EXPECT_EQ(log.matching("FD Trans timeout (not connected)").size(), 1u);
-
   // A peer that connects but never hands anything over.
   int sock = -1;
   ASSERT_EQ(IPC_iUDOpen(kIpcUDConnect, &sock), 0);
@@ -63,21 +59,16 @@ TEST(IpcFdPass, MissingPeersTimeOutAndBadArgumentsAreRefused) {
   EXPECT_EQ(log.matching("FD Trans timeout (not received)").size(), 1u);
   EXPECT_EQ(fd, -1);
 
-  EXPECT_EQ(IPC_iUDOpen(2, &sock), -1);
-  EXPECT_EQ(IPC_iUDOpen(kIpcUDListen, nullptr), -1);
-  EXPECT_EQ(IPC_iUDSendFD(-1, 1, 10), -1);
-  EXPECT_EQ(IPC_iUDSendFD(listen_sock, -1, 10), -1);
-  EXPECT_EQ(IPC_iUDSendFD(listen_sock, 1, -1), -1);
-  EXPECT_EQ(IPC_iUDReceiveFD(-1, &fd), -1);
-  EXPECT_EQ(IPC_iUDReceiveFD(sock, nullptr), -1);
-  EXPECT_EQ(IPC_iUDClose(2, sock), -1);
+  for (const int refused : {IPC_iUDOpen(2, &sock), IPC_iUDOpen(kIpcUDListen, nullptr), IPC_iUDSendFD(-1, 1, 10),
+                            IPC_iUDSendFD(listen_sock, -1, 10), IPC_iUDSendFD(listen_sock, 1, -1),
+                            IPC_iUDReceiveFD(-1, &fd), IPC_iUDReceiveFD(sock, nullptr), IPC_iUDClose(2, sock)}) {
+    EXPECT_EQ(refused, -1);
+  }
   EXPECT_EQ(IPC_iUDClose(kIpcUDConnect, sock), 0);
   EXPECT_EQ(IPC_iUDClose(kIpcUDListen, listen_sock), 0);
 }
 
-TEST(IpcFdPass, WrongGreetingIsNotTakenForAHandOver) {
-  // A peer that sends something else (with a descriptor) is not believed,
-  // and the descriptor it sent is not leaked.
+TEST(IpcFdPass, WrongGreetingIsNotTakenForAHandOverAndItsDescriptorIsNotLeaked) {
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
   int carried[2];
@@ -91,9 +82,7 @@ TEST(IpcFdPass, WrongGreetingIsNotTakenForAHandOver) {
   msg.msg_control = control;
   msg.msg_controllen = sizeof control;
   cmsghdr* c = CMSG_FIRSTHDR(&msg);
-  c->cmsg_level = SOL_SOCKET;
-  c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(sizeof(int));
+  *c = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
   std::memcpy(CMSG_DATA(c), &carried[1], sizeof(int));
   ASSERT_EQ(sendmsg(pair[0], &msg, 0), 5);
   close(carried[1]);
@@ -102,9 +91,7 @@ TEST(IpcFdPass, WrongGreetingIsNotTakenForAHandOver) {
   // Every write end is closed, so the read end sees the end of the pipe.
   char byte;
   EXPECT_EQ(read(carried[0], &byte, 1), 0);
-  close(carried[0]);
-  close(pair[0]);
-  close(pair[1]);
+  for (const int open_fd : {carried[0], pair[0], pair[1]}) close(open_fd);
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
 #include "helpers/ipc_test_env.h"
 
-#include <netinet/in.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -41,10 +41,7 @@ std::string ipc_dir::read_address_file() const {
   return text.str();
 }
 
-void ipc_dir::write_address_file(std::string_view text) const {
-  std::ofstream out(address_file(), std::ios::trunc);
-  out << text;
-}
+void ipc_dir::write_address_file(std::string_view text) const { std::ofstream(address_file(), std::ios::trunc) << text; }
 
 listener::listener(uint32_t id) { result_ = IPC_iOpen(id, kIpcModeListen, &handle_); }
 
@@ -54,14 +51,40 @@ listener::~listener() {
   }
 }
 
-std::vector<unsigned char> message(uint32_t type, uint32_t source_id, uint32_t dest_id, uint32_t length,
-                                   uint32_t param) {
-  std::vector<unsigned char> msg(length < kIpcHeaderSize ? kIpcHeaderSize : length);
+bytes listener::next() const {
+  bytes got;
+  EXPECT_EQ(receive(handle_, &got), 0);
+  return got;
+}
+
+bool listener::idle() const {
+  pollfd p{handle_, POLLIN, 0};
+  return poll(&p, 1, 200) == 0;
+}
+
+bytes message(uint32_t type, uint32_t source_id, uint32_t dest_id, uint32_t length, uint32_t param) {
+  bytes msg(length < kIpcHeaderSize ? kIpcHeaderSize : length);
   ipc_write_header(msg.data(), type, source_id, dest_id, param);
   ipc_put_le32(msg.data(), kIpcOffLength, length);
   return msg;
 }
 
+bytes text_message(uint32_t type, uint32_t source_id, uint32_t dest_id, size_t length_offset,
+                   const std::string& text, uint32_t announced) {
+  bytes msg = message(type, source_id, dest_id, kIpcMaxMessage);
+  ipc_put_le32(msg.data(), length_offset, announced);
+  std::memcpy(msg.data() + length_offset + 4, text.data(), text.size());
+  return msg;
+}
+
+std::string text_of(const bytes& msg, size_t length_offset) {
+  const char* text = reinterpret_cast<const char*>(msg.data()) + length_offset + 4;
+  return std::string(text, ipc_get_le32(msg.data(), length_offset));
+}
+
+namespace {
+
+// Connects to the listening endpoint directly, as a raw peer.
 int raw_connect(ipc_handle listening) {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
@@ -69,18 +92,16 @@ int raw_connect(ipc_handle listening) {
     return -1;
   }
   const int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return -1;
-  }
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
     close(fd);
     return -1;
   }
   return fd;
 }
 
-raw_peer::raw_peer(ipc_handle listening, std::vector<std::vector<unsigned char>> pieces, int pause_ms,
-                   int linger_ms) {
+}  // namespace
+
+raw_peer::raw_peer(ipc_handle listening, std::vector<bytes> pieces, int pause_ms, int linger_ms) {
   const int fd = raw_connect(listening);
   thread_ = std::thread([fd, pieces = std::move(pieces), pause_ms, linger_ms] {
     if (fd < 0) {
@@ -108,12 +129,12 @@ raw_peer::~raw_peer() {
   }
 }
 
-int receive(ipc_handle listening, std::vector<unsigned char>* msg, uint32_t capacity, int wait_ms) {
+int receive(ipc_handle listening, bytes* msg, uint32_t capacity, int wait_ms) {
   const int ready = IPC_iSelect(listening, wait_ms);
   if (ready != 0) {
     return ready;
   }
-  std::vector<unsigned char> buffer(capacity == 0 ? 1 : capacity);
+  bytes buffer(capacity == 0 ? 1 : capacity);
   uint32_t length = 0;
   const int result = IPC_iReceive(listening, buffer.data(), &length, capacity);
   if (result == 0) {
@@ -123,9 +144,14 @@ int receive(ipc_handle listening, std::vector<unsigned char>* msg, uint32_t capa
   return result;
 }
 
-bool pending(ipc_handle listening, int wait_ms) {
-  pollfd p{listening, POLLIN, 0};
-  return poll(&p, 1, wait_ms) > 0;
+int send_to(uint32_t id, bytes msg) {
+  ipc_handle c = 0;
+  int result = IPC_iOpen(id, kIpcModeConnect, &c);
+  if (result == 0) {
+    result = send(c, msg.data(), msg.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(msg.size()) ? 0 : -1;
+    IPC_iClose(c);
+  }
+  return result;
 }
 
 }  // namespace ipc_test

@@ -1,6 +1,6 @@
 // Event IPC test environment: a private directory for the address file (the
 // real one of a running system is never touched), raw peers that feed bytes
-// to a listening endpoint, and receiving helpers.
+// to a listening endpoint, and message builders and readers.
 #pragma once
 
 #include <sys/socket.h>
@@ -14,6 +14,8 @@
 #include "event/ipc_defs.h"
 
 namespace ipc_test {
+
+using bytes = std::vector<unsigned char>;
 
 // Creates a fresh directory, points the library at it and, unless `family`
 // is 0, writes the address file's family line as the event service does.
@@ -42,6 +44,10 @@ class listener {
   listener& operator=(const listener&) = delete;
   ipc_handle handle() const { return handle_; }
   int open_result() const { return result_; }
+  // The next message sent here (a failed expectation when none comes).
+  bytes next() const;
+  // True when no connection arrives within a short wait.
+  bool idle() const;
 
  private:
   ipc_handle handle_ = 0;
@@ -49,18 +55,20 @@ class listener {
 };
 
 // A message of max(length, 20) zero bytes whose header announces `length`.
-std::vector<unsigned char> message(uint32_t type, uint32_t source_id, uint32_t dest_id,
-                                   uint32_t length, uint32_t param = 0);
+bytes message(uint32_t type, uint32_t source_id, uint32_t dest_id, uint32_t length, uint32_t param = 0);
 
-// Connects to the listening endpoint directly, as a raw peer.
-int raw_connect(ipc_handle listening);
+// A 32768-byte message whose text length word sits at `length_offset`, the
+// text right after it; `announced` may lie about the text's length.
+bytes text_message(uint32_t type, uint32_t source_id, uint32_t dest_id, size_t length_offset,
+                   const std::string& text, uint32_t announced);
+// The text of such a message, as long as its length word says.
+std::string text_of(const bytes& msg, size_t length_offset);
 
 // A raw peer in a thread: connects, writes each piece (pausing pause_ms
 // between pieces), then stays connected for linger_ms and closes.
 class raw_peer {
  public:
-  raw_peer(ipc_handle listening, std::vector<std::vector<unsigned char>> pieces, int pause_ms = 0,
-           int linger_ms = 0);
+  raw_peer(ipc_handle listening, std::vector<bytes> pieces, int pause_ms = 0, int linger_ms = 0);
   ~raw_peer();
   raw_peer(const raw_peer&) = delete;
   raw_peer& operator=(const raw_peer&) = delete;
@@ -71,10 +79,9 @@ class raw_peer {
 
 // Waits up to wait_ms for a connection, then IPC_iReceive with `capacity`.
 // On success *msg holds the message (its header's length bytes).
-int receive(ipc_handle listening, std::vector<unsigned char>* msg, uint32_t capacity = kIpcMaxMessage,
-            int wait_ms = 3000);
+int receive(ipc_handle listening, bytes* msg, uint32_t capacity = kIpcMaxMessage, int wait_ms = 3000);
 
-// True when a connection is waiting within wait_ms (something was sent).
-bool pending(ipc_handle listening, int wait_ms);
+// Opens a connection to `id`, sends `msg` as it is and closes.
+int send_to(uint32_t id, bytes msg);
 
 }  // namespace ipc_test
