@@ -15,7 +15,9 @@ REQUIRED=(
   gstreamer1.0-plugins-bad gstreamer1.0-libav      # test peers and demo
   iproute2 net-tools util-linux bsdutils procps    # sandbox: ip, route, nsenter, logger
   qemu-user g++-arm-linux-gnueabihf libc6-dev-armhf-cross # 32-bit ARM build and run
-  valgrind
+  valgrind                                         # leak checks of stream runs
+  clang                                            # fuzz targets (libFuzzer)
+  perl ccache                                      # demo relay; shared compiler cache
 )
 OPTIONAL=(tshark linux-perf)
 
