@@ -18,6 +18,7 @@
 #include "daemon/session.h"
 #include "daemon/signals.h"
 #include "net/route.h"
+#include "net/route_users.h"
 #include "platform/session.h"
 #include "stream/rtcp_thread.h"
 #include "stream/rtp_thread.h"
@@ -48,6 +49,8 @@ constexpr int kSrcportSessionBase = 512;
 // Static records: the stream record alone holds a 64 KiB table.
 rtp_thread g_rtp;
 rtcp_thread g_rtcp;
+// Other streams to the same multicast group share the host route.
+RouteUsers g_route_users;
 
 // A process with no session id (a metadata stream started without one)
 // has nothing to remove.
@@ -130,9 +133,10 @@ void shut_down(uint32_t route_address) {
   g_rtcp.running.store(0);
   pthread_join(g_rtcp.tid, nullptr);
   pthread_join(g_rtp.tid, nullptr);
-  if (del_route(route_address, g_rtp.ns.device) < 0) {
+  if (g_route_users.last_user() && del_route(route_address, g_rtp.ns.device) < 0) {
     LOG_FUNC(LOG_ERR, "main", " : del_route error");
   }
+  g_route_users.release();
   delete_pidfile();
   remove_own_session();
 }
@@ -210,6 +214,7 @@ int main(int argc, char* argv[]) {
     receive_tcp_connection();
   }
   const uint32_t route_address = inet_addr(g_rtp.ns.host);
+  g_route_users.join(route_address, g_rtp.ns.device);
   if (add_route(route_address, g_rtp.ns.device) < 0) {
     LOG_FUNC(LOG_ERR, "main", " : add_route error");
   }
