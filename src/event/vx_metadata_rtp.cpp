@@ -183,6 +183,8 @@ int vx_metadata_get_data(rtp_thread* thread, unsigned char* buff, int size) {
   return static_cast<int>(n);
 }
 
+void vx_metadata_use_endpoint_for_tests(ipc_handle handle) { g_source.handle = handle; }
+
 int vx_metadata_close_data_src(rtp_thread*) {
   int result = send_request(kMetadataModeStop);
   if (result != 0) {

@@ -1,0 +1,79 @@
+// Cutting one unit into packets as the stream thread does, with the checks
+// every payload format shares: each packet carries at least one unit byte,
+// stays inside the packet buffer and the MTU, names its own length in the
+// interleave prefix, carries the marker only at the unit's end, and together
+// the packets consume the unit exactly.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "fuzz_support.h"
+#include "stream/packet_plan.h"
+#include "stream/rtp_header.h"
+#include "stream/rtp_thread.h"
+
+struct fuzz_packet {
+  std::span<const uint8_t> payload_header;
+  std::span<const uint8_t> payload;
+  bool marker = false;
+};
+
+// IP and UDP or TCP headers that the MTU has to leave room for (the
+// interleave prefix travels inside the TCP stream).
+inline constexpr int kFuzzUdpOverhead = 28;
+inline constexpr int kFuzzTcpOverhead = 40;
+
+// Calls on_packet for every packet of the unit. false when the headers left
+// no room for a payload byte (the daemon then refuses to send), after
+// checking that the room really was smaller than `min_room`.
+template <typename OnPacket>
+bool fuzz_packetise(rtp_thread& thread, std::span<const uint8_t> unit, h264_fu_state& h264, int min_room,
+                    OnPacket&& on_packet) {
+  static std::array<uint8_t, kPacketBufferSize> buffer;
+  const bool tcp = thread.ns.protocol == kProtocolTcp;
+  const int rtp_at = tcp ? kInterleavePrefixSize : 0;
+  size_t offset = 0;
+  // Every packet takes at least one byte: the loop ends within the unit's size.
+  for (size_t packets = 0; offset < unit.size(); ++packets) {
+    FUZZ_EXPECT(packets <= unit.size());
+    const std::span<const uint8_t> rest = unit.subspan(offset);
+    packet_plan plan;
+    if (!plan_packet(thread, rest, h264, buffer, plan)) {
+      FUZZ_EXPECT(payload_room(thread.ns.mtu, tcp) < min_room);
+      return false;
+    }
+    FUZZ_EXPECT(plan.payload_len > 0 && plan.skip >= 0);
+    FUZZ_EXPECT(static_cast<size_t>(plan.skip) + static_cast<size_t>(plan.payload_len) <= rest.size());
+    const int packet = plan.head_len + plan.payload_len;
+    FUZZ_EXPECT(plan.head_len >= rtp_at + kRtpHeaderSize && packet <= kPacketBufferSize);
+    FUZZ_EXPECT(packet + (tcp ? kFuzzTcpOverhead : kFuzzUdpOverhead) <= thread.ns.mtu);
+    if (tcp) {
+      FUZZ_EXPECT(buffer[0] == kInterleaveMark && buffer[1] == static_cast<uint8_t>(thread.interleaved));
+      FUZZ_EXPECT((buffer[2] << 8 | buffer[3]) == packet - kInterleavePrefixSize);
+    }
+    const uint8_t* rtp = buffer.data() + rtp_at;
+    FUZZ_EXPECT(rtp[0] == 0x80);
+    FUZZ_EXPECT(((rtp[1] & 0x80) != 0) == plan.marker);
+    FUZZ_EXPECT((rtp[2] << 8 | rtp[3]) == static_cast<int>(thread.rtp_seq & 0xFFFF));
+
+    offset += static_cast<size_t>(plan.skip + plan.payload_len);
+    FUZZ_EXPECT(plan.marker == (offset == unit.size()));
+    const int header_at = rtp_at + kRtpHeaderSize;
+    on_packet(fuzz_packet{std::span<const uint8_t>(buffer).subspan(header_at, plan.head_len - header_at),
+                          rest.subspan(plan.skip, plan.payload_len), plan.marker});
+    ++thread.rtp_seq;
+    if (thread.enable_rfc2435) thread.jpeg_offset = static_cast<uint32_t>(offset);
+  }
+  return true;
+}
+
+// The MTU and transport from two control bytes: every MTU an interface can
+// have, TCP with one of the low channels.
+inline void fuzz_choose_transport(rtp_thread& thread, uint16_t mtu, uint8_t flags) {
+  thread.ns.mtu = mtu;
+  thread.ns.protocol = (flags & 0x80) != 0 ? kProtocolTcp : kProtocolUdp;
+  thread.interleaved = flags & 0x03;
+  thread.rtp_version = 2;
+}
