@@ -115,7 +115,8 @@ int Producer::open(const char* path, int number, uint32_t codec, const StoreGeom
     errno = EINVAL;
     return -1;
   }
-  Fd old(::open(path, O_RDWR | O_CLOEXEC));
+  // Never write through a link planted at the store's name.
+  Fd old(::open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (old.get() >= 0) {
     if (flock(old.get(), LOCK_EX | LOCK_NB) < 0) {
       errno = EBUSY;
@@ -137,7 +138,9 @@ int Producer::open(const char* path, int number, uint32_t codec, const StoreGeom
       mark_destroyed(h);
       munmap(base, size);
     }
-  } else if (errno != ENOENT) {
+  } else if (errno != ENOENT && errno != ELOOP) {
+    // A link in the store's place is no failure: the rename below replaces
+    // the link itself.
     return -1;
   }
 

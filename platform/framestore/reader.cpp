@@ -191,7 +191,9 @@ int shm_attach(const char* name, int number, shm_handle* handle) {
     errno = EINVAL;
     return -1;
   }
-  const int fd = ::open(name, O_RDONLY | O_CLOEXEC);
+  // Stores live in directories everyone may write to: a link planted at the
+  // name is not followed, and a FIFO there neither blocks nor maps.
+  const int fd = ::open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat st{};
   if (fstat(fd, &st) < 0) {
@@ -200,7 +202,7 @@ int shm_attach(const char* name, int number, shm_handle* handle) {
     errno = saved;
     return -1;
   }
-  if (static_cast<size_t>(st.st_size) < sizeof(shm_channel_header)) {
+  if (!S_ISREG(st.st_mode) || static_cast<size_t>(st.st_size) < sizeof(shm_channel_header)) {
     ::close(fd);
     errno = EINVAL;
     return -1;

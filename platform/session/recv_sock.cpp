@@ -51,10 +51,15 @@ int connect_to_offer(const char* path) {
   }
 }
 
-bool is_stream_socket(int fd) {
+// What the caller streams on: a stream socket with a peer. A datagram
+// socket, a listening or never connected one, or no socket at all is refused.
+bool is_connected_stream_socket(int fd) {
   int type = 0;
   socklen_t len = sizeof type;
-  return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+  sockaddr_storage peer{};
+  socklen_t peer_len = sizeof peer;
+  return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM &&
+         getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) == 0;
 }
 
 // Takes the first passed descriptor of the message; any further ones are
@@ -105,7 +110,7 @@ int s_recv_sock(const char* path) {
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
       result = take_descriptor(&msg);
-      if (result >= 0 && ((msg.msg_flags & MSG_CTRUNC) != 0 || !is_stream_socket(result))) {
+      if (result >= 0 && ((msg.msg_flags & MSG_CTRUNC) != 0 || !is_connected_stream_socket(result))) {
         close(result);
         result = -1;
       }

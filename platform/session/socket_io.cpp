@@ -5,6 +5,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -120,7 +121,17 @@ int s_connect_serv(int fd, const char* path) {
   if (!session_io::fill_address(path, &addr, &len)) {
     return -1;
   }
-  return connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) == 0 ? 0 : -1;
+  // A service whose listen queue is full holds a blocking connect until it
+  // accepts. The kernel bounds the connect of a local stream socket by the
+  // send time-out, so one is set for the connect and lifted afterwards.
+  const timeval bound{session_io::kIoTimeoutMs / 1000, 0};
+  const timeval none{0, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+  const int result = connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) == 0 ? 0 : -1;
+  const int saved_errno = errno;
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+  errno = saved_errno;
+  return result;
 }
 
 int s_write_data(int fd, const void* buf, int len) {

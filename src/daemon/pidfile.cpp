@@ -2,7 +2,9 @@
 #include "daemon/pidfile.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -35,15 +37,30 @@ bool is_multicast_destination(const char* host) {
 
 // Reads the pid file at path: 0 when it did not open (nothing to claim),
 // 1 when it holds a process id (stored in pid), or an error code.
+// A link planted at the path is not followed, and a FIFO there neither
+// blocks the open nor counts as a pid file.
 int read_existing(const char* path, pid_t* pid) {
-  FILE* file = std::fopen(path, "r");
-  if (file == nullptr) {
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
     return 0;
   }
   char text[kPidTextSize + 1] = {};
-  const size_t n = std::fread(text, 1, kPidTextSize, file);
-  std::fclose(file);
-  if (n == 0) {
+  struct stat st {};
+  ssize_t n = 0;
+  if (fstat(fd, &st) != 0) {
+    n = -1;
+  } else if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    n = -1;
+  } else {
+    do {
+      n = read(fd, text, kPidTextSize);
+    } while (n < 0 && errno == EINTR);
+  }
+  const int saved_errno = errno;
+  close(fd);
+  errno = saved_errno;
+  if (n <= 0) {
     LOG_FUNC(LOG_ERR, "create_pidfile", ": fread error(%m)");
     return -1;
   }
@@ -55,6 +72,29 @@ int read_existing(const char* path, pid_t* pid) {
   }
   *pid = static_cast<pid_t>(value);
   return 1;
+}
+
+// Opens the path for writing without following a link and without
+// truncating through one: only a plain file of ours with no other name is
+// emptied and reused. The descriptor, or -1 with errno set.
+int open_for_writing(const char* path) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    return -1;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
+    close(fd);
+    errno = EPERM;
+    return -1;
+  }
+  if (ftruncate(fd, 0) != 0) {
+    const int saved_errno = errno;
+    close(fd);
+    errno = saved_errno;
+    return -1;
+  }
+  return fd;
 }
 
 } // namespace
@@ -101,14 +141,18 @@ int create_pidfile(const rtp_thread* thread) {
     }
   }
 
-  FILE* file = std::fopen(g_pidfile_path, "w");
-  if (file == nullptr) {
+  const int fd = open_for_writing(g_pidfile_path);
+  if (fd < 0) {
     LOG_FUNC(LOG_ERR, "create_pidfile", ": fopen error(%m)");
     return -6;
   }
   // getpid cannot fail on Linux, so its error message never appears.
-  std::fprintf(file, "%u\n", static_cast<unsigned>(getpid()));
-  std::fclose(file);
+  char text[kPidTextSize + 1];
+  const int length = std::snprintf(text, sizeof text, "%u\n", static_cast<unsigned>(getpid()));
+  // As with the stream write before, a failing write is not reported: the
+  // next start then finds the file empty and says so.
+  [[maybe_unused]] const ssize_t written = write(fd, text, static_cast<size_t>(length));
+  close(fd);
   g_pidfile_written.store(true);
   return 0;
 }

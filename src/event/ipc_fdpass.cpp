@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -92,10 +93,18 @@ int IPC_iUDOpen(int mode, int* sock) {
       ::unlink(address.sun_path);
       return kIpcInvalid;
     }
-  } else if (::connect(fd, sa, sizeof address) != 0) {
-    IPC_LOG("[%d]\n", errno);
-    ::close(fd);
-    return kIpcInvalid;
+  } else {
+    // A listener whose queue is full would hold a blocking connect until it
+    // accepts; the kernel bounds a local connect by the send time-out.
+    constexpr timeval kConnectBound{3, 0};
+    constexpr timeval kNoBound{0, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kConnectBound, sizeof kConnectBound);
+    if (::connect(fd, sa, sizeof address) != 0) {
+      IPC_LOG("[%d]\n", errno);
+      ::close(fd);
+      return kIpcInvalid;
+    }
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kNoBound, sizeof kNoBound);
   }
   *sock = fd;
   return 0;

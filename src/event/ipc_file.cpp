@@ -1,6 +1,8 @@
 #include "event/ipc_file.h"
 
+#include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -19,6 +21,58 @@ constexpr auto kLockWait = std::chrono::seconds(3);
 constexpr useconds_t kLockRetryUs = 1000;
 
 char g_directory[96] = "/tmp";
+
+// The open flags of an fopen mode, without O_TRUNC: a "w" stream is emptied
+// only once it is known to be our own plain file and locked.
+int open_flags(const char* mode) {
+  const bool update = std::strchr(mode, '+') != nullptr;
+  int flags = update ? O_RDWR : O_WRONLY;
+  switch (mode[0]) {
+  case 'r':
+    flags = update ? O_RDWR : O_RDONLY;
+    break;
+  case 'w':
+    flags |= O_CREAT;
+    break;
+  case 'a':
+    flags |= O_CREAT | O_APPEND;
+    break;
+  default:
+    return -1;
+  }
+  if (std::strchr(mode, 'x') != nullptr) {
+    flags |= O_EXCL;
+  }
+  return flags;
+}
+
+// The address file lives in a directory everyone may write to: a link put
+// in its place is not followed, a FIFO neither blocks the open nor counts,
+// and a file we write must be ours and have no other name.
+FILE* open_plain_file(const char* path, const char* mode) {
+  const int flags = open_flags(mode);
+  if (flags < 0) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const int fd = ::open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    return nullptr;
+  }
+  struct stat st {};
+  const bool writes = (flags & O_ACCMODE) != O_RDONLY;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      (writes && (st.st_uid != ::geteuid() || st.st_nlink != 1))) {
+    ::close(fd);
+    errno = EPERM;
+    return nullptr;
+  }
+  FILE* stream = ::fdopen(fd, mode);
+  if (stream == nullptr) {
+    ::close(fd);
+  }
+  return stream;
+}
 
 } // namespace
 
@@ -40,7 +94,7 @@ FILE* IPC_pfFlockOpen(const char* path, const char* mode) {
     IPC_LOG("\n");
     return nullptr;
   }
-  FILE* stream = std::fopen(path, mode);
+  FILE* stream = open_plain_file(path, mode);
   if (stream == nullptr) {
     ::syslog(LOG_DEBUG, "cannot open file [%s]", path);
     return nullptr;
@@ -56,6 +110,11 @@ FILE* IPC_pfFlockOpen(const char* path, const char* mode) {
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      if (mode[0] == 'w' && ::ftruncate(fd, 0) != 0) {
+        ::syslog(LOG_DEBUG, "cannot open file [%s]", path);
+        std::fclose(stream);
+        return nullptr;
+      }
       return stream;
     }
     const int err = errno;

@@ -20,6 +20,8 @@ void ipc_set_directory_for_tests(const char* dir);
 char* ipc_make_path(const char* name);
 
 // fopen with `mode`, then an exclusive flock tried every 1 ms for up to 3 s.
+// Links are not followed; a stream opened for writing must be a plain file
+// of ours with one name, and "w" empties it only once it holds the lock.
 FILE* IPC_pfFlockOpen(const char* path, const char* mode);
 void IPC_vFlockClose(FILE* stream);
 

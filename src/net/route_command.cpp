@@ -5,7 +5,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,29 @@
 static constexpr char kLogUnit[] = "network";
 
 namespace {
+
+// A route command takes milliseconds; one that hangs is ended after this.
+constexpr int kCommandWaitMs = 5000;
+
+// Waits until the running child `pid` has ended: 1 ended, 0 the bound
+// passed, -1 with errno set (EINTR: a signal came). Without process
+// descriptors (older kernels) it reports 1 at once and the caller's wait
+// blocks as it always did.
+int wait_for_end(pid_t pid) {
+#ifdef SYS_pidfd_open
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) return 1;
+  pollfd p{pidfd, POLLIN, 0};
+  const int ready = ::poll(&p, 1, kCommandWaitMs);
+  const int saved_errno = errno;
+  ::close(pidfd);
+  errno = saved_errno;
+  return ready;
+#else
+  (void)pid;
+  return 1;
+#endif
+}
 
 // Runs `argv` (argv[0] found through PATH) and waits for it.
 int exec_process(char* const argv[]) {
@@ -57,7 +82,15 @@ int change_route(const char* operation, uint32_t address, const char* device) {
 
 int wait_child(pid_t pid) {
   int status = 0;
-  if (::waitpid(pid, &status, 0) < 0) {
+  pid_t ended = ::waitpid(pid, &status, WNOHANG);
+  if (ended == 0) {
+    // Our child and still running. A command that hangs is killed and then
+    // collected below as ended by a signal.
+    const int ready = wait_for_end(pid);
+    if (ready == 0) ::kill(pid, SIGKILL);
+    ended = ready < 0 && errno == EINTR ? -1 : ::waitpid(pid, &status, 0);
+  }
+  if (ended < 0) {
     if (errno == EINTR) {
       // Interrupted: do not leave the child running unwatched, nor behind as
       // a zombie when this second wait is interrupted too.

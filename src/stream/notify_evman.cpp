@@ -1,3 +1,4 @@
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -18,7 +19,9 @@ int notify_evman_at(const char* path, int state) {
 
   const int fd = s_create_client_socket();
   if (fd < 0) return -1;
-  if (s_connect_serv(fd, path) < 0 || safe_send(fd, &msg, sizeof msg, 0, nullptr) < 0) {
+  // An event manager that stopped reading must not hold the stream thread.
+  const timeval send_wait{kEvmanReplyWaitSeconds, 0};
+  if (s_connect_serv(fd, path) < 0 || safe_send(fd, &msg, sizeof msg, MSG_DONTWAIT, &send_wait) < 1) {
     close(fd);
     return -1;
   }
