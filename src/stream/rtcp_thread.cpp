@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -25,6 +26,10 @@ constexpr int kDefaultMtu = 1500;
 constexpr timeval kReceivePoll{0, 100000};
 constexpr timespec kTcpPause{1, 0};
 constexpr int kReceiveBufferSize = 1500;
+
+bool is_network_down(int err) {
+  return err == ENETDOWN || err == ENETUNREACH || err == ENETRESET || err == EHOSTDOWN || err == EHOSTUNREACH;
+}
 
 void* const kStartFailed = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
 
@@ -80,6 +85,11 @@ void run_reports(rtcp_thread& rtcp) {
       if (send_report(rtcp)) {
         last_sent = now;
         budget = kSendBudget;
+      } else if (udp && is_network_down(errno)) {
+        // Retried at once, a report would use up the whole budget within the
+        // outage and take the receiver's keep-alives with the thread; the
+        // stream waits for the network, so the report waits for the next turn.
+        last_sent = now;
       } else {
         if (--budget == 0) break;
         continue; // try the report again at once

@@ -2,7 +2,10 @@
 // on "/tmp/localrec", writes one JSON line per notice it receives and answers
 // each notice unless told not to.
 //
-//   mini-evman [--log FILE] [--no-reply]
+//   mini-evman [--log FILE] [--no-reply | --silent]
+//
+// --no-reply closes each connection without an answer; --silent keeps it
+// open unanswered until the sender gives up, as a hung event manager would.
 //
 // A network-state notice (words 7 and 15) gives {"op":"netstate","state":N};
 // anything else is logged as {"op":"unknown",...} or {"op":"short","bytes":N}.
@@ -31,7 +34,9 @@ void on_signal(int) { g_stop.store(1); }
 constexpr int kPollMs = 200;
 constexpr int kReadWaitMs = 2000;
 
-void usage() { std::fprintf(stderr, "usage: mini-evman [--log FILE] [--no-reply]\n"); }
+void usage() { std::fprintf(stderr, "usage: mini-evman [--log FILE] [--no-reply | --silent]\n"); }
+
+enum class answer { reply, close, silent };
 
 class fd_owner {
  public:
@@ -74,7 +79,18 @@ void log_notice(FILE* out, const evman_msg& msg, size_t got) {
   std::fflush(out);
 }
 
-int serve(int listener, FILE* out, bool reply) {
+// Holds a connection unanswered until the sender closes it (or we stop).
+void hold_until_closed(int fd) {
+  unsigned char sink[256];
+  while (g_stop.load() == 0) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, kPollMs) <= 0) continue;
+    const ssize_t n = read(fd, sink, sizeof sink);
+    if (n == 0 || (n < 0 && errno != EINTR)) return;
+  }
+}
+
+int serve(int listener, FILE* out, answer mode) {
   while (g_stop.load() == 0) {
     pollfd pfd{listener, POLLIN, 0};
     const int ready = poll(&pfd, 1, kPollMs);
@@ -84,8 +100,10 @@ int serve(int listener, FILE* out, bool reply) {
     evman_msg msg{};
     const size_t got = read_notice(conn.get(), msg);
     log_notice(out, msg, got);
-    if (reply && got == sizeof msg) {
+    if (mode == answer::reply && got == sizeof msg) {
       (void)!send(conn.get(), &msg, sizeof msg, MSG_NOSIGNAL);
+    } else if (mode == answer::silent) {
+      hold_until_closed(conn.get());
     }
   }
   return 0;
@@ -95,13 +113,15 @@ int serve(int listener, FILE* out, bool reply) {
 
 int main(int argc, char* argv[]) {
   const char* log_path = nullptr;
-  bool reply = true;
+  answer mode = answer::reply;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--log" && i + 1 < argc) {
       log_path = argv[++i];
     } else if (arg == "--no-reply") {
-      reply = false;
+      mode = answer::close;
+    } else if (arg == "--silent") {
+      mode = answer::silent;
     } else {
       usage();
       return 2;
@@ -134,7 +154,7 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "mini-evman: cannot listen on %s: %s\n", kEvmanPath, std::strerror(errno));
     return 1;
   }
-  const int status = serve(listener.get(), out, reply);
+  const int status = serve(listener.get(), out, mode);
   unlink(kEvmanPath);
   if (out != stdout) std::fclose(out);
   return status;
