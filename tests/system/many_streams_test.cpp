@@ -51,6 +51,7 @@ class collector {
   size_t add(const std::string& address, int port) {
     receivers_.push_back(std::make_unique<harness::UdpReceiver>(address, static_cast<uint16_t>(port)));
     packets_.emplace_back();
+    source_ports_.emplace_back();
     malformed_.push_back(0);
     return receivers_.size() - 1;
   }
@@ -92,6 +93,7 @@ class collector {
   }
   const std::vector<rtp_packet>& packets(size_t receiver) const { return packets_[receiver]; }
   int malformed(size_t receiver) const { return malformed_[receiver]; }
+  const std::set<int>& source_ports(size_t receiver) const { return source_ports_[receiver]; }
 
  private:
   void run() {
@@ -103,13 +105,18 @@ class collector {
       if (poll(fds.data(), fds.size(), 100) <= 0) continue;
       for (size_t i = 0; i < fds.size(); ++i) {
         if ((fds[i].revents & POLLIN) == 0) continue;
-        const ssize_t n = recv(fds[i].fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        sockaddr_storage from{};
+        socklen_t from_length = sizeof from;
+        const ssize_t n = recvfrom(fds[i].fd, buffer, sizeof buffer, MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&from), &from_length);
         if (n < 0) continue;
         auto p = parse_rtp(std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
         std::lock_guard lock(mutex_);
         last_ = std::chrono::steady_clock::now();
         if (p) {
           packets_[i].push_back(std::move(*p));
+          // Both families keep the port at the same offset.
+          source_ports_[i].insert(ntohs(reinterpret_cast<const sockaddr_in*>(&from)->sin_port));
         } else {
           ++malformed_[i];
         }
@@ -119,6 +126,7 @@ class collector {
 
   std::vector<std::unique_ptr<harness::UdpReceiver>> receivers_;
   std::vector<std::vector<rtp_packet>> packets_;
+  std::vector<std::set<int>> source_ports_;
   std::vector<int> malformed_;
   std::thread thread_;
   std::atomic<bool> running_{true};
@@ -279,6 +287,9 @@ class ManyStreams : public ::testing::Test {
       const uint32_t ssrc = packets[0].ssrc;
       for (size_t r : s.receivers) {
         EXPECT_EQ(collector_.malformed(r), 0) << "datagrams that were no RTP";
+        // Without a source port of its own a stream sends from one derived
+        // from its session id.
+        EXPECT_EQ(collector_.source_ports(r), std::set<int>{(s.session + 512) * 2}) << "receiver " << r;
         const auto& got = collector_.packets(r);
         const auto foreign = std::count_if(got.begin(), got.end(), [&](const rtp_packet& p) {
           return p.ssrc != ssrc || p.payload_type != 96;
