@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -125,9 +126,12 @@ TEST(Soak, StreamComesThroughFaultsWithFlatResourcesAndEndsCleanly) {
     }
   }
 
-  std::printf("soak: %lld s, %d rounds, %zu outages survived, %llu RTP packets, %zu sequence gaps across outages\n",
-              static_cast<long long>(elapsed.count()), faults.rounds(), outages,
-              static_cast<unsigned long long>(watch.packets()), gaps_across_outages);
+  std::printf("soak: %lld s, %d rounds, %zu outages survived\n", static_cast<long long>(elapsed.count()),
+              faults.rounds(), outages);
+  std::printf("soak: %llu RTP packets, %.1f Mbit/s on average, %zu sequence gaps across outages\n",
+              static_cast<unsigned long long>(watch.packets()),
+              static_cast<double>(watch.bytes()) * 8 / 1e6 / static_cast<double>(std::max<long long>(1, elapsed.count())),
+              gaps_across_outages);
   print_sample("at start", at_start);
   print_sample("after warm-up", after_warm_up);
   print_sample("at end", at_end);

@@ -44,6 +44,7 @@ class rtp_watch {
   rtp_watch& operator=(const rtp_watch&) = delete;
 
   uint64_t packets() const { return packets_.load(); }
+  uint64_t bytes() const { return bytes_.load(); } // UDP payloads
   uint64_t ssrc_changes() const { return ssrc_changes_.load(); }
   std::vector<sequence_gap> gaps() const {
     std::lock_guard lock(mutex_);
@@ -71,6 +72,7 @@ class rtp_watch {
       ssrc_ = ssrc;
       last_ = seq;
       packets_.fetch_add(1);
+      bytes_.fetch_add(p.size());
     }
   }
 
@@ -78,6 +80,7 @@ class rtp_watch {
   uint16_t last_ = 0;
   uint32_t ssrc_ = 0;
   std::atomic<uint64_t> packets_{0};
+  std::atomic<uint64_t> bytes_{0};
   std::atomic<uint64_t> ssrc_changes_{0};
   mutable std::mutex mutex_;
   std::vector<sequence_gap> gaps_;
