@@ -1,0 +1,384 @@
+// Descriptor and file hygiene: nothing the daemon holds leaks into the route
+// command, links and other files planted in shared directories are neither
+// followed nor emptied, a handed-over descriptor must be a connected stream
+// socket, and no peer that stops answering holds the daemon.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <set>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "daemon_runs.h"
+#include "event/onvif_event_ipc.h"
+#include "harness/harness.h"
+#include "net/route.h"
+#include "platform/session.h"
+#include "stream/evman_notice.h"
+
+namespace {
+
+constexpr char kStandInDir[] = "/tmp/stand-in-bin";
+constexpr char kRouteRecord[] = "/tmp/route-children.log";
+constexpr char kHangVariable[] = "AVTD_ROUTE_STAND_IN_HANGS";
+constexpr int kHangSeconds = 60;
+
+// The test binary doubles as the route program: linked as "route" into a
+// directory first in the daemon's PATH, it appends one line to kRouteRecord
+// ("<operation> <fd>=<target> ...", the descriptors it was started with)
+// and then runs the real program, or (asked to) hangs.
+__attribute__((constructor)) void route_stand_in(int argc, char** argv, char**) {
+  if (argc < 2 || argv == nullptr || argv[0] == nullptr) return;
+  const char* slash = std::strrchr(argv[0], '/');
+  if (std::string_view(slash != nullptr ? slash + 1 : argv[0]) != "route") return;
+
+  std::string line = argv[1];
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (const dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == dirfd(dir)) continue;
+      char target[256] = {};
+      const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+      if (readlink(link.c_str(), target, sizeof target - 1) < 0) std::strcpy(target, "?");
+      line += std::string(" ") + entry->d_name + "=" + target;
+    }
+    closedir(dir);
+  }
+  line += "\n";
+  const int out = open(kRouteRecord, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (out >= 0) {
+    [[maybe_unused]] const ssize_t n = write(out, line.data(), line.size());
+    close(out);
+  }
+  if (std::getenv(kHangVariable) != nullptr) {
+    for (int i = 0; i < kHangSeconds; ++i) sleep(1);
+    _exit(0);
+  }
+  execv("/usr/sbin/route", argv);
+  execv("/sbin/route", argv);
+  _exit(127);
+}
+
+using namespace harness;
+using daemon_runs::launch;
+using daemon_runs::wait_forked_exit;
+using daemon_runs::wait_until;
+
+constexpr char kGroup[] = "239.1.2.3";
+constexpr auto kShutdownWait = 15s;
+
+// Puts the stand-in first in PATH; returns the "PATH=..." entry.
+std::string stand_in_path() {
+  mkdir(kStandInDir, 0755);
+  char self[512] = {};
+  EXPECT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+  const std::string route = std::string(kStandInDir) + "/route";
+  unlink(route.c_str());
+  EXPECT_EQ(symlink(self, route.c_str()), 0);
+  const char* path = std::getenv("PATH");
+  return std::string(kStandInDir) + ":" + (path != nullptr ? path : "/usr/bin:/bin");
+}
+
+struct route_child {
+  std::string operation;
+  std::set<int> fds;
+  std::string line;
+};
+
+std::vector<route_child> route_children() {
+  std::vector<route_child> children;
+  std::istringstream in(read_file(kRouteRecord).value_or(""));
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    route_child child;
+    child.line = line;
+    fields >> child.operation;
+    for (std::string fd; fields >> fd;) child.fds.insert(std::atoi(fd.c_str()));
+    children.push_back(child);
+  }
+  return children;
+}
+
+size_t open_descriptors() {
+  size_t n = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (const dirent* entry = readdir(dir)) n += entry->d_name[0] != '.' ? 1 : 0;
+    closedir(dir);
+  }
+  return n;
+}
+
+size_t thread_count(pid_t pid) {
+  size_t n = 0;
+  if (DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
+    while (const dirent* entry = readdir(dir)) n += entry->d_name[0] != '.' ? 1 : 0;
+    closedir(dir);
+  }
+  return n;
+}
+
+// Runs a daemon to a multicast group whose start adds the group's route and
+// whose end removes it again; both route commands must see only the
+// standard streams that daemon() pointed at /dev/null.
+void expect_route_children_see_only_standard_streams(const std::vector<std::string>& args,
+                                                     const std::string& pid_file) {
+  unlink(kRouteRecord);
+  ASSERT_EQ(run(args, 10s, {.env = {"PATH=" + stand_in_path()}}).status.code(), 0);
+  const auto pid = read_pid_file(pid_file, 10s);
+  ASSERT_TRUE(pid.has_value()) << syslog_dump();
+  ASSERT_TRUE(wait_until([] { return route_children().size() == 1; }, 10s)) << syslog_dump();
+  // Signalled before its threads run, the daemon would end at once.
+  EXPECT_TRUE(wait_until([&] { return thread_count(*pid) == 3; }, 10s));
+  kill(*pid, SIGTERM);
+  EXPECT_EQ(wait_exit(*pid, kShutdownWait).code(), 0);
+
+  const auto children = route_children();
+  ASSERT_EQ(children.size(), 2u) << read_file(kRouteRecord).value_or("");
+  EXPECT_EQ(children[0].operation, "add");
+  EXPECT_EQ(children[1].operation, "del");
+  for (const auto& child : children) {
+    EXPECT_EQ(child.fds, (std::set<int>{0, 1, 2})) << child.line;
+  }
+}
+
+TEST(Hygiene, RouteCommandInheritsNothingButTheStandardStreams) {
+  {
+    SCOPED_TRACE("UDP stream with its frame store");
+    harness::Process feeder = daemon_runs::start_mpeg4_feeder();
+    ASSERT_TRUE(wait_for_file("/tmp/shm0")) << feeder.err();
+    expect_route_children_see_only_standard_streams(
+        daemon_runs::stream_args({"--datatype=mpeg4", std::string("--host=") + kGroup, "--session_id=1",
+                                  "--timeout=0"}),
+        "/var/run/avtd_channel0.pid");
+  }
+  {
+    SCOPED_TRACE("handed-over TCP connection, held while the route is added");
+    TcpListener listener(kPeerIpv4, 0);
+    harness::Process handoff({bin("tcp-handoff"), "--session", "9", "--connect",
+                              std::string(kPeerIpv4) + ":" + std::to_string(listener.port()), "--timeout", "20"});
+    Fd accepted = listener.accept(10s);
+    ASSERT_TRUE(accepted) << handoff.err();
+    expect_route_children_see_only_standard_streams(
+        daemon_runs::stream_args({"--datatype=mpeg4", std::string("--host=") + kGroup, "--protocol=rtp_tcp",
+                                  "--interleaved=0-1", "--session_id=9"}),
+        "/var/run/avtd_channel0.pid");
+  }
+}
+
+TEST(Hygiene, HungRouteCommandIsKilledAndTheChangeFails) {
+  const std::string path = stand_in_path();
+  const std::string saved = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+  setenv("PATH", path.c_str(), 1);
+  setenv(kHangVariable, "1", 1);
+  const size_t mark = syslog_mark();
+  EXPECT_EQ(add_route(inet_addr(kGroup), "eth0"), -3);
+  unsetenv(kHangVariable);
+  setenv("PATH", saved.c_str(), 1);
+  EXPECT_EQ(route_children().size(), 1u) << "the stand-in ran";
+  EXPECT_TRUE(wait_syslog_regex(func_line("wait_child", "network", " : child process signaled(9)"), 3s, mark))
+      << syslog_dump();
+  EXPECT_TRUE(wait_syslog_regex(func_line("change_route", "network", " : route error"), 3s, mark));
+}
+
+// A start whose pid file path holds something planted there ends with
+// status 8 and leaves what the path leads to as it was.
+void expect_pid_file_refused(const std::string& why, const std::string& message, int code) {
+  SCOPED_TRACE(why);
+  const size_t mark = syslog_mark();
+  ASSERT_EQ(launch(daemon_runs::stream_args({"--datatype=mpeg4", "--session_id=1"})).status.code(), 0);
+  EXPECT_EQ(wait_forked_exit().code(), 8) << syslog_dump();
+  EXPECT_TRUE(wait_syslog(message, 3s, mark)) << syslog_dump();
+  EXPECT_TRUE(wait_syslog_regex(
+      func_line("main", "main", ": create_pidfile error(" + std::to_string(code) + ")"), 3s, mark));
+}
+
+TEST(Hygiene, PidFileIsNeverWrittenThroughAPlantedLink) {
+  constexpr char kPidFile[] = "/var/run/avtd_1.pid";
+  constexpr char kVictim[] = "/run/victim";
+  constexpr char kNowhere[] = "/run/made-through-link";
+
+  daemon_runs::write_file(kVictim, "precious\n");
+  ASSERT_EQ(symlink(kVictim, kPidFile), 0);
+  expect_pid_file_refused("link to a file", "fopen error(Too many levels of symbolic links)", -6);
+  EXPECT_EQ(read_file(kVictim), "precious\n");
+  unlink(kPidFile);
+
+  ASSERT_EQ(symlink(kNowhere, kPidFile), 0);
+  expect_pid_file_refused("dangling link", "fopen error(Too many levels of symbolic links)", -6);
+  EXPECT_FALSE(wait_for_file(kNowhere, 0ms));
+  unlink(kPidFile);
+
+  // A FIFO would block an ordinary open for reading until a writer came.
+  ASSERT_EQ(mkfifo(kPidFile, 0644), 0);
+  expect_pid_file_refused("FIFO", "fread error(Invalid argument)", -1);
+  unlink(kPidFile);
+}
+
+TEST(Hygiene, AddressFileIsNeverWrittenThroughAPlantedLink) {
+  constexpr char kAddressFile[] = "/tmp/onvif_ipc_sockd";
+  constexpr char kVictim[] = "/tmp/victim";
+  constexpr uint32_t kMetadataId = 768;
+
+  daemon_runs::write_file(kVictim, "ADDR_FAMILY=2\n");
+  ASSERT_EQ(symlink(kVictim, kAddressFile), 0);
+  ipc_service_sockets record{};
+  EXPECT_EQ(IPC_iStartSock(&record, AF_INET), -3) << "the service start would have emptied the victim";
+  ipc_handle handle = 0;
+  EXPECT_EQ(IPC_iOpen(kMetadataId, kIpcModeListen, &handle), -3);
+  EXPECT_EQ(read_file(kVictim), "ADDR_FAMILY=2\n");
+  unlink(kAddressFile);
+
+  ASSERT_EQ(link(kVictim, kAddressFile), 0);
+  EXPECT_EQ(IPC_iStartSock(&record, AF_INET), -3);
+  EXPECT_EQ(IPC_iOpen(kMetadataId, kIpcModeListen, &handle), -3) << "registering would rewrite the victim";
+  EXPECT_EQ(read_file(kVictim), "ADDR_FAMILY=2\n");
+  unlink(kAddressFile);
+
+  // Our own plain file is used as always.
+  ASSERT_EQ(IPC_iStartSock(&record, AF_INET), 0);
+  ASSERT_EQ(IPC_iOpen(kMetadataId, kIpcModeListen, &handle), 0);
+  const std::string text = read_file(kAddressFile).value_or("");
+  EXPECT_EQ(text.rfind("ADDR_FAMILY=2\n00000300=", 0), 0u) << text;
+  IPC_iClose(handle);
+}
+
+// Listens on `path`, accepts one connection (bounded) and passes `fd` over
+// it with one data byte.
+void offer_descriptor(const std::string& path, int fd) {
+  Fd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  unlink(path.c_str());
+  if (bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener.get(), 1) != 0) {
+    ADD_FAILURE() << "cannot listen on " << path;
+    return;
+  }
+  pollfd p{listener.get(), POLLIN, 0};
+  if (poll(&p, 1, 10000) != 1) return;
+  Fd conn(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  unsigned char byte = 'S';
+  iovec iov{&byte, 1};
+  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&msg);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+  sendmsg(conn.get(), &msg, MSG_NOSIGNAL);
+  unlink(path.c_str());
+}
+
+int receive_offered(int fd) {
+  const std::string path = "/tmp/offer.sock";
+  std::thread offering([&] { offer_descriptor(path, fd); });
+  const int received = s_recv_sock(path.c_str());
+  offering.join();
+  return received;
+}
+
+Fd tcp_listener() {
+  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  EXPECT_EQ(listen(fd.get(), 1), 0);
+  return fd;
+}
+
+TEST(Hygiene, HandedOverDescriptorMustBeAConnectedStreamSocket) {
+  const Fd udp(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const Fd listening = tcp_listener();
+  const Fd unconnected(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  daemon_runs::write_file("/tmp/plain", "x");
+  const Fd plain(open("/tmp/plain", O_RDONLY | O_CLOEXEC));
+  const size_t before = open_descriptors();
+  for (const auto& [what, fd] : std::vector<std::pair<std::string, int>>{
+           {"datagram socket", udp.get()},
+           {"listening stream socket", listening.get()},
+           {"stream socket never connected", unconnected.get()},
+           {"plain file", plain.get()}}) {
+    EXPECT_EQ(receive_offered(fd), -1) << what;
+  }
+  EXPECT_EQ(open_descriptors(), before) << "every refused descriptor is closed";
+
+  // The daemon offered a datagram socket gives up as when nothing is offered.
+  std::thread offering([&] { offer_descriptor("/tmp/rtp_over_http_sock_3", udp.get()); });
+  const RunResult launched =
+      launch(daemon_runs::stream_args({"--protocol=rtp_tcp", "--interleaved=0-1", "--session_id=3"}));
+  offering.join();
+  ASSERT_EQ(launched.status.code(), 0) << launched.err;
+  EXPECT_EQ(wait_forked_exit().code(), 0);
+  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "recv socket error"))) << syslog_dump();
+  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "get rtp/rtcp over tcp socket")));
+  EXPECT_FALSE(wait_for_file("/var/run/avtd_3.pid", 0ms));
+}
+
+// Runs `call` on a thread of its own and returns its result, or nothing when
+// it is still waiting after `limit` (the thread is then left behind).
+std::optional<int> bounded(std::function<int()> call, std::chrono::seconds limit = 30s) {
+  auto done = std::make_shared<std::promise<int>>();
+  auto result = done->get_future();
+  std::thread([done, call] { done->set_value(call()); }).detach();
+  if (result.wait_for(limit) != std::future_status::ready) return std::nullopt;
+  return result.get();
+}
+
+// A local service that listens but never accepts, its queue already full.
+struct stalled_service {
+  explicit stalled_service(const std::string& path) {
+    listener = Fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    unlink(path.c_str());
+    EXPECT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(listen(listener.get(), 0), 0);
+    filler = Fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    EXPECT_EQ(connect(filler.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  }
+  Fd listener;
+  Fd filler;
+};
+
+TEST(Hygiene, LocalPeersThatNeverAcceptDoNotHoldTheCaller) {
+  const stalled_service sessiond(kSessionServicePath);
+  const stalled_service evman("/tmp/localrec-stalled");
+  const stalled_service offer("/tmp/rtp_over_http_sock_4");
+
+  EXPECT_EQ(bounded([] {
+              session_info info{};
+              std::strcpy(info.codec, "h264");
+              return s_udp_add_session(&info);
+            }),
+            -1)
+      << "registration";
+  EXPECT_EQ(bounded([] { return s_remove_session(1); }), -1) << "removal, as from the signal handler";
+  EXPECT_EQ(bounded([] { return notify_evman_at("/tmp/localrec-stalled", 1); }), -1) << "network-state notice";
+  EXPECT_EQ(bounded([] { return s_recv_sock("/tmp/rtp_over_http_sock_4"); }), -1) << "connection hand-over";
+}
+
+} // namespace
