@@ -61,7 +61,10 @@ class fault_schedule {
 
   const std::vector<outage>& outages() const { return outages_; }
   int rounds() const { return rounds_; }
-  void note(const char* what) { std::printf("soak: round %d: %s\n", rounds_ + 1, what), std::fflush(stdout); }
+  void note(const char* what) const {
+    std::printf("soak: round %d: %s\n", rounds_ + 1, what);
+    std::fflush(stdout);
+  }
 
  private:
   bool crash_producer() {
