@@ -95,6 +95,7 @@ int wait_child(pid_t pid) {
       // Interrupted: do not leave the child running unwatched, nor behind as
       // a zombie when this second wait is interrupted too.
       ::kill(pid, SIGTERM);
+      if (wait_for_end(pid) == 0) ::kill(pid, SIGKILL);
       while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
       }
       return -1;

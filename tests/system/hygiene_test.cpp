@@ -368,6 +368,7 @@ TEST(Hygiene, LocalPeersThatNeverAcceptDoNotHoldTheCaller) {
   const stalled_service sessiond(kSessionServicePath);
   const stalled_service evman("/tmp/localrec-stalled");
   const stalled_service offer("/tmp/rtp_over_http_sock_4");
+  const stalled_service fd_passing("/tmp/OnvifScmRights");
 
   EXPECT_EQ(bounded([] {
               session_info info{};
@@ -379,6 +380,12 @@ TEST(Hygiene, LocalPeersThatNeverAcceptDoNotHoldTheCaller) {
   EXPECT_EQ(bounded([] { return s_remove_session(1); }), -1) << "removal, as from the signal handler";
   EXPECT_EQ(bounded([] { return notify_evman_at("/tmp/localrec-stalled", 1); }), -1) << "network-state notice";
   EXPECT_EQ(bounded([] { return s_recv_sock("/tmp/rtp_over_http_sock_4"); }), -1) << "connection hand-over";
+  EXPECT_EQ(bounded([] {
+              int sock = -1;
+              return IPC_iUDOpen(kIpcUDConnect, &sock);
+            }),
+            -1)
+      << "descriptor passing";
 }
 
 } // namespace
