@@ -2,6 +2,7 @@
 // command, links and other files planted in shared directories are neither
 // followed nor emptied, a handed-over descriptor must be a connected stream
 // socket, and no peer that stops answering holds the daemon.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,14 +13,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <arpa/inet.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <future>
+#include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
