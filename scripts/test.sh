@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Set-up, build and the whole test suite, then the same under sanitizers.
 #
-#   scripts/test.sh [--quick] [--no-setup] [--tsan] [--arm] [-j N] [--test-jobs N]
-#     --quick     only the plain build (build/); no sanitizer builds
+#   scripts/test.sh [--quick] [--no-setup] [--no-fuzz] [--tsan] [--arm] [-j N] [--test-jobs N]
+#     --quick     only the plain build (build/); no sanitizer or fuzz builds
+#     --no-fuzz   skip the short libFuzzer run (scripts/fuzz.sh --seconds 10)
 #     --no-setup  do not run scripts/setup.sh first
 #     --tsan      also a ThreadSanitizer build (build-tsan/) running the
 #                 unit and system tests
@@ -12,25 +13,27 @@
 #                 wait on the network, so more than the cores pays off)
 #
 # Stages: build/ (RelWithDebInfo) with every test; build-asan/ (-O0) with
-# AddressSanitizer + UndefinedBehaviorSanitizer and every test. Sanitizer
+# AddressSanitizer + UndefinedBehaviorSanitizer and every test; build-fuzz/
+# (clang) with each fuzz target run for 10 s. Sanitizer
 # reports of any process, daemons that forked away included, are written to
 # <build dir>/sanitizer-logs/ and fail the stage. System tests need root;
 # without it they are reported as skipped. Exits non-zero if any stage failed.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-QUICK=0 SETUP=1 TSAN=0 ARM=0 JOBS=2 TEST_JOBS=4
+QUICK=0 SETUP=1 FUZZ=1 TSAN=0 ARM=0 JOBS=2 TEST_JOBS=4
 
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) QUICK=1 ;;
     --no-setup) SETUP=0 ;;
+    --no-fuzz) FUZZ=0 ;;
     --tsan) TSAN=1 ;;
     --arm) ARM=1 ;;
     -j) shift; JOBS=${1:?-j needs a number} ;;
     -j*) JOBS=${1#-j} ;;
     --test-jobs) shift; TEST_JOBS=${1:?--test-jobs needs a number} ;;
-    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
     *) echo "test.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -132,6 +135,14 @@ if [ "$QUICK" -eq 0 ]; then
   if configure_build "asan+ubsan" "$ROOT/build-asan" -DAVTD_SANITIZE=ON "${SANITIZER_FLAGS[@]}"; then
     run_suite "asan+ubsan" "$ROOT/build-asan"
   fi
+fi
+
+# Every fuzz target briefly (its corpus is replayed by both builds above).
+if [ "$QUICK" -eq 0 ] && [ "$FUZZ" -eq 1 ]; then
+  note "fuzz"
+  t0=$SECONDS
+  "$ROOT/scripts/fuzz.sh" --seconds 10 -j "$JOBS"
+  record "fuzz" $? "10 s per target, $((SECONDS - t0)) s"
 fi
 
 if [ "$TSAN" -eq 1 ]; then

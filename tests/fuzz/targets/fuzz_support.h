@@ -16,8 +16,15 @@
 
 #define FUZZ_EXPECT(cond) ((cond) ? (void)0 : ::fuzz_fail(#cond, __FILE__, __LINE__))
 
+// Present under the sanitizers: its summary line reaches the report even
+// when libFuzzer has closed the standard error of the code under test.
+extern "C" void __sanitizer_report_error_summary(const char* summary) __attribute__((weak));
+
 [[noreturn]] inline void fuzz_fail(const char* what, const char* file, int line) {
-  std::fprintf(stderr, "%s:%d: expectation failed: %s\n", file, line, what);
+  char text[512];
+  std::snprintf(text, sizeof text, "%s:%d: expectation failed: %s", file, line, what);
+  std::fprintf(stderr, "%s\n", text);
+  if (__sanitizer_report_error_summary != nullptr) __sanitizer_report_error_summary(text);
   std::abort();
 }
 

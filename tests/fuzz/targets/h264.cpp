@@ -1,6 +1,6 @@
 // H.264 blocks through unit splitting and the packetiser: the first byte
 // holds the stream's flags, the next two the MTU, the rest is the block.
-// Every unit lies inside the block; every unit that starts with a start code
+// Every unit lies inside the block; every unit that holds one NAL unit
 // is rebuilt from its packets exactly as a receiver does (STAP-A, single NAL
 // unit packet or FU-A) and must come out as it went in.
 #include <array>
@@ -24,10 +24,14 @@ constexpr int kMinH264Room = 3; // FU-A indicator and header, and one byte
 // What a receiver makes of the packets of one unit.
 class depacketiser {
  public:
-  // A unit without its start code continues the previous one: no start bit.
-  explicit depacketiser(bool starts_unit) : starts_unit_(starts_unit) {}
+  // Only a unit that holds one NAL unit can be rebuilt; of the others only
+  // the payload header sizes are known.
+  explicit depacketiser(bool rebuild) : rebuild_(rebuild) {}
 
   void add(const fuzz_packet& p) {
+    const size_t header = p.payload_header.size();
+    FUZZ_EXPECT(header == 0 || header == 2 || header == 3);
+    if (!rebuild_) return;
     if (p.payload_header.size() == 3) { // STAP-A with one unit
       FUZZ_EXPECT(first_ && p.marker);
       FUZZ_EXPECT((p.payload_header[0] & 0x1F) == kNalStapA);
@@ -41,7 +45,7 @@ class depacketiser {
       const uint8_t indicator = p.payload_header[0];
       const uint8_t fu = p.payload_header[1];
       FUZZ_EXPECT((indicator & 0x1F) == kNalFuA);
-      FUZZ_EXPECT(((fu & 0x80) != 0) == (first_ && starts_unit_));
+      FUZZ_EXPECT(((fu & 0x80) != 0) == first_);
       FUZZ_EXPECT(((fu & 0x40) != 0) == p.marker);
       if (first_) nal_.push_back(static_cast<uint8_t>((indicator & 0xE0) | (fu & 0x1F)));
       nal_.insert(nal_.end(), p.payload.begin(), p.payload.end());
@@ -51,13 +55,22 @@ class depacketiser {
   const std::vector<uint8_t>& nal() const { return nal_; }
 
  private:
-  bool starts_unit_;
+  bool rebuild_;
   bool first_ = true;
   std::vector<uint8_t> nal_;
 };
 
 bool has_start_code(std::span<const uint8_t> unit) {
   return unit.size() > kH264StartCodeSize + 1 && unit[0] == 0 && unit[1] == 0 && unit[2] == 0 && unit[3] == 1;
+}
+
+// One NAL unit with its start code. A start code further on (never inside a
+// coded NAL unit, but a unit may run past the scan window to the block's
+// end) starts a new unit wherever a packet happens to begin there.
+bool is_single_nal(std::span<const uint8_t> unit) {
+  static constexpr uint8_t kStartCode[] = {0, 0, 0, 1};
+  return has_start_code(unit) &&
+         ::memmem(unit.data() + 1, unit.size() - 1, kStartCode, sizeof kStartCode) == nullptr;
 }
 
 } // namespace
@@ -97,9 +110,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_EXPECT(u.length >= kH264StartCodeSize && u.length > 0 && std::memcmp(u.data, "\0\0\0\1", 4) == 0);
       if ((flags & kFlagDropSei) != 0 && u.length > kH264StartCodeSize) FUZZ_EXPECT((u.data[4] & 0x1F) != kNalTypeSei);
     }
-    depacketiser receiver(has_start_code(unit));
+    const bool rebuildable = is_single_nal(unit);
+    depacketiser receiver(rebuildable);
     if (!fuzz_packetise(*thread, unit, state, kMinH264Room, [&](const fuzz_packet& p) { receiver.add(p); })) break;
-    if (has_start_code(unit)) {
+    if (rebuildable) {
       const std::vector<uint8_t>& nal = receiver.nal();
       FUZZ_EXPECT(nal.size() == unit.size() - kH264StartCodeSize);
       // The forbidden bit does not survive FU-A; a sound stream never sets it.
