@@ -43,6 +43,14 @@ if [ -z "$CLANGXX" ] || [ -z "$CLANG" ]; then
   exit 2
 fi
 
+# clang alone may lack the libFuzzer runtime (Debian: libclang-rt-*-dev).
+mkdir -p "$BUILD"
+if ! printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' |
+     "$CLANGXX" -x c++ -fsanitize=fuzzer - -o "$BUILD/libfuzzer-probe" >/dev/null 2>&1; then
+  echo "fuzz.sh: clang++ cannot link libFuzzer (install libclang-rt-dev for this clang)" >&2
+  exit 2
+fi
+
 declare -a TARGETS=()
 if [ ${#ONLY[@]} -gt 0 ]; then
   TARGETS=("${ONLY[@]}")
