@@ -16,7 +16,7 @@ REQUIRED=(
   iproute2 net-tools util-linux bsdutils procps    # sandbox: ip, route, nsenter, logger
   qemu-user g++-arm-linux-gnueabihf libc6-dev-armhf-cross # 32-bit ARM build and run
   valgrind                                         # leak checks of stream runs
-  clang                                            # fuzz targets (libFuzzer)
+  clang libclang-rt-14-dev                         # fuzz targets (libFuzzer)
   perl ccache                                      # demo relay; shared compiler cache
 )
 OPTIONAL=(tshark linux-perf)
