@@ -30,6 +30,7 @@
 
 #include "daemon_runs.h"
 #include "event/onvif_event_ipc.h"
+#include "handoff.h"
 #include "harness/harness.h"
 #include "net/route.h"
 #include "platform/session.h"
@@ -260,36 +261,10 @@ TEST(Hygiene, AddressFileIsNeverWrittenThroughAPlantedLink) {
   IPC_iClose(handle);
 }
 
-// Listens on `path`, accepts one connection (bounded) and passes `fd` over
-// it with one data byte.
+// Offers `fd` on `path` as the offering process does, for up to 10 s.
 void offer_descriptor(const std::string& path, int fd) {
-  Fd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-  unlink(path.c_str());
-  if (bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener.get(), 1) != 0) {
-    ADD_FAILURE() << "cannot listen on " << path;
-    return;
-  }
-  pollfd p{listener.get(), POLLIN, 0};
-  if (poll(&p, 1, 10000) != 1) return;
-  Fd conn(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-  unsigned char byte = 'S';
-  iovec iov{&byte, 1};
-  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  cmsghdr* c = CMSG_FIRSTHDR(&msg);
-  c->cmsg_level = SOL_SOCKET;
-  c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-  sendmsg(conn.get(), &msg, MSG_NOSIGNAL);
-  unlink(path.c_str());
+  const std::atomic<int> never{0};
+  offer_connection(path.c_str(), fd, now_ms() + 10000, never);
 }
 
 int receive_offered(int fd) {
