@@ -30,6 +30,8 @@
 #include <string_view>
 #include <vector>
 
+#include "net/udp_segment.h"
+
 #ifndef UDP_SEGMENT
 #define UDP_SEGMENT 103
 #endif
@@ -163,21 +165,14 @@ class sender {
       }
       int count = 0;
       for (size_t i = first; i < end; ++i) iov_[count++] = {datagram_, static_cast<size_t>(words[i] & kSizeMask)};
-      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+      alignas(cmsghdr) udp_segment_control control;
       msghdr msg{};
       msg.msg_name = &dest_;
       msg.msg_namelen = sizeof dest_;
       msg.msg_iov = iov_;
       msg.msg_iovlen = static_cast<size_t>(count);
       if (count > 1) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_UDP;
-        c->cmsg_type = UDP_SEGMENT;
-        c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-        const auto gso = static_cast<uint16_t>(segment);
-        std::memcpy(CMSG_DATA(c), &gso, sizeof gso);
+        attach_udp_segment(msg, control, static_cast<uint16_t>(segment));
       }
       if (sendmsg(fd_, &msg, 0) < 0) return false;
       first = end;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <span>
 
+#include "net/udp_segment.h"
 #include "stream/packet_plan.h"
 #include "stream/rtp_header.h"
 #include "stream/rtp_thread.h"
@@ -76,21 +77,14 @@ int udp_burst::send(rtp_thread& t, const unsigned char* unit, int* offset, int* 
     errno = EMSGSIZE; // the headers leave no room for payload
     return -1;
   }
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+  alignas(cmsghdr) udp_segment_control control;
   msghdr msg{};
   msg.msg_name = t.ns.addr.ai_addr;
   msg.msg_namelen = std::strchr(t.ns.host, ':') != nullptr ? kIpv6AddrLen : kIpv4AddrLen;
   msg.msg_iov = iov_.data();
   msg.msg_iovlen = static_cast<size_t>(2 * count);
   if (count > 1) {
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = SOL_UDP;
-    c->cmsg_type = UDP_SEGMENT;
-    c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-    const auto segment = static_cast<uint16_t>(segment_);
-    std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
+    attach_udp_segment(msg, control, static_cast<uint16_t>(segment_));
   }
   const ssize_t sent = sendmsg(t.ns.sock, &msg, 0);
   const int err = errno;
