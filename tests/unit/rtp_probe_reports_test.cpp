@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "interleave.h"
@@ -66,49 +67,42 @@ struct Stream {
 } // namespace
 
 TEST(RtpProbeSenderReport, CountsMatchingTheStreamAreClean) {
-  Stream udp;
-  udp.frames(0, 5);
-  udp.report_after(4, kPacket);
-  udp.frames(5, 10);
-  udp.report_after(9, kPacket);
-  udp.checker.finish();
-  EXPECT_EQ(udp.checker.findings().violations(), 0u);
-  EXPECT_EQ(udp.checker.sender_reports().counts().packet_checked, 2u);
-  EXPECT_EQ(udp.checker.sender_reports().counts().octet_checked, 2u);
-
-  Stream tcp(4); // over TCP the sender counts the '$' prefix too
-  tcp.frames(0, 10);
-  tcp.report_after(9, kPacket + 4);
-  tcp.checker.finish();
-  EXPECT_EQ(tcp.checker.findings().violations(), 0u);
-  EXPECT_EQ(tcp.checker.sender_reports().counts().octet_basis, static_cast<int>(OctetBasis::framed));
-
-  Stream rfc(4); // payload octets alone, as RFC 3550 counts them, are accepted as well
-  rfc.frames(0, 10);
-  rfc.report_after(9, kPayload);
-  rfc.checker.finish();
-  EXPECT_EQ(rfc.checker.findings().violations(), 0u);
+  // Over TCP the sender counts the '$' prefix too; payload octets alone, as
+  // RFC 3550 counts them, are accepted as well.
+  for (const auto& [framing, octets] : {std::pair<size_t, size_t>{0, kPacket}, {4, kPacket + 4}, {4, kPayload}}) {
+    SCOPED_TRACE(testing::Message() << "framing " << framing << ", octets " << octets);
+    Stream s(framing);
+    s.frames(0, 5);
+    s.report_after(4, octets);
+    s.frames(5, 10);
+    s.report_after(9, octets);
+    s.checker.finish();
+    EXPECT_EQ(s.checker.findings().violations(), 0u);
+    EXPECT_EQ(s.checker.sender_reports().counts().packet_checked, 2u);
+    EXPECT_EQ(s.checker.sender_reports().counts().octet_checked, 2u);
+    if (octets == kPacket + 4) {
+      EXPECT_EQ(s.checker.sender_reports().counts().octet_basis, static_cast<int>(OctetBasis::framed));
+    }
+  }
 }
 
 TEST(RtpProbeSenderReport, WrongCountsAreCaught) {
-  Stream low;
-  low.frames(0, 10);
-  low.checker.on_rtcp(sender_report(27000, 7, 7 * kPacket), kNow); // frame 9 reported with 7 packets
-  low.checker.finish();
-  EXPECT_EQ(low.count(Finding::sr_packet_count), 1u);
-
-  Stream high;
-  high.frames(0, 10);
-  high.checker.on_rtcp(sender_report(9000, 6, 6 * kPacket), kNow); // frame 3 reported with 6 packets
-  high.checker.finish();
-  EXPECT_EQ(high.count(Finding::sr_packet_count), 1u);
-
-  Stream octets;
-  octets.frames(0, 10);
-  octets.checker.on_rtcp(sender_report(27000, 10, 10 * kPacket + 1), kNow);
-  octets.checker.finish();
-  EXPECT_EQ(octets.count(Finding::sr_octet_count), 1u);
-  EXPECT_EQ(octets.count(Finding::sr_packet_count), 0u);
+  struct Case {
+    const char* what;
+    uint32_t ts, packets, octets;
+    Finding finding;
+  };
+  for (const Case& c : {Case{"frame 9 reported with 7 packets", 27000, 7, 7 * kPacket, Finding::sr_packet_count},
+                        Case{"frame 3 reported with 6 packets", 9000, 6, 6 * kPacket, Finding::sr_packet_count},
+                        Case{"one octet too many", 27000, 10, 10 * kPacket + 1, Finding::sr_octet_count}}) {
+    SCOPED_TRACE(c.what);
+    Stream s;
+    s.frames(0, 10);
+    s.checker.on_rtcp(sender_report(c.ts, c.packets, c.octets), kNow);
+    s.checker.finish();
+    EXPECT_EQ(s.count(c.finding), 1u);
+    EXPECT_EQ(s.checker.findings().violations(), 1u);
+  }
 }
 
 TEST(RtpProbeSenderReport, ReportAheadOfItsPacketsWaitsForThem) {
