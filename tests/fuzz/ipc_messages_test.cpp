@@ -1,7 +1,8 @@
 // Random messages from local peers: through a real socket into a receiving
 // endpoint, and straight into every receiving-side reader. Whatever arrives,
 // the result is a code, never a read or write outside the buffers (run it
-// under the sanitizer build) and never a hang.
+// under the sanitizer build) and never a hang. The readers are checked as
+// the fuzz targets check them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 
 #include "event/onvif_event_ipc.h"
 #include "helpers/ipc_test_env.h"
+#include "targets/ipc_readers.h"
 
 namespace {
 
@@ -53,40 +55,6 @@ bytes random_message(std::mt19937& rng) {
   return msg;
 }
 
-// Every receiving-side reader on the buffer; the results only have to be codes.
-void read_everything(const bytes& buffer, size_t size) {
-  const unsigned char* msg = buffer.data();
-  metadata_request request{};
-  metadata_filter filter{};
-  uint32_t mode = 0;
-  if (IPC_iMakeMetadataFilterStructFromMsg(msg, size, &request, &filter, &mode) == 0) {
-    ASSERT_LE(filter.topic_count, kMetadataMaxTopics);
-    for (int i = 0; i < filter.topic_count; ++i) {
-      ASSERT_LT(std::strlen(filter.topics[i]->topic), kTopicFieldSize);
-    }
-  }
-  IPC_iFreeMetadataFilter(&filter);
-  event_record* record = nullptr;
-  if (IPC_iMakeEventStructFromNotify(msg, size, &record) == 0) {
-    ASSERT_LE(record->source_count, kEventMaxSources);
-    IPC_vFreeEventStruct(&record);
-  }
-  ipc_header header;
-  unsigned char info[kConnectInfoSize];
-  uint32_t a = 0, b = 0;
-  char text[kSubscriptionTextSize];
-  char name[kShortTextSize];
-  ptz_record ptz;
-  IPC_iGetHeader(msg, size, &header);
-  IPC_iGetConnectInfo(msg, size, &header, info);
-  IPC_iGetTimeChange(msg, size, &a, &b);
-  IPC_iGetSubscriptionControl(msg, size, &a, text);
-  IPC_iGetMediaSynchronization(msg, size, text);
-  IPC_iGetPTZNotify(msg, size, &ptz, name);
-  IPC_iGetAuthorizer(msg, size, name, text);
-  if (size >= 20) IPC_iCheckID(msg);
-}
-
 TEST(IpcFuzz, RandomMessagesThroughARealSocketGiveCodesOnly) {
   ipc_test::ipc_dir dir;
   ipc_test::listener endpoint(768);
@@ -122,7 +90,7 @@ TEST(IpcFuzz, RandomMessagesThroughARealSocketGiveCodesOnly) {
       const uint32_t length = ipc_get_le32(buffer.data(), kIpcOffLength);
       ASSERT_LE(length, msg.size());
       ASSERT_EQ(std::memcmp(buffer.data(), msg.data(), length), 0);
-      read_everything(buffer, capacity);
+      fuzz_read_every_notice(buffer.data(), capacity);
     }
   }
   // Enough of the random messages were accepted to reach the readers.
@@ -134,7 +102,7 @@ TEST(IpcFuzz, RandomBuffersIntoEveryReaderStayInBounds) {
   for (int round = 0; round < kReaderRounds; ++round) {
     const bytes msg = random_message(rng);
     // Exactly the bytes there are, so the sanitizer sees any read beyond them.
-    read_everything(msg, msg.size());
+    fuzz_read_every_notice(msg.data(), msg.size());
   }
 }
 
