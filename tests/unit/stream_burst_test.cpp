@@ -107,6 +107,23 @@ size_t bytes_of(const std::vector<bytes>& packets) {
   return n;
 }
 
+// One burst call that must send nothing: it leaves the unit, the fragment
+// offset and the sequence number as they were. Returns what the call gave,
+// errno kept.
+int send_nothing(udp_burst& burst, rtp_thread& t, const bytes& unit) {
+  int offset = 0;
+  int remaining = static_cast<int>(unit.size());
+  uint32_t octets = 0;
+  const int result = burst.send(t, unit.data(), &offset, &remaining, &octets);
+  const int error = errno;
+  EXPECT_EQ(offset, 0);
+  EXPECT_EQ(remaining, static_cast<int>(unit.size()));
+  EXPECT_EQ(t.jpeg_offset, 0u);
+  EXPECT_EQ(t.rtp_seq, 0xFFF0u);
+  errno = error;
+  return result;
+}
+
 } // namespace
 
 TEST(UdpBurst, BurstsPutExactlyThePacketsOfOneSendPerPacketOnTheWire) {
@@ -153,14 +170,8 @@ TEST(UdpBurst, RefusedOffloadTakesNothingOffAndOneSendPerPacketFinishesTheUnit) 
   udp_burst burst(refused->ns.sock);
   ASSERT_TRUE(burst.enabled());
 
-  int offset = 0;
-  int remaining = static_cast<int>(c.unit.size());
-  uint32_t octets = 0;
-  EXPECT_EQ(burst.send(*refused, c.unit.data(), &offset, &remaining, &octets), 0);
+  EXPECT_EQ(send_nothing(burst, *refused, c.unit), 0);
   EXPECT_FALSE(burst.enabled());
-  EXPECT_EQ(offset, 0);
-  EXPECT_EQ(remaining, static_cast<int>(c.unit.size()));
-  EXPECT_EQ(refused->rtp_seq, 0xFFF0u);
 
   send_all(*reference, c.unit, nullptr);
   const sent_unit fallback = send_all(*refused, c.unit, nullptr);
@@ -183,19 +194,10 @@ TEST(UdpBurst, FailedSendTakesNothingOffTheUnitAndKeepsTheFragmentOffset) {
   auto t = record(c, dest, sink);
   udp_burst burst(t->ns.sock);
   close(t->ns.sock);
-  t->jpeg_offset = 0;
-
-  int offset = 0;
-  int remaining = static_cast<int>(c.unit.size());
-  uint32_t octets = 0;
   errno = 0;
-  EXPECT_LT(burst.send(*t, c.unit.data(), &offset, &remaining, &octets), 0);
+  EXPECT_LT(send_nothing(burst, *t, c.unit), 0);
   EXPECT_EQ(errno, EBADF);
   EXPECT_TRUE(burst.enabled());
-  EXPECT_EQ(offset, 0);
-  EXPECT_EQ(remaining, static_cast<int>(c.unit.size()));
-  EXPECT_EQ(t->jpeg_offset, 0u);
-  EXPECT_EQ(t->rtp_seq, 0xFFF0u);
 }
 
 TEST(UdpBurst, StreamThreadCountsEveryPacketOfABurstInSequenceAndInItsStatistics) {
