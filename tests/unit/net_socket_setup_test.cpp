@@ -55,59 +55,54 @@ uint16_t free_port(int family, int type) {
 
 bool is_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
-TEST(NetSocketSetup, Ipv4MulticastTurnsLoopbackOffWhileStreamingAndBackOnAtCleanup) {
-  Stream s("239.1.2.3", 5000, free_port(AF_INET, SOCK_DGRAM), 16, 0xb8);
-  const int fd = prepare_network(&s.ns);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(int_option(fd, IPPROTO_IP, IP_MULTICAST_TTL), 16);
-  EXPECT_EQ(int_option(fd, IPPROTO_IP, IP_TTL), 64); // unicast TTL untouched
-  EXPECT_EQ(int_option(fd, IPPROTO_IP, IP_TOS), 0xb8);
-  EXPECT_EQ(int_option(fd, IPPROTO_IP, IP_MULTICAST_LOOP), 0);
-  EXPECT_EQ(int_option(fd, SOL_SOCKET, SO_REUSEADDR), 1);
-  EXPECT_EQ(s.ns.addr.ai_addr, reinterpret_cast<sockaddr*>(&s.dst4)); // the owner's buffer stays
-  EXPECT_EQ(s.ns.addr.ai_addrlen, sizeof(sockaddr_in));
-  EXPECT_EQ(s.dst4.sin_family, AF_INET);
-  EXPECT_EQ(ntohs(s.dst4.sin_port), 5000);
-  EXPECT_EQ(s.dst4.sin_addr.s_addr, inet_addr("239.1.2.3"));
-
-  // The same socket seen through a second descriptor outlives the cleanup.
-  const int watch = dup(fd);
-  EXPECT_EQ(cleanup_network(&s.ns), 0);
-  EXPECT_FALSE(is_open(fd));
-  EXPECT_EQ(int_option(watch, IPPROTO_IP, IP_MULTICAST_LOOP), 1);
-  close(watch);
-}
-
-TEST(NetSocketSetup, Ipv4WithoutASourcePortFailsAndLeavesNoSocketOpen) {
-  for (uint32_t bad_port : {0u, 65536u, 70000u}) {
-    Stream s("127.0.0.1", 5000, bad_port, 1, 0);
-    EXPECT_EQ(prepare_network(&s.ns), -1) << bad_port;
-    EXPECT_GE(s.ns.sock, 0) << "holds the closed number";
-    EXPECT_FALSE(is_open(s.ns.sock)) << bad_port;
+TEST(NetSocketSetup, MulticastLoopbackIsOffWhileStreamingAndBackOnAfterCleanup) {
+  struct row {
+    const char* group;
+    int family, level, hops, loop;
+  };
+  for (const row& r : {row{"239.1.2.3", AF_INET, IPPROTO_IP, IP_MULTICAST_TTL, IP_MULTICAST_LOOP},
+                       row{"ff0e::1", AF_INET6, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, IPV6_MULTICAST_LOOP}}) {
+    SCOPED_TRACE(r.group);
+    Stream s(r.group, 5000, free_port(r.family, SOCK_DGRAM), 16, 0xb8);
+    const int fd = prepare_network(&s.ns);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(int_option(fd, r.level, r.hops), 16);
+    EXPECT_EQ(int_option(fd, r.level, r.loop), 0);
+    if (r.family == AF_INET) {
+      EXPECT_EQ(int_option(fd, IPPROTO_IP, IP_TTL), 64); // unicast TTL untouched
+      EXPECT_EQ(int_option(fd, IPPROTO_IP, IP_TOS), 0xb8);
+      EXPECT_EQ(int_option(fd, SOL_SOCKET, SO_REUSEADDR), 1);
+      // The destination is written into the owner's buffer.
+      EXPECT_EQ(s.ns.addr.ai_addr, reinterpret_cast<sockaddr*>(&s.dst4));
+      EXPECT_EQ(s.ns.addr.ai_addrlen, sizeof(sockaddr_in));
+      EXPECT_EQ(ntohs(s.dst4.sin_port), 5000);
+      EXPECT_EQ(s.dst4.sin_addr.s_addr, inet_addr("239.1.2.3"));
+    } else {
+      EXPECT_EQ(int_option(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF), static_cast<int>(if_nametoindex("lo")));
+    }
+    // The same socket seen through a second descriptor outlives the cleanup.
+    const int watch = dup(fd);
+    EXPECT_EQ(cleanup_network(&s.ns), 0);
+    EXPECT_FALSE(is_open(fd));
+    EXPECT_EQ(int_option(watch, r.level, r.loop), 1);
+    close(watch);
   }
 }
 
-TEST(NetSocketSetup, Ipv6MulticastSetsHopsInterfaceAndLoopbackAndRestoresLoopback) {
-  Stream s("ff0e::1", 5000, free_port(AF_INET6, SOCK_DGRAM), 3, 0);
-  const int fd = prepare_network(&s.ns);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(int_option(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS), 3);
-  EXPECT_EQ(int_option(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF), static_cast<int>(if_nametoindex("lo")));
-  EXPECT_EQ(int_option(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP), 0);
-  const int watch = dup(fd);
-  EXPECT_EQ(cleanup_network(&s.ns), 0);
-  EXPECT_EQ(int_option(watch, IPPROTO_IPV6, IPV6_MULTICAST_LOOP), 1);
-  close(watch);
-}
-
-TEST(NetSocketSetup, Ipv6FailsOnAMissingInterfaceOrAPortBeyondSixteenBits) {
-  Stream missing("2001:db8::2", 5000, 6000, 1, 0, "nosuchif0");
-  EXPECT_EQ(prepare_network(&missing.ns), -1);
-  EXPECT_FALSE(is_open(missing.ns.sock));
-
-  Stream wide("::1", 5000, 65536 + 6000, 1, 0);
-  EXPECT_EQ(prepare_network(&wide.ns), -1);
-  EXPECT_FALSE(is_open(wide.ns.sock));
+TEST(NetSocketSetup, FailedPreparationLeavesNoSocketOpen) {
+  struct row {
+    const char* host;
+    uint32_t srcport;
+    const char* device;
+  };
+  // IPv4 needs a source port; IPv6 an interface and a port within 16 bits.
+  for (const row& r : {row{"127.0.0.1", 0, "lo"}, row{"127.0.0.1", 65536, "lo"}, row{"127.0.0.1", 70000, "lo"},
+                       row{"2001:db8::2", 6000, "nosuchif0"}, row{"::1", 65536 + 6000, "lo"}}) {
+    Stream s(r.host, 5000, r.srcport, 1, 0, r.device);
+    EXPECT_EQ(prepare_network(&s.ns), -1) << r.host << " " << r.srcport;
+    EXPECT_GE(s.ns.sock, 0) << "holds the closed number";
+    EXPECT_FALSE(is_open(s.ns.sock)) << r.host << " " << r.srcport;
+  }
 }
 
 TEST(NetSocketSetup, CleanupOfAUnicastSocketOnlyClosesItAndReportsAClosedOne) {
