@@ -87,9 +87,9 @@ TEST_P(H264Transport, DeliversEveryFedUnitAndDecodesFrameForFrame) {
     ASSERT_TRUE(harness::wait_for_file("/tmp/rtp_over_http_sock_9")) << handoff.err();
     relay = std::make_unique<rtp_relay>(std::move(connection));
   }
-  auto spec = whole_clip(daemon_args("h264", t.host, t.options));
-  spec.pid_file = t.pid_file;
-  const auto r = run_stream(spec, *relay);
+  auto planned = whole_clip(daemon_args("h264", t.host, t.options));
+  planned.pid_file = t.pid_file;
+  const auto r = run_stream(planned, *relay);
   expect_decoded_run(r.decoded, source_hashes(clip_), 300, true);
 
   const auto nals = rebuilt(r.packets);

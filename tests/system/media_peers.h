@@ -286,28 +286,28 @@ struct stream_result {
 
 // Runs the stream until it has gone quiet, then stops the daemon (which must
 // end with status 0) and the relay.
-inline stream_result run_stream(const stream_spec& spec, rtp_relay& relay) {
-  auto sessiond = start_sessiond(spec.session_rate);
+inline stream_result run_stream(const stream_spec& plan, rtp_relay& relay) {
+  auto sessiond = start_sessiond(plan.session_rate);
   std::optional<ffmpeg_decoder> decoder;
-  if (!spec.sdp.empty()) decoder.emplace(spec.sdp);
-  auto feed = spec.feed;
+  if (!plan.sdp.empty()) decoder.emplace(plan.sdp);
+  auto feed = plan.feed;
   feed.push_back("--keep");
   harness::Process feeder;
   pid_t pid = -1;
-  if (spec.prefeed > 0) {
-    auto first = start_feeder(spec.codec, spec.clip,
-                              {"--frames", std::to_string(spec.prefeed), "--unpaced", "--keep"});
+  if (plan.prefeed > 0) {
+    auto first = start_feeder(plan.codec, plan.clip,
+                              {"--frames", std::to_string(plan.prefeed), "--unpaced", "--keep"});
     EXPECT_EQ(first.wait(30s).code(), 0) << first.err();
-    pid = start_daemon(spec.daemon, spec.pid_file);
+    pid = start_daemon(plan.daemon, plan.pid_file);
     // Having looked for a key frame in vain, the reader is at the newest block.
     EXPECT_TRUE(harness::wait_syslog_regex(
-        "^vx_" + spec.codec + R"(_rtp : \d+  : shm_read_data_blockinfo error, data_length=0$)", 10s))
+        "^vx_" + plan.codec + R"(_rtp : \d+  : shm_read_data_blockinfo error, data_length=0$)", 10s))
         << harness::syslog_dump();
-    feeder = start_feeder(spec.codec, spec.clip, feed);
+    feeder = start_feeder(plan.codec, plan.clip, feed);
   } else {
-    feeder = start_feeder(spec.codec, spec.clip, feed);
-    EXPECT_TRUE(harness::wait_for_file(spec.store)) << feeder.err();
-    pid = start_daemon(spec.daemon, spec.pid_file);
+    feeder = start_feeder(plan.codec, plan.clip, feed);
+    EXPECT_TRUE(harness::wait_for_file(plan.store)) << feeder.err();
+    pid = start_daemon(plan.daemon, plan.pid_file);
   }
   EXPECT_EQ(feeder.wait(60s).code(), 0) << feeder.err();
   EXPECT_TRUE(relay.wait_quiet(700ms, 20s)) << harness::syslog_dump();
