@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 #include "h264_units.h"
@@ -22,6 +23,7 @@ const Bytes kIdrRest = {0x65, 0x44, 0x84, 0x21};   // a later slice of the same 
 const Bytes kSlice = {0x41, 0x9A, 0x02, 0x03};     // first_mb_in_slice 0
 const Bytes kSliceRest = {0x41, 0x40, 0x02, 0x03};
 
+// The units, each after a start code: long ones unless asked for short.
 Bytes stream(std::initializer_list<Bytes> nals, bool three_byte_codes = false) {
   Bytes out;
   for (const Bytes& nal : nals) {
@@ -29,18 +31,6 @@ Bytes stream(std::initializer_list<Bytes> nals, bool three_byte_codes = false) {
     out.insert(out.end(), {0, 0, 1});
     out.insert(out.end(), nal.begin(), nal.end());
   }
-  return out;
-}
-
-Bytes with_start_code(const Bytes& nal) {
-  Bytes out = {0, 0, 0, 1};
-  out.insert(out.end(), nal.begin(), nal.end());
-  return out;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
 }
 
@@ -54,28 +44,20 @@ std::vector<Bytes> block_bytes(const FeedPlan& plan, const Bytes& input) {
   return out;
 }
 
-std::vector<int> frame_types(const FeedPlan& plan) {
-  std::vector<int> out;
-  for (const PlannedBlock& b : plan.blocks) out.push_back(b.meta.frame_type);
-  return out;
-}
-
-std::vector<bool> frame_starts(const FeedPlan& plan) {
-  std::vector<bool> out;
-  for (const PlannedBlock& b : plan.blocks) out.push_back(b.frame_start);
+// One character per block: 'K' key frame, '-' other; '|' before a block that starts a frame.
+std::string layout(const FeedPlan& plan) {
+  std::string out;
+  for (const PlannedBlock& b : plan.blocks) {
+    out += std::string(b.frame_start ? "|" : "") + (b.meta.frame_type == 8 ? 'K' : b.meta.frame_type == 0 ? '-' : '?');
+  }
   return out;
 }
 
 TEST(FrameFeederH264, UnitsAfterShortAndLongStartCodesBecomeBlocksWithLongOnes) {
   Bytes input = {0xAA, 0xBB};  // junk before the first start code
-  input.insert(input.end(), {0, 0, 1});
-  input.insert(input.end(), kSps.begin(), kSps.end());
-  input.insert(input.end(), {0, 0, 0, 1});
-  input.insert(input.end(), kPps.begin(), kPps.end());
-  input.insert(input.end(), {0, 0, 1});
-  input.insert(input.end(), kIdr.begin(), kIdr.end());
-  input.insert(input.end(), {0, 0});  // trailing zero bytes
-
+  for (const Bytes& part : {stream({kSps}, true), stream({kPps}), stream({kIdr}, true), Bytes{0, 0}}) {
+    input.insert(input.end(), part.begin(), part.end());  // trailing zero bytes last
+  }
   const auto nals = find_nal_units(input);
   ASSERT_EQ(nals.size(), 3u);
   EXPECT_EQ(nals[0].type, 7);
@@ -85,8 +67,7 @@ TEST(FrameFeederH264, UnitsAfterShortAndLongStartCodesBecomeBlocksWithLongOnes) 
   EXPECT_EQ(nals[2].length, kIdr.size()) << "trailing zeros are not the unit's";
 
   const FeedPlan plan = plan_h264(input, false);
-  EXPECT_EQ(block_bytes(plan, input),
-            (std::vector<Bytes>{with_start_code(kSps), with_start_code(kPps), with_start_code(kIdr)}));
+  EXPECT_EQ(block_bytes(plan, input), (std::vector<Bytes>{stream({kSps}), stream({kPps}), stream({kIdr})}));
   EXPECT_TRUE(find_nal_units(Bytes{0, 0, 0, 0}).empty());
 }
 
@@ -94,11 +75,9 @@ TEST(FrameFeederH264, KeyFrameStartsWithItsParameterSetsAndOnlyThatBlockIsMarked
   // Delimiters dropped; the SEI that came first moves behind the parameter sets.
   const Bytes input = stream({kAud, kSei, kSps, kPps, kIdr, kAud, kSlice, kAud, kSlice}, true);
   const FeedPlan plan = plan_h264(input, false);
-  EXPECT_EQ(block_bytes(plan, input),
-            (std::vector<Bytes>{with_start_code(kSps), with_start_code(kPps), with_start_code(kSei),
-                                with_start_code(kIdr), with_start_code(kSlice), with_start_code(kSlice)}));
-  EXPECT_EQ(frame_types(plan), (std::vector<int>{8, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(frame_starts(plan), (std::vector<bool>{true, false, false, false, true, true}));
+  EXPECT_EQ(block_bytes(plan, input), (std::vector<Bytes>{stream({kSps}), stream({kPps}), stream({kSei}),
+                                                          stream({kIdr}), stream({kSlice}), stream({kSlice})}));
+  EXPECT_EQ(layout(plan), "|K---|-|-");
   EXPECT_EQ(plan.frames, 3u);
 }
 
@@ -109,19 +88,15 @@ TEST(FrameFeederH264, KeyFrameWithoutParameterSetsRepeatsTheLastOnes) {
   const Bytes input = stream({kSps, kPps, kIdr, kSps, kPps, kSlice, sps2, kSlice, kIdr, kSlice});
   const FeedPlan plan = plan_h264(input, false);
   EXPECT_EQ(block_bytes(plan, input),
-            (std::vector<Bytes>{with_start_code(kSps), with_start_code(kPps), with_start_code(kIdr),
-                                with_start_code(kSlice), with_start_code(sps2), with_start_code(kSlice),
-                                with_start_code(sps2), with_start_code(kPps), with_start_code(kIdr),
-                                with_start_code(kSlice)}));
-  EXPECT_EQ(frame_types(plan), (std::vector<int>{8, 0, 0, 0, 0, 0, 8, 0, 0, 0}));
+            (std::vector<Bytes>{stream({kSps}), stream({kPps}), stream({kIdr}), stream({kSlice}), stream({sps2}),
+                                stream({kSlice}), stream({sps2}), stream({kPps}), stream({kIdr}), stream({kSlice})}));
+  EXPECT_EQ(layout(plan), "|K--|-|--|K--|-");
   EXPECT_EQ(plan.frames, 5u);
 }
 
 TEST(FrameFeederH264, SlicesOfOnePictureStayOneFrame) {
-  const Bytes input = stream({kSps, kPps, kIdr, kIdrRest, kSlice, kSliceRest, kSlice});
-  const FeedPlan plan = plan_h264(input, false);
-  EXPECT_EQ(plan.blocks.size(), 7u);
-  EXPECT_EQ(frame_starts(plan), (std::vector<bool>{true, false, false, false, true, false, true}));
+  const FeedPlan plan = plan_h264(stream({kSps, kPps, kIdr, kIdrRest, kSlice, kSliceRest, kSlice}), false);
+  EXPECT_EQ(layout(plan), "|K---|--|-");
   EXPECT_EQ(plan.frames, 3u);
 }
 
@@ -131,19 +106,13 @@ TEST(FrameFeederH264, PlaybackBlocksHoldWholeAccessUnitsAsFarAsTheyCanBeCutApart
   const Bytes input = stream({kSps, kPps, kSei, kIdr, kSlice, kSps, kPps, big_sei, kIdr});
   const FeedPlan plan = plan_h264(input, true);
   EXPECT_EQ(block_bytes(plan, input),
-            (std::vector<Bytes>{
-                concat({with_start_code(kSps), with_start_code(kPps), with_start_code(kSei), with_start_code(kIdr)}),
-                with_start_code(kSlice),
-                // A unit whose end lies beyond the splitting window ends the block.
-                concat({with_start_code(kSps), with_start_code(kPps), with_start_code(big_sei)}),
-                with_start_code(kIdr),
-            }));
-  EXPECT_EQ(frame_types(plan), (std::vector<int>{8, 0, 8, 0}));
-  EXPECT_EQ(frame_starts(plan), (std::vector<bool>{true, true, true, false}));
+            (std::vector<Bytes>{stream({kSps, kPps, kSei, kIdr}), stream({kSlice}),
+                                // A unit whose end lies beyond the splitting window ends the block.
+                                stream({kSps, kPps, big_sei}), stream({kIdr})}));
+  EXPECT_EQ(layout(plan), "|K|-|K-");
 
   // No more than four units share a block.
-  const Bytes five = stream({kSps, kPps, kSei, kSei, kIdr});
-  const FeedPlan split = plan_h264(five, true);
+  const FeedPlan split = plan_h264(stream({kSps, kPps, kSei, kSei, kIdr}), true);
   ASSERT_EQ(split.blocks.size(), 2u);
   EXPECT_EQ(split.blocks[0].parts.size(), 4u);
   EXPECT_EQ(split.frames, 1u);
