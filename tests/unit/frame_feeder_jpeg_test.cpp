@@ -69,16 +69,9 @@ TEST(FrameFeederJpeg, PicturesEndAtTheirEndMarkerAndCarryTheFrameHeaderSize) {
   input.insert(input.end(), b.begin(), b.end());
   input.insert(input.end(), a.begin(), a.begin() + 40);  // cut-off last file
 
-  const auto pics = find_jpeg_pictures(input);
-  ASSERT_EQ(pics.size(), 2u);
-  EXPECT_EQ(pics[0].offset, 0u);
-  EXPECT_EQ(pics[0].length, a.size());
-  EXPECT_EQ(pics[0].width, 320);
-  EXPECT_EQ(pics[0].height, 240);
-  EXPECT_EQ(pics[1].offset, a.size() + 3);
-  EXPECT_EQ(pics[1].length, b.size());
-  EXPECT_EQ(pics[1].width, 64);
-  EXPECT_EQ(pics[1].height, 48);
+  std::vector<std::vector<size_t>> found;  // offset, length, width, height
+  for (const auto& p : find_jpeg_pictures(input)) found.push_back({p.offset, p.length, p.width, p.height});
+  EXPECT_EQ(found, (std::vector<std::vector<size_t>>{{0, a.size(), 320, 240}, {a.size() + 3, b.size(), 64, 48}}));
 
   const FeedPlan plan = plan_jpeg(input);
   ASSERT_EQ(plan.blocks.size(), 2u);
@@ -99,18 +92,19 @@ TEST(FrameFeederJpeg, CorruptSegmentLengthSkipsOnlyThatPicture) {
 }
 
 TEST(FrameFeederJpeg, ScaledTablesMatchWhatTheEncoderLibraryWrites) {
-  // Q 50 is the standard table itself; Q 75 as a common JPEG library writes
-  // it (its first zigzag entries).
-  const auto q50 = rfc2435_table(50, false);
-  EXPECT_EQ((std::vector<int>{q50[0], q50[1], q50[2], q50[3], q50[63]}), (std::vector<int>{16, 11, 12, 14, 99}));
-  const auto q75 = rfc2435_table(75, false);
-  EXPECT_EQ((std::vector<int>{q75[0], q75[1], q75[2], q75[3], q75[4], q75[5]}), (std::vector<int>{8, 6, 6, 7, 6, 5}));
-  const auto c75 = rfc2435_table(75, true);
-  EXPECT_EQ((std::vector<int>{c75[0], c75[1], c75[2], c75[63]}), (std::vector<int>{9, 9, 9, 50}));
-  const auto q1 = rfc2435_table(1, false);
-  EXPECT_EQ(q1[0], 255) << "clamped to one byte";
-  const auto q99 = rfc2435_table(99, true);
-  EXPECT_EQ(q99[0], 1) << "never 0";
+  // Q 50 is the standard table itself; the others scaled as a common JPEG
+  // library does ((entry * scale + 50) / 100), clamped to 1..255.
+  struct Row {
+    int q;
+    bool chroma;
+    std::vector<int> at;  // entries 0, 1, 2, 3 and 63
+  };
+  for (const Row& r : {Row{50, false, {16, 11, 12, 14, 99}}, Row{75, false, {8, 6, 6, 7, 50}},
+                       Row{75, true, {9, 9, 9, 12, 50}}, Row{1, false, {255, 255, 255, 255, 255}},
+                       Row{99, true, {1, 1, 1, 1, 2}}}) {
+    const auto t = rfc2435_table(r.q, r.chroma);
+    EXPECT_EQ((std::vector<int>{t[0], t[1], t[2], t[3], t[63]}), r.at) << "Q " << r.q << (r.chroma ? " chroma" : "");
+  }
 }
 
 TEST(FrameFeederJpeg, QualityIsTheQOfScaledStandardTablesElse255) {
@@ -118,24 +112,16 @@ TEST(FrameFeederJpeg, QualityIsTheQOfScaledStandardTablesElse255) {
 
   PictureSpec one_off = standard(75);
   one_off.dqts[1][10] ^= 1;
-  EXPECT_EQ(q_of(one_off), kCustomTablesQ);
-
-  PictureSpec mixed = standard(75);
+  PictureSpec mixed = standard(75);  // luma and chroma scaled differently
   mixed.dqts[1] = dqt(1, rfc2435_table(80, true));
-  EXPECT_EQ(q_of(mixed), kCustomTablesQ) << "luma and chroma scaled differently";
-
-  PictureSpec wide = standard(75);
-  Bytes sixteen_bit = {0x10};
-  sixteen_bit.resize(129, 1);
-  wide.dqts.push_back(sixteen_bit);
-  EXPECT_EQ(q_of(wide), kCustomTablesQ);
-
-  PictureSpec shared = standard(75);
+  PictureSpec wide = standard(75);  // a 16-bit table besides
+  wide.dqts.push_back(Bytes(129, 1));
+  wide.dqts.back()[0] = 0x10;
+  PictureSpec shared = standard(75);  // chroma quantised with the luma table
   shared.selectors = {0, 0, 0};
-  EXPECT_EQ(q_of(shared), kCustomTablesQ) << "chroma quantised with the luma table";
-
-  PictureSpec none;
-  EXPECT_EQ(q_of(none), kCustomTablesQ);
+  for (const PictureSpec& custom : {one_off, mixed, wide, shared, PictureSpec{}}) {
+    EXPECT_EQ(q_of(custom), kCustomTablesQ) << custom.dqts.size() << " tables";
+  }
 
   // Both tables in one segment count the same as two segments.
   PictureSpec combined;
