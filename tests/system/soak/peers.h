@@ -7,12 +7,13 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <algorithm>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "daemon_runs.h"
 #include "harness/harness.h"
 
 namespace soak {
@@ -42,17 +43,9 @@ inline std::string make_clip() {
   return path;
 }
 
-inline std::vector<std::string> lines_of(const std::string& path) {
-  std::vector<std::string> lines;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 inline size_t count_lines(const std::string& path, const std::string& line) {
-  size_t n = 0;
-  for (const auto& l : lines_of(path)) n += l == line ? 1 : 0;
-  return n;
+  const auto lines = daemon_runs::log_lines(path);
+  return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
 // Stops a peer the way its operator would (SIGTERM), SIGKILL if it lingers.
@@ -83,10 +76,7 @@ class peer_set {
   }
 
   void stop_sessiond() { stop_peer(sessiond_); }
-  void start_sessiond() {
-    sessiond_ = harness::Process({harness::bin("mini-sessiond"), "--log", kSessiondLog});
-    EXPECT_TRUE(harness::wait_for_file("/tmp/session")) << sessiond_.err();
-  }
+  void start_sessiond() { sessiond_ = daemon_runs::start_sessiond(kSessiondLog); }
 
   // silent: takes the notices but never answers them.
   void stop_evman() { stop_peer(evman_); }
@@ -99,7 +89,7 @@ class peer_set {
 
   // The session id the daemon registered with, from the session daemon's log.
   std::optional<int> registered_session() const {
-    for (const auto& line : lines_of(kSessiondLog)) {
+    for (const auto& line : daemon_runs::log_lines(kSessiondLog)) {
       int id = -1;
       if (std::sscanf(line.c_str(), "{\"op\":\"add\",\"session_id\":%d", &id) == 1) return id;
     }

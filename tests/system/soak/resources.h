@@ -35,14 +35,9 @@ inline std::optional<resource_sample> sample_resources(pid_t pid) {
       break;
     }
   }
-  DIR* fds = opendir((dir + "/fd").c_str());
-  if (!have_rss || fds == nullptr) {
-    if (fds != nullptr) closedir(fds);
-    return std::nullopt;
-  }
-  while (const dirent* entry = readdir(fds)) {
-    if (entry->d_name[0] != '.') ++s.fds;
-  }
+  DIR* fds = have_rss ? opendir((dir + "/fd").c_str()) : nullptr;
+  if (fds == nullptr) return std::nullopt;
+  while (const dirent* entry = readdir(fds)) s.fds += entry->d_name[0] != '.' ? 1 : 0;
   closedir(fds);
   return s;
 }
@@ -56,16 +51,10 @@ class resource_sampler {
     stop_.store(true);
     thread_.join();
   }
-  resource_sampler(const resource_sampler&) = delete;
-  resource_sampler& operator=(const resource_sampler&) = delete;
 
   resource_sample peak() const {
     std::lock_guard lock(mutex_);
     return peak_;
-  }
-  int samples() const {
-    std::lock_guard lock(mutex_);
-    return samples_;
   }
 
  private:
@@ -75,7 +64,6 @@ class resource_sampler {
         std::lock_guard lock(mutex_);
         peak_.rss_kib = std::max(peak_.rss_kib, s->rss_kib);
         peak_.fds = std::max(peak_.fds, s->fds);
-        ++samples_;
       }
       for (int i = 0; i < 10 && !stop_.load(); ++i) std::this_thread::sleep_for(100ms);
     }
@@ -84,7 +72,6 @@ class resource_sampler {
   pid_t pid_;
   mutable std::mutex mutex_;
   resource_sample peak_;
-  int samples_ = 0;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

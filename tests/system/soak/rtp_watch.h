@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "harness/harness.h"
+#include "media_rtp.h"
 
 namespace soak {
 
@@ -40,8 +41,6 @@ class rtp_watch {
     stop_.store(true);
     thread_.join();
   }
-  rtp_watch(const rtp_watch&) = delete;
-  rtp_watch& operator=(const rtp_watch&) = delete;
 
   uint64_t packets() const { return packets_.load(); }
   uint64_t bytes() const { return bytes_.load(); } // UDP payloads
@@ -59,9 +58,8 @@ class rtp_watch {
         continue;
       }
       const auto& p = d->data;
-      const uint16_t seq = static_cast<uint16_t>(p[2] << 8 | p[3]);
-      const uint32_t ssrc = static_cast<uint32_t>(p[8]) << 24 | static_cast<uint32_t>(p[9]) << 16 |
-                            static_cast<uint32_t>(p[10]) << 8 | p[11];
+      const uint16_t seq = media_sys::be16(p, 2);
+      const uint32_t ssrc = media_sys::be32(p, 8);
       if (packets_.load() > 0) {
         if (ssrc != ssrc_) ssrc_changes_.fetch_add(1);
         if (seq != static_cast<uint16_t>(last_ + 1)) {
@@ -106,8 +104,6 @@ class keep_alive_sender {
     stop_.store(true);
     thread_.join();
   }
-  keep_alive_sender(const keep_alive_sender&) = delete;
-  keep_alive_sender& operator=(const keep_alive_sender&) = delete;
 
   void pause(bool paused) { paused_.store(paused); }
 
