@@ -118,18 +118,10 @@ std::vector<route_child> route_children() {
   return children;
 }
 
-size_t open_descriptors() {
+// Entries of a /proc directory: open descriptors or threads.
+size_t entries(const std::string& dir_path) {
   size_t n = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (const dirent* entry = readdir(dir)) n += entry->d_name[0] != '.' ? 1 : 0;
-    closedir(dir);
-  }
-  return n;
-}
-
-size_t thread_count(pid_t pid) {
-  size_t n = 0;
-  if (DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
+  if (DIR* dir = opendir(dir_path.c_str())) {
     while (const dirent* entry = readdir(dir)) n += entry->d_name[0] != '.' ? 1 : 0;
     closedir(dir);
   }
@@ -147,7 +139,7 @@ void expect_route_children_see_only_standard_streams(const std::vector<std::stri
   ASSERT_TRUE(pid.has_value()) << syslog_dump();
   ASSERT_TRUE(wait_until([] { return route_children().size() == 1; }, 10s)) << syslog_dump();
   // Signalled before its threads run, the daemon would end at once.
-  EXPECT_TRUE(wait_until([&] { return thread_count(*pid) == 3; }, 10s));
+  EXPECT_TRUE(wait_until([&] { return entries("/proc/" + std::to_string(*pid) + "/task") == 3; }, 10s));
   kill(*pid, SIGTERM);
   EXPECT_EQ(wait_exit(*pid, kShutdownWait).code(), 0);
 
@@ -239,19 +231,16 @@ TEST(Hygiene, AddressFileIsNeverWrittenThroughAPlantedLink) {
   constexpr uint32_t kMetadataId = 768;
 
   daemon_runs::write_file(kVictim, "ADDR_FAMILY=2\n");
-  ASSERT_EQ(symlink(kVictim, kAddressFile), 0);
   ipc_service_sockets record{};
-  EXPECT_EQ(IPC_iStartSock(&record, AF_INET), -3) << "the service start would have emptied the victim";
   ipc_handle handle = 0;
-  EXPECT_EQ(IPC_iOpen(kMetadataId, kIpcModeListen, &handle), -3);
-  EXPECT_EQ(read_file(kVictim), "ADDR_FAMILY=2\n");
-  unlink(kAddressFile);
-
-  ASSERT_EQ(link(kVictim, kAddressFile), 0);
-  EXPECT_EQ(IPC_iStartSock(&record, AF_INET), -3);
-  EXPECT_EQ(IPC_iOpen(kMetadataId, kIpcModeListen, &handle), -3) << "registering would rewrite the victim";
-  EXPECT_EQ(read_file(kVictim), "ADDR_FAMILY=2\n");
-  unlink(kAddressFile);
+  for (const auto plant : {symlink, link}) {
+    SCOPED_TRACE(plant == symlink ? "symbolic link" : "hard link");
+    ASSERT_EQ(plant(kVictim, kAddressFile), 0);
+    EXPECT_EQ(IPC_iStartSock(&record, AF_INET), -3) << "the service start would have emptied the victim";
+    EXPECT_EQ(IPC_iOpen(kMetadataId, kIpcModeListen, &handle), -3) << "registering would rewrite the victim";
+    EXPECT_EQ(read_file(kVictim), "ADDR_FAMILY=2\n");
+    unlink(kAddressFile);
+  }
 
   // Our own plain file is used as always.
   ASSERT_EQ(IPC_iStartSock(&record, AF_INET), 0);
@@ -275,31 +264,21 @@ int receive_offered(int fd) {
   return received;
 }
 
-Fd tcp_listener() {
-  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  EXPECT_EQ(listen(fd.get(), 1), 0);
-  return fd;
-}
-
 TEST(Hygiene, HandedOverDescriptorMustBeAConnectedStreamSocket) {
   const Fd udp(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  const Fd listening = tcp_listener();
+  const TcpListener listening(kLocalIpv4, 0, false);
   const Fd unconnected(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   daemon_runs::write_file("/tmp/plain", "x");
   const Fd plain(open("/tmp/plain", O_RDONLY | O_CLOEXEC));
-  const size_t before = open_descriptors();
+  const size_t before = entries("/proc/self/fd");
   for (const auto& [what, fd] : std::vector<std::pair<std::string, int>>{
            {"datagram socket", udp.get()},
-           {"listening stream socket", listening.get()},
+           {"listening stream socket", listening.fd()},
            {"stream socket never connected", unconnected.get()},
            {"plain file", plain.get()}}) {
     EXPECT_EQ(receive_offered(fd), -1) << what;
   }
-  EXPECT_EQ(open_descriptors(), before) << "every refused descriptor is closed";
+  EXPECT_EQ(entries("/proc/self/fd"), before) << "every refused descriptor is closed";
 
   // The daemon offered a datagram socket gives up as when nothing is offered.
   std::thread offering([&] { offer_descriptor("/tmp/rtp_over_http_sock_3", udp.get()); });
