@@ -19,6 +19,7 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -70,34 +71,32 @@ std::vector<SyslogLine> lines_since(size_t mark) {
   return {all.begin() + static_cast<std::ptrdiff_t>(std::min(mark, all.size())), all.end()};
 }
 
-TEST(NetStreamSocket, Ipv4UnicastArrivesFromSrcportWithTheTtlAndTosAskedFor) {
-  UdpReceiver rx(kPeerIpv4, 0, {.want_ttl_tos = true});
-  Stream s(kPeerIpv4, rx.port(), 41000, 33, 0x48);
-  ASSERT_GE(prepare_network(&s.ns), 0);
-  ASSERT_TRUE(s.send("unicast-v4"));
-  auto got = rx.receive(3s);
-  ASSERT_TRUE(got);
-  EXPECT_EQ(std::string(got->data.begin(), got->data.end()), "unicast-v4");
-  EXPECT_EQ(got->from, kLocalIpv4);
-  EXPECT_EQ(got->from_port, 41000);
-  EXPECT_EQ(got->ttl, 33);
-  EXPECT_EQ(got->tos, 0x48);
-  EXPECT_EQ(cleanup_network(&s.ns), 0);
-}
-
-TEST(NetStreamSocket, Ipv6UnicastArrivesWithTheHopLimitAskedForFromTheChosenPort) {
-  UdpReceiver rx(kPeerIpv6, 0, {.want_ttl_tos = true});
-  Stream s(kPeerIpv6, rx.port(), 0, 17, 0x48);
-  ASSERT_GE(prepare_network(&s.ns), 0);
-  const uint16_t chosen = bound_port(s.ns.sock);
-  ASSERT_TRUE(s.send("unicast-v6"));
-  auto got = rx.receive(3s);
-  ASSERT_TRUE(got);
-  EXPECT_EQ(got->from, kLocalIpv6);
-  EXPECT_EQ(got->from_port, chosen);
-  EXPECT_EQ(got->ttl, 17);
-  EXPECT_EQ(got->tos, 0) << "tos is not applied to IPv6";
-  EXPECT_EQ(cleanup_network(&s.ns), 0);
+// Each datagram arrives from the source port (chosen by the system when
+// none is given) with the TTL or hop limit asked for; TOS applies to IPv4.
+TEST(NetStreamSocket, UnicastAndIpv6MulticastArriveFromSrcportWithTheTtlAndTosAskedFor) {
+  struct row {
+    const char* host;
+    uint32_t srcport, ttl, tos;
+    const char* from;
+    int tos_seen;
+  };
+  for (const row& r : {row{kPeerIpv4, 41000, 33, 0x48, kLocalIpv4, 0x48}, row{kPeerIpv6, 0, 17, 0x48, kLocalIpv6, 0},
+                       row{"ff0e::42", 43000, 4, 0, kLocalIpv6, 0}}) {
+    SCOPED_TRACE(r.host);
+    UdpReceiver rx(r.host, 0, {.want_ttl_tos = true});
+    Stream s(r.host, rx.port(), r.srcport, r.ttl, r.tos);
+    ASSERT_GE(prepare_network(&s.ns), 0);
+    const uint16_t chosen = bound_port(s.ns.sock);
+    ASSERT_TRUE(s.send(r.host));
+    auto got = rx.receive(3s);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(std::string(got->data.begin(), got->data.end()), r.host);
+    EXPECT_EQ(got->from, r.from);
+    EXPECT_EQ(got->from_port, r.srcport != 0 ? r.srcport : chosen);
+    EXPECT_EQ(got->ttl, static_cast<int>(r.ttl));
+    EXPECT_EQ(got->tos, r.tos_seen);
+    EXPECT_EQ(cleanup_network(&s.ns), 0);
+  }
 }
 
 TEST(NetStreamSocket, Ipv4MulticastLeavesThroughTheHostRouteAndDoesNotLoopBack) {
@@ -123,61 +122,40 @@ TEST(NetStreamSocket, Ipv4MulticastLeavesThroughTheHostRouteAndDoesNotLoopBack) 
   EXPECT_EQ(del_route(group, kDevice), 1);
 }
 
-TEST(NetStreamSocket, Ipv6MulticastLeavesThroughTheNamedInterfaceWithItsHopLimit) {
-  UdpReceiver peer("ff0e::42", 0, {.want_ttl_tos = true});
-  Stream s("ff0e::42", peer.port(), 43000, 4, 0);
-  ASSERT_GE(prepare_network(&s.ns), 0);
-  ASSERT_TRUE(s.send("multicast-v6"));
-  auto got = peer.receive(3s);
-  ASSERT_TRUE(got);
-  EXPECT_EQ(got->from_port, 43000);
-  EXPECT_EQ(got->ttl, 4);
-  EXPECT_EQ(cleanup_network(&s.ns), 0);
-}
-
-TEST(NetStreamSocket, Ipv4WithoutASourcePortLogsOnlyTheSettingFailure) {
-  const size_t mark = syslog_mark();
-  Stream s(kPeerIpv4, 5000, 0, 1, 0);
-  ASSERT_EQ(prepare_network(&s.ns), -1);
-  ASSERT_TRUE(wait_syslog_regex(unit_line(kUnit, "failed to ipv4_sock_seetting"), 3s, mark)) << syslog_dump();
-  const auto lines = lines_since(mark);
-  ASSERT_EQ(lines.size(), 1u) << syslog_dump();
-  EXPECT_EQ(priority(lines[0]), LOG_ERR);
-}
-
+// Each failure ends with its error-level line, after the one cause that
+// says why (none for a missing source port).
 TEST(NetStreamSocket, PreparationFailuresAreLoggedWithTheirOwnMessages) {
-  {
+  Fd holder(socket(AF_INET, SOCK_DGRAM, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ASSERT_EQ(bind(holder.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  struct row {
+    const char* host;
+    uint32_t srcport;
+    const char* device;
+    std::string cause, last;
+  };
+  const std::vector<row> rows = {
+      {kPeerIpv4, 0, kDevice, "", "failed to ipv4_sock_seetting"},
+      {"2001:db8::2", 6000, "nosuchif0", func_line("ipv6_sock_setting", kUnit, " : if_nametoindex error"),
+       "failed to ipv6_sock_seetting"},
+      {kPeerIpv4, bound_port(holder.get()), kDevice, unit_line(kUnit, "bind error [Address already in use]"),
+       "failed to ipv4_sock_seetting"},
+      {"no-such-host.invalid", 6000, kDevice,
+       "^network : [0-9]+ : getaddrinfo error \\[.*:host=no-such-host\\.invalid, port=5004\\]$", "init_addrinfo error"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.host);
     const size_t mark = syslog_mark();
-    Stream s("2001:db8::2", 5000, 6000, 1, 0, "nosuchif0");
+    Stream s(r.host, 5004, r.srcport, 1, 0, r.device);
     ASSERT_EQ(prepare_network(&s.ns), -1);
-    ASSERT_TRUE(wait_syslog_regex(unit_line(kUnit, "failed to ipv6_sock_seetting"), 3s, mark));
+    ASSERT_TRUE(wait_syslog_regex(unit_line(kUnit, r.last), 3s, mark)) << syslog_dump();
     const auto lines = lines_since(mark);
-    ASSERT_EQ(lines.size(), 2u) << syslog_dump();
-    EXPECT_TRUE(std::regex_search(lines[0].message,
-                                  std::regex(func_line("ipv6_sock_setting", kUnit, " : if_nametoindex error"))))
-        << lines[0].message;
-  }
-  {
-    const size_t mark = syslog_mark();
-    Fd holder(socket(AF_INET, SOCK_DGRAM, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    ASSERT_EQ(bind(holder.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    Stream s(kPeerIpv4, 5000, bound_port(holder.get()), 1, 0);
-    ASSERT_EQ(prepare_network(&s.ns), -1);
-    ASSERT_TRUE(wait_syslog_regex(unit_line(kUnit, "failed to ipv4_sock_seetting"), 3s, mark));
-    EXPECT_EQ(syslog_count_regex(unit_line(kUnit, "bind error [Address already in use]")), 1u) << syslog_dump();
-  }
-  {
-    const size_t mark = syslog_mark();
-    Stream s("no-such-host.invalid", 5004, 6000, 1, 0);
-    ASSERT_EQ(prepare_network(&s.ns), -1);
-    ASSERT_TRUE(wait_syslog_regex(unit_line(kUnit, "init_addrinfo error"), 3s, mark));
-    const auto lines = lines_since(mark);
-    ASSERT_EQ(lines.size(), 2u) << syslog_dump();
-    EXPECT_TRUE(std::regex_search(
-        lines[0].message, std::regex("^network : [0-9]+ : getaddrinfo error \\[.*:host=no-such-host\\.invalid, port=5004\\]$")))
-        << lines[0].message;
+    ASSERT_EQ(lines.size(), r.cause.empty() ? 1u : 2u) << syslog_dump();
+    EXPECT_EQ(priority(lines.back()), LOG_ERR);
+    if (!r.cause.empty()) {
+      EXPECT_TRUE(std::regex_search(lines[0].message, std::regex(r.cause))) << lines[0].message;
+    }
   }
 }
 
