@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -44,17 +45,11 @@ class TempStore {
     char dir[] = "/tmp/sdp_store_XXXXXX";
     EXPECT_NE(mkdtemp(dir), nullptr);
     dir_ = dir;
-    path_ = dir_ + "/store";
-    framestore::StoreGeometry g;
-    g.block_count = 16;
-    g.data_size = 1u << 16;
-    g.max_frame_size = 1u << 14;
-    EXPECT_EQ(producer_.open(path_.c_str(), kNumber, codec, g), 0);
+    EXPECT_EQ(producer_.open((dir_ + "/store").c_str(), kNumber, codec, {16, 1u << 16, 1u << 14}), 0);
   }
   ~TempStore() {
     producer_.close();
-    unlink(path_.c_str());
-    rmdir(dir_.c_str());
+    std::filesystem::remove_all(dir_);
   }
   void publish(const Block& frame, uint8_t frame_type = 0, uint16_t width = 0, uint16_t height = 0) {
     shm_blockinfo info{};
@@ -64,13 +59,12 @@ class TempStore {
     info.height = height;
     ASSERT_EQ(producer_.publish(frame, info), 0);
   }
-  StoreFacts read(Want want, double wait = 0) { return read_store(path_.c_str(), kNumber, want, 64, wait); }
+  StoreFacts read(Want want) { return read_store((dir_ + "/store").c_str(), kNumber, want, 64, 0); }
 
   static constexpr int kNumber = 4242;
 
  private:
   std::string dir_;
-  std::string path_;
   framestore::Producer producer_;
 };
 
@@ -123,12 +117,11 @@ TEST(SdpParams, Mpeg4ConfigIsTheHeaderRunBeforeTheFirstVop) {
 
 TEST(SdpParams, StoreGivesTheNewestKeyFramesParameterSets) {
   TempStore store(kCodecH264);
-  store.publish(with_start_code(kSps1), 8);
-  store.publish(with_start_code(kPps));
-  store.publish(with_start_code({0x65, 0x88, 0x84}));
-  store.publish(with_start_code(kSps2), 8);
-  store.publish(with_start_code(kPps));
-  store.publish(with_start_code({0x65, 0x88, 0x84}));
+  for (const Block& sps : {kSps1, kSps2}) {
+    store.publish(with_start_code(sps), 8);
+    store.publish(with_start_code(kPps));
+    store.publish(with_start_code({0x65, 0x88, 0x84}));
+  }
   store.publish(with_start_code({0x41, 0x9a}));
   const StoreFacts facts = store.read(Want::h264);
   EXPECT_TRUE(facts.attached);
