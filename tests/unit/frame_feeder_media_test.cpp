@@ -75,11 +75,21 @@ class FeederMedia : public ::testing::Test {
     return blocks;
   }
 
+  static Bytes joined(const std::vector<Bytes>& blocks) {
+    Bytes out;
+    for (const Bytes& b : blocks) out.insert(out.end(), b.begin(), b.end());
+    return out;
+  }
   std::string write_joined(const std::vector<Bytes>& blocks, const std::string& name) {
     const std::string path = dir_ + "/" + name;
-    std::ofstream out(path, std::ios::binary);
-    for (const Bytes& b : blocks) out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    const Bytes bytes = joined(blocks);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
     return path;
+  }
+  Bytes clip_bytes(const std::string& clip) const {
+    std::ifstream in(media_ / clip, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
   // The decoded frames' checksums, one line per frame.
@@ -129,15 +139,9 @@ TEST_F(FeederMedia, JpegPicturesArriveWholeWithSizeAndQ) {
   const auto standard = feed("jpeg", "mjpeg_std.mjpeg");
   ASSERT_EQ(standard.size(), 360u);
   for (const auto& info : infos_) {
-    EXPECT_EQ(info.quality, 75);
-    EXPECT_EQ(info.width, 320);
-    EXPECT_EQ(info.height, 240);
+    EXPECT_EQ((std::vector<int>{info.quality, info.width, info.height}), (std::vector<int>{75, 320, 240}));
   }
-  std::ifstream clip(media_ / "mjpeg_std.mjpeg", std::ios::binary);
-  const Bytes original((std::istreambuf_iterator<char>(clip)), std::istreambuf_iterator<char>());
-  Bytes joined;
-  for (const Bytes& b : standard) joined.insert(joined.end(), b.begin(), b.end());
-  EXPECT_TRUE(joined == original);
+  EXPECT_TRUE(joined(standard) == clip_bytes("mjpeg_std.mjpeg"));
 
   infos_.clear();
   fs::remove(dir_ + "/store");
@@ -170,14 +174,8 @@ TEST_F(FeederMedia, Mpeg4VopsDecodeToTheClipsFramesFromEveryIVop) {
 TEST_F(FeederMedia, MuLawBlocksJoinToTheClip) {
   const auto blocks = feed("ulaw", "tone.ulaw");
   ASSERT_EQ(blocks.size(), 250u);
-  std::ifstream clip(media_ / "tone.ulaw", std::ios::binary);
-  const Bytes original((std::istreambuf_iterator<char>(clip)), std::istreambuf_iterator<char>());
-  Bytes joined;
-  for (const Bytes& b : blocks) {
-    EXPECT_EQ(b.size(), 320u);
-    joined.insert(joined.end(), b.begin(), b.end());
-  }
-  EXPECT_TRUE(joined == original);
+  for (const Bytes& b : blocks) EXPECT_EQ(b.size(), 320u);
+  EXPECT_TRUE(joined(blocks) == clip_bytes("tone.ulaw"));
   EXPECT_EQ(infos_[1].timestamp, 3600u);
 }
 
