@@ -1,20 +1,21 @@
 // A unit's packets handed to the kernel in bursts (UDP segmentation
 // offload): what arrives must be exactly what one send per packet gives,
 // and a refused offload or a failed send must leave the unit as it was.
+// Units here span several bursts; small ones are the packet_paths fuzz
+// corpus's, and the stream thread's counting of burst packets shows on the
+// wire in the engine's system tests.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <numeric>
 
 #include "helpers/stream_fake_source.h"
 #include "helpers/stream_wire.h"
 #include "stream/send_rtp.h"
-#include "stream/stats.h"
 #include "stream/udp_burst.h"
 
 using namespace stream_test;
@@ -40,7 +41,6 @@ bytes h264_unit(uint8_t nal_header, size_t body) {
 std::vector<payload_case> cases() {
   return {
       {"H.264 slice in FU-A", kPayloadH264, false, h264_unit(0x65, kBigUnit)},
-      {"H.264 parameter set in STAP-A", kPayloadH264, false, h264_unit(0x67, 20)},
       {"MPEG-4", kPayloadMpeg4, false, pattern(kBigUnit, 3)},
       {"JPEG with in-band tables", kPayloadJpeg, true, pattern(kBigUnit, 9)},
   };
@@ -102,9 +102,8 @@ sent_unit send_all(rtp_thread& t, const bytes& unit, udp_burst* burst) {
 size_t total(const std::vector<int>& v) { return static_cast<size_t>(std::accumulate(v.begin(), v.end(), 0)); }
 
 size_t bytes_of(const std::vector<bytes>& packets) {
-  size_t n = 0;
-  for (const bytes& p : packets) n += p.size();
-  return n;
+  return std::accumulate(packets.begin(), packets.end(), size_t{0},
+                         [](size_t n, const bytes& p) { return n + p.size(); });
 }
 
 // One burst call that must send nothing: it leaves the unit, the fragment
@@ -146,12 +145,10 @@ TEST(UdpBurst, BurstsPutExactlyThePacketsOfOneSendPerPacketOnTheWire) {
     EXPECT_EQ(bursting->rtp_seq, reference->rtp_seq);
     EXPECT_EQ(bursting->jpeg_offset, reference->jpeg_offset);
     EXPECT_EQ(many.octets, bytes_of(expected));
-    // Big units take more than one call but far fewer than one per packet,
+    // The unit takes more than one call but far fewer than one per packet,
     // and no call exceeds the kernel's segment limit.
-    if (c.unit.size() > 1000) {
-      EXPECT_GT(many.packets_per_call.size(), 1u);
-      EXPECT_LT(many.packets_per_call.size(), expected.size() / 10);
-    }
+    EXPECT_GT(many.packets_per_call.size(), 1u);
+    EXPECT_LT(many.packets_per_call.size(), expected.size() / 10);
     for (const int n : many.packets_per_call) EXPECT_LE(n, udp_burst::kMaxPackets);
     close(reference->ns.sock);
     close(bursting->ns.sock);
@@ -188,7 +185,7 @@ TEST(UdpBurst, RefusedOffloadTakesNothingOffAndOneSendPerPacketFinishesTheUnit) 
 }
 
 TEST(UdpBurst, FailedSendTakesNothingOffTheUnitAndKeepsTheFragmentOffset) {
-  const payload_case c = cases()[3];
+  const payload_case c = cases()[2];
   udp_sink sink;
   sockaddr_in dest{};
   auto t = record(c, dest, sink);
@@ -198,43 +195,4 @@ TEST(UdpBurst, FailedSendTakesNothingOffTheUnitAndKeepsTheFragmentOffset) {
   EXPECT_LT(send_nothing(burst, *t, c.unit), 0);
   EXPECT_EQ(errno, EBADF);
   EXPECT_TRUE(burst.enabled());
-}
-
-TEST(UdpBurst, StreamThreadCountsEveryPacketOfABurstInSequenceAndInItsStatistics) {
-  udp_sink sink;
-  const int big = 4 << 20;
-  setsockopt(sink.fd(), SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-  fake_source src;
-  auto t = std::make_unique<rtp_thread>();
-  std::strcpy(t->ns.host, "127.0.0.1");
-  std::strcpy(t->ns.device, "lo");
-  t->ns.dstport = sink.port();
-  t->ns.srcport = free_udp_port();
-  t->ns.ttl = 16;
-  t->ns.protocol = kProtocolUdp;
-  t->session_id = 1;
-  src.install(*t, kPayloadMpeg4, 2 * kBigUnit);
-  ASSERT_EQ(init_rtp_thread(t.get()), 0);
-  t->running.store(1);
-  src.frame(pattern(kBigUnit, 5), 90000);
-  src.frame(pattern(kBigUnit, 6), 93000);
-
-  rtp_thread_exe(t.get());
-
-  // Loopback's MTU is far above 1500: every packet but a unit's last fills
-  // the 1500-byte buffer with 1488 payload bytes.
-  const size_t per_unit = (kBigUnit + 1487) / 1488;
-  const std::vector<bytes> packets = sink.receive(2 * per_unit + 1, 200);
-  ASSERT_EQ(packets.size(), 2 * per_unit);
-  for (size_t i = 0; i < packets.size(); ++i) {
-    const rtp_packet p = parse_rtp(packets[i]);
-    EXPECT_EQ(p.seq, static_cast<uint16_t>(i));
-    EXPECT_EQ(p.marker, (i + 1) % per_unit == 0);
-    EXPECT_EQ(p.timestamp, i < per_unit ? 90000u : 93000u);
-  }
-  EXPECT_EQ(t->rtp_seq, packets.size());
-  pthread_mutex_lock(&rtcp_stats.mutex);
-  EXPECT_EQ(rtcp_stats.packet_count, packets.size());
-  EXPECT_EQ(rtcp_stats.octet_count, bytes_of(packets));
-  pthread_mutex_unlock(&rtcp_stats.mutex);
 }
