@@ -26,6 +26,8 @@ constexpr auto kShutdownWait = 20s;
 constexpr auto kMetadataShutdownWait = 40s;
 constexpr char kLog[] = "/tmp/sessiond.log";
 
+// Other codecs, channels, IPv6 hosts and negative rates are checked byte
+// for byte in the unit test of the record.
 TEST(Registration, RecordReachesSessionDaemon) {
   Process sessiond = start_sessiond(kLog);
   const RunResult launched = launch(stream_args({"--framerate=7", "--bitrate=2000"}));
@@ -35,27 +37,10 @@ TEST(Registration, RecordReachesSessionDaemon) {
   EXPECT_TRUE(wait_log_line(
       kLog,
       R"({"op":"add","session_id":1,"channel":0,"codec":"h264","host":"198.51.100.2","dstport":5000,"framerate":7.5,"bitrate":2000})"));
-
-  // A second stream: another codec, channel, address family and rate.
-  const RunResult second = launch({bin("avtd"), "--datatype=jpeg(1)", "--host=2001:db8::2", "--dstport=6000",
-                                   "--ttl=1", "--tos=0", "--device=eth0", "--protocol=rtp_udp", "--framerate=-15",
-                                   "--bitrate=64"});
-  ASSERT_EQ(second.status.code(), 0);
-  const auto second_pid = read_pid_file("/var/run/avtd_2.pid", 10s);
-  ASSERT_TRUE(second_pid.has_value());
-  EXPECT_TRUE(wait_log_line(
-      kLog,
-      R"({"op":"add","session_id":2,"channel":1,"codec":"jpeg","host":"2001:db8::2","dstport":6000,"framerate":-15,"bitrate":64})"));
-
-  // Both run (their RTCP ports are bound) before they are stopped.
-  EXPECT_TRUE(wait_udp_port_bound(1027, 10s));
-  EXPECT_TRUE(wait_udp_port_bound(1029, 10s));
+  EXPECT_TRUE(wait_udp_port_bound(1027, 10s)) << "it runs before it is stopped";
   kill(*pid, SIGTERM);
-  kill(*second_pid, SIGTERM);
   EXPECT_EQ(wait_exit(*pid, kShutdownWait).code(), 0);
-  EXPECT_EQ(wait_exit(*second_pid, kShutdownWait).code(), 0);
   EXPECT_TRUE(wait_log_line(kLog, R"({"op":"remove","session_id":1})"));
-  EXPECT_TRUE(wait_log_line(kLog, R"({"op":"remove","session_id":2})"));
 }
 
 TEST(Registration, RefusedOrMissingSessionDaemonExitsFive) {
