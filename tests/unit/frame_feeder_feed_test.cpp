@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <numeric>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -86,10 +87,7 @@ TEST_F(FeedLoop, FrameLimitCountsPicturesAcrossLoopsAndBlocksOfAFrameShareItsTim
   s.loop = true;
   s.max_frames = 5;  // 3 frames, then 2 of the next pass
   s.status_path = dir_ + "/status.json";
-  const FeedCount c = run(plan, input, s);
-  EXPECT_EQ(c.frames, 5u);
-  EXPECT_EQ(c.blocks, 9u);
-
+  EXPECT_EQ(run(plan, input, s).frames, 5u);
   const auto blocks = read_all();
   ASSERT_EQ(blocks.size(), 9u);
   std::vector<uint32_t> stamps;
@@ -104,10 +102,9 @@ TEST_F(FeedLoop, FrameLimitCountsPicturesAcrossLoopsAndBlocksOfAFrameShareItsTim
   EXPECT_EQ(types, (std::vector<int>{8, 0, 0, 0, 0, 8, 0, 0, 0}));
   EXPECT_EQ(blocks[3].bytes, (Bytes{0, 0, 0, 1, 0x41, 0x9A}));
 
-  std::ifstream status(s.status_path);
-  std::stringstream text;
-  text << status.rdbuf();
-  EXPECT_EQ(text.str(), "{\"frames\":5,\"blocks\":9,\"running\":false}\n");
+  std::stringstream status;
+  status << std::ifstream(s.status_path).rdbuf();
+  EXPECT_EQ(status.str(), "{\"frames\":5,\"blocks\":9,\"running\":false}\n");
 }
 
 TEST_F(FeedLoop, WithoutLoopTheFileEndsTheFeedAndStopEndsItAtOnce) {
@@ -128,7 +125,7 @@ TEST_F(FeedLoop, WithoutLoopTheFileEndsTheFeedAndStopEndsItAtOnce) {
 
 TEST_F(FeedLoop, AudioBlocksAreTimedByTheirBytes) {
   Bytes input(1000);
-  for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<uint8_t>(i);
+  std::iota(input.begin(), input.end(), uint8_t{0});
   const FeedPlan plan = plan_fixed_blocks(input, 320, 0);
   FeedSettings s;
   s.audio = true;
