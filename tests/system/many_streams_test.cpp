@@ -49,16 +49,18 @@ struct stream {
 // socket buffer fills while the test waits elsewhere.
 class collector {
  public:
-  size_t add(const std::string& address, int port) {
-    receivers_.push_back(std::make_unique<harness::UdpReceiver>(address, static_cast<uint16_t>(port)));
-    packets_.emplace_back();
-    source_ports_.emplace_back();
-    malformed_.push_back(0);
-    return receivers_.size() - 1;
+  struct port {
+    std::unique_ptr<harness::UdpReceiver> rx;
+    std::vector<rtp_packet> packets;
+    std::set<int> source_ports;
+    int malformed = 0;
+  };
+
+  size_t add(const std::string& address, int port_number) {
+    ports_.push_back({std::make_unique<harness::UdpReceiver>(address, static_cast<uint16_t>(port_number))});
+    return ports_.size() - 1;
   }
-  void start() {
-    thread_ = std::thread([this] { run(); });
-  }
+  void start() { thread_ = std::thread([this] { run(); }); }
   void stop() {
     running_ = false;
     if (thread_.joinable()) thread_.join();
@@ -67,28 +69,15 @@ class collector {
 
   size_t count(size_t receiver) {
     std::lock_guard lock(mutex_);
-    return packets_[receiver].size();
+    return ports_[receiver].packets.size();
   }
-  // Bounded wait until every receiver in `which` has at least `at_least[i]`.
-  bool wait_counts(const std::vector<size_t>& which, const std::vector<size_t>& at_least,
-                   std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      bool all = true;
-      for (size_t i = 0; i < which.size() && all; ++i) all = count(which[i]) >= at_least[i];
-      if (all) return true;
-      std::this_thread::sleep_for(50ms);
-    }
-    return false;
-  }
-  const std::vector<rtp_packet>& packets(size_t receiver) const { return packets_[receiver]; }
-  int malformed(size_t receiver) const { return malformed_[receiver]; }
-  const std::set<int>& source_ports(size_t receiver) const { return source_ports_[receiver]; }
+  // Read only once stopped.
+  const port& operator[](size_t receiver) const { return ports_[receiver]; }
 
  private:
   void run() {
     std::vector<pollfd> fds;
-    for (const auto& r : receivers_) fds.push_back({r->fd(), POLLIN, 0});
+    for (const auto& p : ports_) fds.push_back({p.rx->fd(), POLLIN, 0});
     uint8_t buffer[65536];
     // Runs until stopped, then empties the queues (at most 1000 polls more).
     for (int after_stop = 0; after_stop < 1000; after_stop += running_ ? 0 : 1) {
@@ -106,20 +95,17 @@ class collector {
         auto p = parse_rtp(std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
         std::lock_guard lock(mutex_);
         if (p) {
-          packets_[i].push_back(std::move(*p));
+          ports_[i].packets.push_back(std::move(*p));
           // Both families keep the port at the same offset.
-          source_ports_[i].insert(ntohs(reinterpret_cast<const sockaddr_in*>(&from)->sin_port));
+          ports_[i].source_ports.insert(ntohs(reinterpret_cast<const sockaddr_in*>(&from)->sin_port));
         } else {
-          ++malformed_[i];
+          ++ports_[i].malformed;
         }
       }
     }
   }
 
-  std::vector<std::unique_ptr<harness::UdpReceiver>> receivers_;
-  std::vector<std::vector<rtp_packet>> packets_;
-  std::vector<std::set<int>> source_ports_;
-  std::vector<int> malformed_;
+  std::vector<port> ports_;
   std::thread thread_;
   std::atomic<bool> running_{true};
   std::mutex mutex_;
@@ -220,10 +206,7 @@ class ManyStreams : public ::testing::Test {
     // Registration happens in the detached daemon; the pid file of a
     // unicast stream is named after the session id it was given.
     session_log log;
-    for (int attempt = 0; attempt < 200 && log.added.size() < streams_.size(); ++attempt) {
-      std::this_thread::sleep_for(50ms);
-      log = read_session_log();
-    }
+    daemon_runs::wait_until([&] { return (log = read_session_log()).added.size() >= streams_.size(); }, 10s);
     ASSERT_EQ(log.added.size(), streams_.size()) << harness::read_file("/tmp/sessiond.log").value_or("");
     std::set<int> ids;
     std::set<pid_t> pids;
@@ -243,15 +226,12 @@ class ManyStreams : public ::testing::Test {
 
   // Every receiver of the streams has `more` packets beyond what it has now.
   bool all_go_on(const std::vector<const stream*>& which, size_t more) {
-    std::vector<size_t> receivers;
-    std::vector<size_t> targets;
+    std::vector<std::pair<size_t, size_t>> targets; // receiver, count to reach
     for (const stream* s : which) {
-      for (size_t r : s->receivers) {
-        receivers.push_back(r);
-        targets.push_back(collector_.count(r) + more);
-      }
+      for (size_t r : s->receivers) targets.emplace_back(r, collector_.count(r) + more);
     }
-    return collector_.wait_counts(receivers, targets, 20s);
+    const auto reached = [&](const auto& t) { return collector_.count(t.first) >= t.second; };
+    return daemon_runs::wait_until([&] { return std::all_of(targets.begin(), targets.end(), reached); }, 20s);
   }
 
   void stop(std::vector<const stream*> which) {
@@ -269,15 +249,15 @@ class ManyStreams : public ::testing::Test {
     std::map<uint32_t, int> ssrc_owner;
     for (const auto& s : streams_) {
       SCOPED_TRACE(s.host + " port " + std::to_string(s.port));
-      const auto& packets = collector_.packets(s.receivers[0]);
+      const auto& packets = collector_[s.receivers[0]].packets;
       ASSERT_FALSE(packets.empty());
       const uint32_t ssrc = packets[0].ssrc;
       for (size_t r : s.receivers) {
-        EXPECT_EQ(collector_.malformed(r), 0) << "datagrams that were no RTP";
+        EXPECT_EQ(collector_[r].malformed, 0) << "datagrams that were no RTP";
         // Without a source port of its own a stream sends from one derived
         // from its session id.
-        EXPECT_EQ(collector_.source_ports(r), std::set<int>{(s.session + 512) * 2}) << "receiver " << r;
-        const auto& got = collector_.packets(r);
+        EXPECT_EQ(collector_[r].source_ports, std::set<int>{(s.session + 512) * 2}) << "receiver " << r;
+        const auto& got = collector_[r].packets;
         const auto foreign = std::count_if(got.begin(), got.end(), [&](const rtp_packet& p) {
           return p.ssrc != ssrc || p.payload_type != 96;
         });
