@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "helpers/probe_packets.h"
 #include "stream_checker.h"
 
 using namespace probe;
@@ -15,20 +16,7 @@ constexpr uint32_t kSsrc = 0x11223344;
 
 std::vector<uint8_t> rtp(uint8_t pt, uint16_t seq, uint32_t ts, bool marker, std::vector<uint8_t> payload,
                          uint32_t ssrc = kSsrc) {
-  std::vector<uint8_t> p = {0x80,
-                            static_cast<uint8_t>((marker ? 0x80 : 0) | pt),
-                            static_cast<uint8_t>(seq >> 8),
-                            static_cast<uint8_t>(seq),
-                            static_cast<uint8_t>(ts >> 24),
-                            static_cast<uint8_t>(ts >> 16),
-                            static_cast<uint8_t>(ts >> 8),
-                            static_cast<uint8_t>(ts),
-                            static_cast<uint8_t>(ssrc >> 24),
-                            static_cast<uint8_t>(ssrc >> 16),
-                            static_cast<uint8_t>(ssrc >> 8),
-                            static_cast<uint8_t>(ssrc)};
-  p.insert(p.end(), payload.begin(), payload.end());
-  return p;
+  return probe_packets::rtp(pt, seq, ts, marker, payload, ssrc);
 }
 
 std::vector<uint8_t> bytes(std::vector<uint8_t> b, size_t filler = 0, uint8_t value = 0x55) {
@@ -56,8 +44,9 @@ struct Feed {
 
 // JPEG main header: type-specific 0, offset, type 1, Q, 320x240.
 std::vector<uint8_t> jpeg(uint32_t offset, uint8_t q, size_t data, std::vector<uint8_t> qt = {}) {
-  std::vector<uint8_t> b = {0,    static_cast<uint8_t>(offset >> 16), static_cast<uint8_t>(offset >> 8),
-                            static_cast<uint8_t>(offset), 1, q, 40, 30};
+  std::vector<uint8_t> b = {0};
+  probe_packets::put(b, offset, 3);
+  b.insert(b.end(), {1, q, 40, 30});
   b.insert(b.end(), qt.begin(), qt.end());
   b.insert(b.end(), data, 0x11);
   return b;

@@ -6,11 +6,13 @@
 #include <utility>
 #include <vector>
 
+#include "helpers/probe_packets.h"
 #include "interleave.h"
 #include "report.h"
 #include "stream_checker.h"
 
 using namespace probe;
+using namespace probe_packets;
 
 namespace {
 
@@ -19,30 +21,18 @@ constexpr double kNow = 1.7e9; // receiver's wall clock in the tests
 constexpr size_t kPayload = 100;
 constexpr size_t kPacket = 12 + kPayload;
 
-void put32(std::vector<uint8_t>& b, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    b.push_back(static_cast<uint8_t>(v >> shift));
-  }
-}
-
 std::vector<uint8_t> mpeg4_packet(uint16_t seq, uint32_t ts) {
-  std::vector<uint8_t> p = {0x80, 0x80 | 120, static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq)};
-  put32(p, ts);
-  put32(p, kSsrc);
-  p.insert(p.end(), {0, 0, 1, 0xb6});
-  p.insert(p.end(), kPayload - 4, 0x42);
-  return p;
+  std::vector<uint8_t> payload = {0, 0, 1, 0xb6}; // a VOP start code
+  payload.resize(kPayload, 0x42);
+  return rtp(120, seq, ts, true, payload, kSsrc);
 }
 
 std::vector<uint8_t> sender_report(uint32_t ts, uint32_t packets, uint32_t octets, uint32_t ssrc = kSsrc,
                                    uint32_t ntp_seconds = static_cast<uint32_t>(kNow) + kNtpUnixOffset) {
   std::vector<uint8_t> r = {0x80, 200, 0, 6};
-  put32(r, ssrc);
-  put32(r, ntp_seconds);
-  put32(r, 0x80000000u);
-  put32(r, ts);
-  put32(r, packets);
-  put32(r, octets);
+  for (const uint32_t field : {ssrc, ntp_seconds, 0x80000000u, ts, packets, octets}) {
+    put(r, field, 4);
+  }
   return r;
 }
 
