@@ -87,17 +87,12 @@ inline std::vector<std::string> log_lines(const std::string& path) {
 
 // Waits (bounded) until the peer's log holds `line`.
 inline bool wait_log_line(const std::string& path, const std::string& line, std::chrono::milliseconds timeout = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    const auto lines = log_lines(path);
-    if (std::find(lines.begin(), lines.end(), line) != lines.end()) {
-      return true;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
+  return wait_until(
+      [&] {
+        const auto lines = log_lines(path);
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+      },
+      timeout);
 }
 
 // mini-sessiond on "/tmp/session", logging to `log`; waits until it listens.
@@ -130,27 +125,25 @@ inline void write_file(const std::string& path, const std::string& text) {
 inline bool wait_udp_port_bound(int port, std::chrono::milliseconds timeout = 5s) {
   char hex[8];
   std::snprintf(hex, sizeof hex, ":%04X ", port);
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
-      std::ifstream in(table);
-      std::string line;
-      std::getline(in, line); // headings
-      while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string slot;
-        std::string local;
-        fields >> slot >> local;
-        if ((local + " ").find(hex) != std::string::npos) {
-          return true;
+  return wait_until(
+      [&] {
+        for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+          std::ifstream in(table);
+          std::string line;
+          std::getline(in, line); // headings
+          while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot;
+            std::string local;
+            fields >> slot >> local;
+            if ((local + " ").find(hex) != std::string::npos) {
+              return true;
+            }
+          }
         }
-      }
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
+        return false;
+      },
+      timeout);
 }
 
 } // namespace daemon_runs
