@@ -47,29 +47,35 @@ int ffmpeg_frames(bool audio) {
   return frames;
 }
 
-// GStreamer's exit status after decoding kFrames buffers from the description.
-harness::RunResult gstreamer_decodes() {
-  return harness::run({"gst-launch-1.0", "-q", "filesrc", "location=" + std::string(kSdpFile), "!", "sdpdemux", "!",
-                       "decodebin", "!", "identity", "eos-after=" + std::to_string(kFrames), "!", "fakesink"},
-                      40s, harness::SpawnOptions{.in_peer = true});
+// GStreamer's exit status after taking kFrames buffers from the
+// description, decoded unless `decode` is false.
+harness::RunResult gstreamer(bool decode) {
+  std::vector<std::string> args = {"gst-launch-1.0", "-q", "filesrc", "location=" + std::string(kSdpFile), "!",
+                                   "sdpdemux", "!"};
+  if (decode) args.insert(args.end(), {"decodebin", "!"});
+  args.insert(args.end(), {"identity", "eos-after=" + std::to_string(kFrames), "!", "fakesink"});
+  return harness::run(args, 40s, harness::SpawnOptions{.in_peer = true});
 }
 
+// The daemon streaming `codec` to `host`, and the description avtd-sdp
+// prints for the same options.
 struct Streaming {
-  Streaming(const Codec& codec, const std::vector<std::string>& options, const std::string& host)
-      : feeder(start_feeder(codec)), daemon(start_daemon(options, host)) {}
+  explicit Streaming(const Codec& codec, const std::string& host = harness::kPeerIpv4)
+      : options(stream_options(codec, host)), feeder(start_feeder(codec)), daemon(start_daemon(options, host)),
+        sdp(write_sdp(options)) {}
   ~Streaming() { EXPECT_EQ(engine_runs::stop_stream(daemon), 0); }
+  std::vector<std::string> options;
   Process feeder;
   pid_t daemon;
+  std::string sdp;
 };
 
 void expect_both_receivers_decode(const Codec& codec, const std::string& must_hold) {
-  const auto options = stream_options(codec);
-  Streaming stream(codec, options, harness::kPeerIpv4);
-  const std::string sdp = write_sdp(options);
-  EXPECT_NE(sdp.find(must_hold), std::string::npos) << sdp;
-  EXPECT_EQ(ffmpeg_frames(codec.payload == 0), kFrames) << sdp << harness::syslog_dump();
-  const harness::RunResult gst = gstreamer_decodes();
-  EXPECT_EQ(gst.status.code(), 0) << sdp << gst.out << gst.err;
+  Streaming stream(codec);
+  EXPECT_NE(stream.sdp.find(must_hold), std::string::npos) << stream.sdp;
+  EXPECT_EQ(ffmpeg_frames(codec.payload == 0), kFrames) << stream.sdp << harness::syslog_dump();
+  const harness::RunResult gst = gstreamer(true);
+  EXPECT_EQ(gst.status.code(), 0) << stream.sdp << gst.out << gst.err;
 }
 
 } // namespace
@@ -87,31 +93,25 @@ TEST(ToolsSdp, MuLawDescriptionDecodes) { expect_both_receivers_decode(kUlaw, "a
 TEST(ToolsSdp, MetadataDescriptionIsAcceptedByBothReceivers) {
   // Neither has a depayloader for the metadata: they must take the
   // description and hand out the RTP data it announces.
-  const auto options = stream_options(kMetadata);
-  Streaming stream(kMetadata, options, harness::kPeerIpv4);
-  const std::string sdp = write_sdp(options);
-  EXPECT_NE(sdp.find("a=rtpmap:107 vnd.onvif.metadata/90000"), std::string::npos) << sdp;
+  Streaming stream(kMetadata);
+  EXPECT_NE(stream.sdp.find("a=rtpmap:107 vnd.onvif.metadata/90000"), std::string::npos) << stream.sdp;
   const harness::RunResult probe =
       harness::run({"ffprobe", "-hide_banner", "-loglevel", "error", "-protocol_whitelist", "file,udp,rtp",
                     "-analyzeduration", "2000000", "-show_entries", "stream=codec_type", "-of", "csv=p=0", kSdpFile},
                    40s, harness::SpawnOptions{.in_peer = true});
   EXPECT_EQ(probe.status.code(), 0) << probe.err;
   EXPECT_EQ(probe.out, "data\n") << probe.err;
-  const harness::RunResult gst =
-      harness::run({"gst-launch-1.0", "-q", "filesrc", "location=" + std::string(kSdpFile), "!", "sdpdemux", "!",
-                    "identity", "eos-after=5", "!", "fakesink"},
-                   40s, harness::SpawnOptions{.in_peer = true});
+  const harness::RunResult gst = gstreamer(false);
   EXPECT_EQ(gst.status.code(), 0) << gst.out << gst.err;
 }
 
 TEST(ToolsSdp, MulticastAndIpv6DescriptionsDecode) {
   for (const std::string host : {"239.1.2.3", "2001:db8::2"}) {
     SCOPED_TRACE(host);
-    const auto options = stream_options(kH264, host);
-    Streaming stream(kH264, options, host);
-    const std::string sdp = write_sdp(options);
-    EXPECT_NE(sdp.find(host == "239.1.2.3" ? "c=IN IP4 239.1.2.3/4" : "c=IN IP6 2001:db8::2"), std::string::npos)
-        << sdp;
-    EXPECT_EQ(ffmpeg_frames(false), kFrames) << sdp << harness::syslog_dump();
+    Streaming stream(kH264, host);
+    EXPECT_NE(stream.sdp.find(host == "239.1.2.3" ? "c=IN IP4 239.1.2.3/4" : "c=IN IP6 2001:db8::2"),
+              std::string::npos)
+        << stream.sdp;
+    EXPECT_EQ(ffmpeg_frames(false), kFrames) << stream.sdp << harness::syslog_dump();
   }
 }
