@@ -51,62 +51,58 @@ Verdict check_bytes(const std::string& fed, const std::string& received) {
   return check({"bytes", "/tmp/fed.bytes", "/tmp/received.bytes", "8", "16"});
 }
 
+// A verdict's exit code and, unless `line` is null, its whole line.
+void expect_verdict(const Verdict& v, int code, const char* line = nullptr) {
+  EXPECT_EQ(v.code, code) << v.text;
+  EXPECT_EQ(v.text, line != nullptr ? line : v.text);
+}
+
 TEST(DemoVerdict, LostDamagedLateOrMissingFramesFailAndAWholeRunPasses) {
   // Two frames in the store before the stream, then the clip from its start:
   // the same pictures twice, as in a real run.
   const std::string fed = "a\nb\na\nb\nc\nd\ne\n";
-  const Verdict whole = check_frames(fed, "a\nb\nc\nd\ne\n", 2);
-  EXPECT_EQ(whole.code, 0) << whole.text;
-  EXPECT_EQ(whole.text, "all 5 fed frames from frame 3 on decoded in order, each identical\n");
-
-  const Verdict lost = check_frames(fed, "a\nb\nc\ne\n", 2);
-  EXPECT_EQ(lost.code, 1);
-  EXPECT_EQ(lost.text, "decoded frame 4 should be fed frame 6 but is fed frame 7\n");
-  const Verdict damaged = check_frames(fed, "a\nb\nx\nd\ne\n", 2);
-  EXPECT_EQ(damaged.code, 1);
-  EXPECT_EQ(damaged.text, "decoded frame 3 should be fed frame 5 but is a picture that was never fed\n");
-  const Verdict repeated = check_frames(fed, "a\nb\nc\nc\nd\ne\n", 2);
-  EXPECT_EQ(repeated.code, 1) << repeated.text;
-  const Verdict tail = check_frames(fed, "a\nb\nc\nd\n", 2);
-  EXPECT_EQ(tail.code, 1);
-  EXPECT_EQ(tail.text, "the last 1 of 7 fed frames were not decoded\n");
-  const Verdict late = check_frames(fed, "c\nd\ne\n", 2);
-  EXPECT_EQ(late.code, 1);
-  EXPECT_EQ(late.text, "the first 4 of 7 fed frames were not decoded (at most 2 may precede the stream's start)\n");
-  EXPECT_EQ(check_frames(fed, "", 2).code, 1);
+  expect_verdict(check_frames(fed, "a\nb\nc\nd\ne\n", 2), 0,
+                 "all 5 fed frames from frame 3 on decoded in order, each identical\n");
+  expect_verdict(check_frames(fed, "a\nb\nc\ne\n", 2), 1, "decoded frame 4 should be fed frame 6 but is fed frame 7\n");
+  expect_verdict(check_frames(fed, "a\nb\nx\nd\ne\n", 2), 1,
+                 "decoded frame 3 should be fed frame 5 but is a picture that was never fed\n");
+  expect_verdict(check_frames(fed, "a\nb\nc\nc\nd\ne\n", 2), 1);
+  expect_verdict(check_frames(fed, "a\nb\nc\nd\n", 2), 1, "the last 1 of 7 fed frames were not decoded\n");
+  expect_verdict(check_frames(fed, "c\nd\ne\n", 2), 1,
+                 "the first 4 of 7 fed frames were not decoded (at most 2 may precede the stream's start)\n");
+  expect_verdict(check_frames(fed, "", 2), 1);
 }
 
 TEST(DemoVerdict, AudioMayLackOnlyLessThanOnePacketAtTheEnd) {
   std::string fed;
   for (int i = 0; i < 64; ++i) fed += static_cast<char>('A' + i % 26) + std::to_string(i);
   const std::string from_lead = fed.substr(8);
-  EXPECT_EQ(check_bytes(fed, from_lead).code, 0);
+  expect_verdict(check_bytes(fed, from_lead), 0);
   const Verdict waiting = check_bytes(fed, from_lead.substr(0, from_lead.size() - 15));
-  EXPECT_EQ(waiting.code, 0) << waiting.text;
+  expect_verdict(waiting, 0);
   EXPECT_NE(waiting.text.find("the last 15 wait in the sender"), std::string::npos) << waiting.text;
-  EXPECT_EQ(check_bytes(fed, from_lead.substr(0, from_lead.size() - 16)).code, 1) << "a whole packet missing";
+  expect_verdict(check_bytes(fed, from_lead.substr(0, from_lead.size() - 16)), 1);  // a whole packet missing
 
   std::string gap = from_lead;
   gap.erase(100, 16);
   const Verdict lost = check_bytes(fed, gap);
-  EXPECT_EQ(lost.code, 1);
+  expect_verdict(lost, 1);
   EXPECT_EQ(lost.text.rfind("received byte 101 of", 0), 0u) << lost.text;
-  EXPECT_EQ(check_bytes(fed, fed.substr(20)).code, 1) << "started after the lead";
+  expect_verdict(check_bytes(fed, fed.substr(20)), 1);  // started after the lead
 }
 
 TEST(DemoVerdict, MetadataMustBeWholeCopiesOfTheDeliveredDocument) {
   const std::string doc = "<?xml version=\"1.0\"?>\n<tt:MetadataStream>event</tt:MetadataStream>\n";
   write("/tmp/doc.xml", doc);
-  write("/tmp/got.xml", doc + doc + doc);
-  const Verdict three = check({"documents", "/tmp/doc.xml", "/tmp/got.xml"});
-  EXPECT_EQ(three.code, 0);
-  EXPECT_EQ(three.text, "3 documents received, each identical to the delivered one\n");
-  write("/tmp/got.xml", doc + doc.substr(0, 30) + doc);
-  const Verdict cut = check({"documents", "/tmp/doc.xml", "/tmp/got.xml"});
-  EXPECT_EQ(cut.code, 1);
+  const auto documents = [](const std::string& got) {
+    write("/tmp/got.xml", got);
+    return check({"documents", "/tmp/doc.xml", "/tmp/got.xml"});
+  };
+  expect_verdict(documents(doc + doc + doc), 0, "3 documents received, each identical to the delivered one\n");
+  const Verdict cut = documents(doc + doc.substr(0, 30) + doc);
+  expect_verdict(cut, 1);
   EXPECT_EQ(cut.text.rfind("document 2 differs", 0), 0u) << cut.text;
-  write("/tmp/got.xml", "");
-  EXPECT_EQ(check({"documents", "/tmp/doc.xml", "/tmp/got.xml"}).code, 1);
+  expect_verdict(documents(""), 1);
 }
 
 std::string media_dir() {
