@@ -101,6 +101,15 @@ TEST(Lifecycle, TermSignalEndsWithStatusZeroAndCleansUp) {
   EXPECT_EQ(syslog_count("TERM signal is already received."), 0u);
 }
 
+// Status 1 with its message since `mark`, and the pid file and session gone.
+void expect_exit_one_and_cleanup(pid_t pid, int session_id, size_t mark) {
+  const ExitStatus status = wait_exit(pid, kShutdownWait);
+  EXPECT_EQ(status.code(), 1) << status;
+  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "TERM signal is already received."), 5s, mark));
+  EXPECT_FALSE(wait_for_file("/var/run/avtd_" + std::to_string(session_id) + ".pid", 0ms));
+  EXPECT_TRUE(wait_log_line("/tmp/sessiond.log", R"({"op":"remove","session_id":)" + std::to_string(session_id) + "}"));
+}
+
 // Two different termination signals held pending while the daemon is
 // stopped arrive back to back when it continues: whichever is handled
 // second finds the shutdown under way. Then the plain case: a second
@@ -110,41 +119,33 @@ TEST(Lifecycle, SecondTermDuringShutdownExitsWithOne) {
   Process sessiond = start_sessiond("/tmp/sessiond.log");
   const pid_t pid = start_stream(stream_args(), "/var/run/avtd_1.pid", 1);
   ASSERT_GT(pid, 0);
+  size_t mark = syslog_mark();
   ASSERT_EQ(kill(pid, SIGSTOP), 0);
   ASSERT_EQ(kill(pid, SIGINT), 0);
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   ASSERT_EQ(kill(pid, SIGCONT), 0);
-  const ExitStatus status = wait_exit(pid, kShutdownWait);
-  EXPECT_EQ(status.code(), 1) << status;
-  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "TERM signal is already received.")));
-  EXPECT_FALSE(wait_for_file("/var/run/avtd_1.pid", 0ms));
-  EXPECT_TRUE(wait_log_line("/tmp/sessiond.log", R"({"op":"remove","session_id":1})"));
+  expect_exit_one_and_cleanup(pid, 1, mark);
 
   const pid_t second = start_stream(stream_args(), "/var/run/avtd_2.pid", 2);
   ASSERT_GT(second, 0);
-  const size_t mark = syslog_mark();
+  mark = syslog_mark();
   ASSERT_EQ(kill(second, SIGTERM), 0);
   ASSERT_TRUE(wait_syslog("catch signal SIGTERM", 5s, mark));
   ASSERT_EQ(kill(second, SIGTERM), 0);
-  EXPECT_EQ(wait_exit(second, kShutdownWait).code(), 1);
-  EXPECT_TRUE(wait_syslog("TERM signal is already received.", 5s, mark));
-  EXPECT_FALSE(wait_for_file("/var/run/avtd_2.pid", 0ms));
-  EXPECT_TRUE(wait_log_line("/tmp/sessiond.log", R"({"op":"remove","session_id":2})"));
+  expect_exit_one_and_cleanup(second, 2, mark);
 }
 
 // Before the threads run, a termination signal takes the exit-1 path at
 // once; the pid file already written is removed with the session.
 TEST(Lifecycle, TermSignalBeforeThreadsStartExitsWithOne) {
   // rtp_tcp waits for a connection nobody offers: start-up pauses there.
+  const size_t mark = syslog_mark();
   ASSERT_EQ(launch(stream_args({"--protocol=rtp_tcp", "--interleaved=0-1", "--session_id=3"})).status.code(), 0);
   const pid_t pid = read_pid_file("/var/run/avtd_3.pid").value_or(-1);
   Process sessiond = start_sessiond("/tmp/sessiond.log");
   ASSERT_GT(pid, 0);
   ASSERT_EQ(kill(pid, SIGTERM), 0);
-  EXPECT_EQ(wait_exit(pid, kShutdownWait).code(), 1);
-  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "TERM signal is already received.")));
-  EXPECT_FALSE(wait_for_file("/var/run/avtd_3.pid", 0ms));
-  EXPECT_TRUE(wait_log_line("/tmp/sessiond.log", R"({"op":"remove","session_id":3})"));
+  expect_exit_one_and_cleanup(pid, 3, mark);
   EXPECT_EQ(syslog_count("recv socket error"), 0u);
 }
 
