@@ -1,6 +1,5 @@
 // Receiving a handed-over connection: the descriptor arrives usable, and
 // every way an offer can be missing or wrong ends in -1 within the bound.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -80,22 +79,6 @@ int receive_offer(std::function<void(int listener)> offer_fn, std::chrono::milli
   return received;
 }
 
-// A connected TCP pair on loopback: [0] the sender's end, [1] the receiver's.
-void tcp_pair(int out[2]) {
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
-  out[0] = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(connect(out[0], reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  out[1] = accept(listener, nullptr, nullptr);
-  close(listener);
-}
-
 int open_descriptors() {
   int n = 0;
   for (int fd = 0; fd < 1024; ++fd) {
@@ -106,8 +89,8 @@ int open_descriptors() {
 
 TEST(RecvSock, PassedConnectionArrivesConnectedEvenWhenOfferedLate) {
   for (const auto delay : {std::chrono::milliseconds(0), std::chrono::milliseconds(500)}) {
-    int pair[2];
-    tcp_pair(pair);
+    int pair[2]; // [0] offered, [1] the receiver's end
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     const int received = receive_offer([&](int listener) { offer(listener, &pair[0], 1); }, delay);
     close(pair[0]); // the offering process's copy; the connection stays open
     ASSERT_GE(received, 0) << delay.count();
