@@ -114,30 +114,6 @@ TEST_F(FrameStore, ReaderGetsEveryBlockInOrderAcrossRingWraps) {
   EXPECT_EQ(shm_detach(&h), 0);
 }
 
-TEST_F(FrameStore, ShortBufferGetsTheFrameStartAndItsRealLength) {
-  Producer p;
-  open_store(p, {4, 4096, 1000});
-  const std::vector<uint8_t> frame(600, 0xAB);
-  ASSERT_EQ(p.publish(frame, shm_blockinfo{}), 0);
-  EXPECT_EQ(p.publish(std::vector<uint8_t>(1001), shm_blockinfo{}), -1);
-  EXPECT_EQ(errno, EMSGSIZE);
-  EXPECT_EQ(p.publish({}, shm_blockinfo{}), -1);
-
-  shm_handle h;
-  attach(&h);
-  int rp = 0;
-  std::vector<uint8_t> small(100, 0);
-  shm_blockinfo info{};
-  EXPECT_EQ(shm_read_data_blockinfo(small.data(), 100, &info, &h, &rp, 0), 100);
-  EXPECT_EQ(info.len_a + info.len_b, 600u);
-  EXPECT_EQ(small, std::vector<uint8_t>(100, 0xAB));
-  EXPECT_EQ(shm_read_data_blockinfo(nullptr, 100, &info, &h, &rp, 0), -1);
-  int bad_rp = 4;
-  EXPECT_EQ(shm_read_data_blockinfo(small.data(), 100, &info, &h, &bad_rp, 0), -1);
-  EXPECT_NE(shm_check_read_delay(&h, -1), 0);
-  shm_detach(&h);
-}
-
 // The producer never waits: a reader that lost the race must be told, and a
 // block that was overwritten is refused rather than delivered.
 TEST_F(FrameStore, ReaderThatFallsBehindIsToldAndNeverGetsALappedBlock) {
@@ -322,15 +298,14 @@ TEST_F(FrameStore, DestroyedStoreEndsRecentReadsAndWakesWaiters) {
   int rp = 0;
   ASSERT_GT(read_block(h, rp), 0);
 
+  // The fixture's buffer is the waiter's until it is done.
   auto waiter = std::async(std::launch::async, [&] {
     shm_handle w;
     if (shm_attach(path_.c_str(), kNumber, &w) != 0) return -100;
-    std::vector<uint8_t> b(1000);
-    shm_blockinfo i{};
     int wrp = 0;
-    int n = shm_read_recent_data_blockinfo(b.data(), 1000, &i, &w, &wrp, 0);
+    int n = read_recent(w, wrp);
     // Wait past the newest block until the store goes away.
-    for (int round = 0; round < 30 && n > 0; ++round) n = shm_read_data_blockinfo(b.data(), 1000, &i, &w, &wrp, 0);
+    for (int round = 0; round < 30 && n > 0; ++round) n = read_block(w, wrp);
     shm_detach(&w);
     return n;
   });
@@ -347,25 +322,40 @@ TEST_F(FrameStore, DestroyedStoreEndsRecentReadsAndWakesWaiters) {
   shm_detach(&h);
 }
 
-TEST_F(FrameStore, AttachRefusesMissingForeignAndMisnumberedStores) {
+TEST_F(FrameStore, MisuseIsRefusedAndAShortBufferGetsTheFrameStartAndItsRealLength) {
   shm_handle h;
   errno = 0;
   EXPECT_EQ(shm_attach(path_.c_str(), kNumber, &h), -1);
   EXPECT_EQ(errno, ENOENT);
-
   const std::string junk = dir_ + "/junk";
   { std::FILE* f = std::fopen(junk.c_str(), "w"); ASSERT_NE(f, nullptr); std::fputs(std::string(4096, 'x').c_str(), f); std::fclose(f); }
   EXPECT_EQ(shm_attach(junk.c_str(), kNumber, &h), -1);
   EXPECT_EQ(errno, EINVAL);
-
-  Producer p;
-  open_store(p, {8, 4096, 1000});
-  EXPECT_EQ(shm_attach(path_.c_str(), kNumber + 1, &h), -1);
-  EXPECT_EQ(errno, ENXIO);
-
   shm_handle never{};
   EXPECT_EQ(shm_detach(&never), -1);
   EXPECT_NE(shm_check_read_delay(&never, 0), 0);
+
+  Producer p;
+  open_store(p, {4, 4096, 1000});
+  EXPECT_EQ(shm_attach(path_.c_str(), kNumber + 1, &h), -1);
+  EXPECT_EQ(errno, ENXIO);
+  ASSERT_EQ(p.publish(std::vector<uint8_t>(600, 0xAB), shm_blockinfo{}), 0);
+  EXPECT_EQ(p.publish(std::vector<uint8_t>(1001), shm_blockinfo{}), -1);
+  EXPECT_EQ(errno, EMSGSIZE);
+  EXPECT_EQ(p.publish({}, shm_blockinfo{}), -1);
+
+  attach(&h);
+  int rp = 0;
+  std::vector<uint8_t> small(100, 0);
+  shm_blockinfo info{};
+  EXPECT_EQ(shm_read_data_blockinfo(small.data(), 100, &info, &h, &rp, 0), 100);
+  EXPECT_EQ(info.len_a + info.len_b, 600u);
+  EXPECT_EQ(small, std::vector<uint8_t>(100, 0xAB));
+  EXPECT_EQ(shm_read_data_blockinfo(nullptr, 100, &info, &h, &rp, 0), -1);
+  int bad_rp = 4;
+  EXPECT_EQ(shm_read_data_blockinfo(small.data(), 100, &info, &h, &bad_rp, 0), -1);
+  EXPECT_NE(shm_check_read_delay(&h, -1), 0);
+  shm_detach(&h);
 }
 
 TEST_F(FrameStore, RestartedProducerContinuesTheStoreItOwnsAlone) {
