@@ -187,18 +187,14 @@ TEST(Lifecycle, PidFileNamesFollowDestinationAndPayload) {
   // slow ends overlap.
   std::vector<pid_t> pids;
   for (const stream& s : streams) {
-    std::vector<std::string> args = {bin("avtd"), "--dstport=5000", "--ttl=4", "--tos=0", "--device=eth0",
-                                     "--protocol=rtp_udp"};
-    args.insert(args.end(), s.args.begin(), s.args.end());
-    const pid_t pid = start_stream(args, s.pid_file, s.session_id);
+    // Later options win over the defaults' datatype and host.
+    const pid_t pid = start_stream(stream_args(s.args), s.pid_file, s.session_id);
     EXPECT_GT(pid, 0) << s.pid_file;
     EXPECT_EQ(read_file(s.pid_file).value_or(""), std::to_string(pid) + "\n");
     pids.push_back(pid);
   }
   for (const pid_t pid : pids) {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-    }
+    if (pid > 0) kill(pid, SIGTERM);
   }
   for (size_t i = 0; i < pids.size(); ++i) {
     if (pids[i] > 0) {
