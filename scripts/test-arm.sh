@@ -76,7 +76,6 @@ fi
 # Tests that user-mode emulation cannot run, with the reason. They pass on
 # the development machine and must pass on the device.
 emulation_limits=(
-  "FeederMedia\\.:start the ARM frame-feeder as a child process; qemu-user runs a child ARM program only through a binfmt_misc registration, which is kernel-wide and not made here"
   "NetSocketSetup\\.Ipv6MulticastSetsHopsInterfaceAndLoopbackAndRestoresLoopback:sets and reads IPV6_MULTICAST_IF, which qemu-user does not emulate (ENOPROTOOPT)"
 )
 exclude=""
