@@ -32,13 +32,13 @@ struct PictureSpec {
   std::array<uint8_t, 3> selectors = {0, 1, 1};
 };
 
-Bytes picture(const PictureSpec& spec) {
+Bytes picture(const PictureSpec& layout) {
   Bytes out = {0xFF, 0xD8};
   segment(out, 0xE0, {'J', 'F', 'I', 'F', 0});
-  for (const Bytes& d : spec.dqts) segment(out, 0xDB, d);
-  Bytes sof = {8, static_cast<uint8_t>(spec.height >> 8), static_cast<uint8_t>(spec.height),
-               static_cast<uint8_t>(spec.width >> 8), static_cast<uint8_t>(spec.width), 3};
-  for (uint8_t c = 0; c < 3; ++c) sof.insert(sof.end(), {static_cast<uint8_t>(c + 1), 0x11, spec.selectors[c]});
+  for (const Bytes& d : layout.dqts) segment(out, 0xDB, d);
+  Bytes sof = {8, static_cast<uint8_t>(layout.height >> 8), static_cast<uint8_t>(layout.height),
+               static_cast<uint8_t>(layout.width >> 8), static_cast<uint8_t>(layout.width), 3};
+  for (uint8_t c = 0; c < 3; ++c) sof.insert(sof.end(), {static_cast<uint8_t>(c + 1), 0x11, layout.selectors[c]});
   segment(out, 0xC0, sof);
   segment(out, 0xC4, {0x00, 0x01});
   segment(out, 0xDA, {1, 1, 0, 0, 63, 0});
@@ -53,8 +53,8 @@ PictureSpec standard(int q) {
   return s;
 }
 
-uint16_t q_of(const PictureSpec& spec) {
-  const auto pics = find_jpeg_pictures(picture(spec));
+uint16_t q_of(const PictureSpec& layout) {
+  const auto pics = find_jpeg_pictures(picture(layout));
   return pics.size() == 1 ? pics[0].quality : 0;
 }
 
