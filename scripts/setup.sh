@@ -13,7 +13,7 @@ REQUIRED=(
   googletest libgtest-dev libbenchmark-dev         # tests and benchmarks
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-libav      # test peers and demo
-  iproute2 net-tools util-linux bsdutils procps    # sandbox: ip, route, nsenter, logger
+  iproute2 net-tools util-linux bsdutils procps ethtool # sandbox: ip, route, nsenter, logger, NIC model
   qemu-user g++-arm-linux-gnueabihf libc6-dev-armhf-cross # 32-bit ARM build and run
   valgrind                                         # leak checks of stream runs
   clang libclang-rt-14-dev                         # fuzz targets (libFuzzer)

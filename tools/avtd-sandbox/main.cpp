@@ -1,9 +1,11 @@
-// avtd-sandbox [--syslog FILE] [--] COMMAND [ARGS...]
+// avtd-sandbox [--syslog FILE] [--nic no-offload|offload] [--] COMMAND [ARGS...]
 //
 // Runs COMMAND inside the sandbox (see sandbox.h) and exits with its status
 // (128 + signal when it was killed). Every syslog line is appended to FILE as
 // it arrives; FILE is opened before entering, so a host path such as
-// /tmp/x.log stays a host file. COMMAND finds the receiving host's namespace
+// /tmp/x.log stays a host file. --nic picks eth0's model: without UDP
+// segmentation offload like the device's NIC (the default), or the veth
+// segmenting nothing itself (offload). COMMAND finds the receiving host's namespace
 // in $AVTD_PEER_NETNS. Processes still running when COMMAND ends get
 // SIGTERM, then SIGKILL after two seconds; if the wrapper itself is killed,
 // the kernel ends everything inside. SIGINT, SIGTERM and SIGHUP sent to the
@@ -51,7 +53,7 @@ void forward_signal(int sig, siginfo_t* info, void*) {
 }
 
 void usage() {
-  std::fprintf(stderr, "usage: avtd-sandbox [--syslog FILE] [--] COMMAND [ARGS...]\n");
+  std::fprintf(stderr, "usage: avtd-sandbox [--syslog FILE] [--nic no-offload|offload] [--] COMMAND [ARGS...]\n");
 }
 
 // Stops what is left: SIGTERM first so daemons can clean up, then SIGKILL.
@@ -76,10 +78,15 @@ void stop_leftovers() {
 int main(int argc, char** argv) {
   int first = 1;
   const char* syslog_file = nullptr;
+  auto nic = avtd_sandbox::Nic::no_offload;
   while (first < argc) {
     std::string_view arg = argv[first];
     if (arg == "--syslog" && first + 1 < argc) {
       syslog_file = argv[first + 1];
+      first += 2;
+    } else if (arg == "--nic" && first + 1 < argc &&
+               (argv[first + 1] == std::string_view("offload") || argv[first + 1] == std::string_view("no-offload"))) {
+      nic = argv[first + 1] == std::string_view("offload") ? avtd_sandbox::Nic::offload : avtd_sandbox::Nic::no_offload;
       first += 2;
     } else if (arg == "--") {
       ++first;
@@ -118,7 +125,7 @@ int main(int argc, char** argv) {
   if (std::string command = argv[first]; command.find('/') != std::string::npos) {
     keep.push_back(command.substr(0, command.rfind('/') + 1));
   }
-  auto entered = avtd_sandbox::enter(keep);
+  auto entered = avtd_sandbox::enter(keep, nic);
   if (entered.outcome == avtd_sandbox::Outcome::not_root) {
     std::fprintf(stderr, "avtd-sandbox: %s\n", entered.message.c_str());
     return kExitNoRoot;

@@ -151,15 +151,21 @@ std::string create_peer(int* peer_fd) {
 
 } // namespace
 
-std::string setup_network(int* peer_fd) {
+std::string setup_network(int* peer_fd, Nic nic) {
   tune_namespace();
   if (auto why = create_peer(peer_fd); !why.empty()) {
     return why;
   }
   const std::string peer = kPeerNetnsName;
-  const std::vector<Args> steps = {
+  std::vector<Args> steps = {
       {"ip", "link", "set", "lo", "up"},
       {"ip", "link", "add", kDevice, "type", "veth", "peer", "name", kDevice, "netns", peer},
+  };
+  if (nic == Nic::no_offload) {
+    // Only the sending side: the receiving host gets what a wire carries.
+    steps.push_back({"ethtool", "-K", kDevice, "tx-udp-segmentation", "off"});
+  }
+  steps.insert(steps.end(), {
       {"ip", "addr", "add", std::string(kLocalIpv4) + "/24", "dev", kDevice},
       {"ip", "-6", "addr", "add", std::string(kLocalIpv6) + "/64", "dev", kDevice, "nodad"},
       {"ip", "link", "set", kDevice, "up"},
@@ -171,7 +177,7 @@ std::string setup_network(int* peer_fd) {
       // naming an interface; only the daemon's side has no default route.
       {"ip", "-n", peer, "route", "add", "default", "dev", kDevice},
       {"ip", "-n", peer, "-6", "route", "add", "default", "dev", kDevice},
-  };
+  });
   if (auto why = run_steps(steps); !why.empty()) {
     return why;
   }

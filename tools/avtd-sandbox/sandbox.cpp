@@ -80,7 +80,7 @@ void pass_on(int sig, siginfo_t* info, void*) {
 
 } // namespace
 
-EnterResult enter(const std::vector<std::string>& keep) {
+EnterResult enter(const std::vector<std::string>& keep, Nic nic) {
   if (g_entered) {
     return {Outcome::entered, {}};
   }
@@ -128,7 +128,7 @@ EnterResult enter(const std::vector<std::string>& keep) {
   if (first_pid > 0 && !start_pids_at(first_pid)) {
     return failed("cannot set the first pid of the namespace");
   }
-  if (auto why = setup_network(&g_peer_fd); !why.empty()) {
+  if (auto why = setup_network(&g_peer_fd, nic); !why.empty()) {
     return failed(why);
   }
   if (auto why = capture().start(kSyslogPath); !why.empty()) {

@@ -8,7 +8,8 @@
 //     (/dev holds null, zero, urandom, random, full, tty, pts, shm, the
 //     fd/stdin/stdout/stderr links, and log: a socket capturing syslog);
 //   - a private network namespace with lo up and eth0 198.51.100.1/24,
-//     2001:db8::1/64, and no default route;
+//     2001:db8::1/64, and no default route; eth0 models the device's NIC,
+//     by default one without UDP segmentation offload (Nic below);
 //   - eth0's veth peer, also "eth0", 198.51.100.2/24 and 2001:db8::2/64, in a
 //     second namespace of its own (the receiving host), reachable at
 //     kPeerNetnsPath (so `ip netns exec peer ...` works) or by peer_netns_fd();
@@ -45,6 +46,14 @@ inline constexpr char kLocalIpv6[] = "2001:db8::1";
 inline constexpr char kPeerIpv6[] = "2001:db8::2";
 inline constexpr int kDefaultMtu = 1500;
 
+// The NIC model of eth0. Most device NICs cannot segment UDP, so the kernel
+// cuts every UDP_SEGMENT burst into datagrams in software before eth0; the
+// plain veth hands bursts to the receiving host whole, which no device does.
+enum class Nic {
+  no_offload, // tx-udp-segmentation off: the device's NIC (the default)
+  offload,    // the veth as it comes: segmentation offloaded
+};
+
 enum class Outcome {
   entered,
   not_root, // not an error: callers skip with the message
@@ -60,7 +69,7 @@ struct EnterResult {
 // call it before any other thread exists. Host directories in `keep` (the
 // source tree, the build output) stay reachable at their paths even when
 // they lie below /tmp or /run, which the sandbox covers.
-EnterResult enter(const std::vector<std::string>& keep = {});
+EnterResult enter(const std::vector<std::string>& keep = {}, Nic nic = Nic::no_offload);
 
 // True once enter() succeeded in this process.
 bool entered();

@@ -2,6 +2,8 @@
 // failed.
 #pragma once
 
+#include "avtd-sandbox/sandbox.h"
+
 #include <string>
 #include <vector>
 
@@ -14,7 +16,7 @@ std::string setup_mounts(const std::vector<std::string>& keep);
 // Creates the peer namespace (held by the returned descriptor via *peer_fd
 // and mounted at kPeerNetnsPath), the veth pair and addresses, and waits
 // until both ends are usable. The caller is already in its own fresh network
-// namespace.
-std::string setup_network(int* peer_fd);
+// namespace. `nic` sets eth0's segmentation offload.
+std::string setup_network(int* peer_fd, Nic nic);
 
 } // namespace avtd_sandbox
