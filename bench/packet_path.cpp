@@ -27,7 +27,6 @@
 #include <vector>
 
 #include "stream/rtp_thread.h"
-#include "stream/packet_plan.h"
 #include "stream/send_rtp.h"
 #include "stream/udp_burst.h"
 
@@ -119,15 +118,10 @@ std::vector<int> sizes_of(int payload, const std::vector<unsigned char>& unit) {
   t->ns.protocol = kProtocolUdp;
   t->ns.mtu = 1500;
   std::array<uint8_t, kPacketBufferSize> buffer{};
-  h264_fu_state h264;
+  const packet_layout layout = layout_of(*t);
+  packet_cursor cursor = unit_cursor(*t, layout, unit);
   std::vector<int> sizes;
-  size_t offset = 0;
-  while (offset < unit.size()) {
-    packet_plan plan;
-    if (!plan_packet(*t, std::span<const uint8_t>(unit).subspan(offset), h264, buffer, plan)) break;
-    sizes.push_back(plan.head_len + plan.payload_len);
-    offset += static_cast<size_t>(plan.skip + plan.payload_len);
-  }
+  for (planned_packet p; cursor.next(buffer, p);) sizes.push_back(static_cast<int>(p.size()));
   return sizes;
 }
 
@@ -141,14 +135,13 @@ figures run_send_path(const drained_sink& sink, int payload, int unit_size, int 
   figures f;
   const double start = cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
   for (int u = 0; u < units; ++u) {
-    int offset = 0;
-    int remaining = unit_size;
-    for (int guard = 0; remaining > 0 && guard < unit_size; ++guard) {
+    const packet_layout layout = layout_of(*t);
+    packet_cursor cursor = unit_cursor(*t, layout, unit);
+    for (int guard = 0; !cursor.done() && guard < unit_size; ++guard) {
       uint32_t octets = 0;
-      const int packets = bursts ? burst.send(*t, unit.data(), &offset, &remaining, &octets)
-                                 : (send_rtp(t.get(), unit.data(), &offset, &remaining) > 0 ? 1 : 0);
+      const int packets = bursts ? burst.send(*t, cursor, &octets) : (send_packet(*t, cursor) > 0 ? 1 : 0);
       if (packets > 0) {
-        t->rtp_seq += static_cast<uint32_t>(packets);
+        keep_position(*t, cursor);
         f.packets += packets;
       }
     }

@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "h264_units.h"
-#include "stream/packet_plan.h"
 #include "stream/rtp_thread.h"
+#include "stream/send_rtp.h"
 
 namespace bench {
 
@@ -33,14 +33,9 @@ bool read_file(const std::string& path, std::vector<uint8_t>& out) {
 // The datagrams the send path makes of one unit, planned exactly as it plans them.
 void plan_unit(const rtp_thread& t, std::span<const uint8_t> unit, std::vector<uint16_t>& sizes) {
   std::array<uint8_t, kPacketBufferSize> buffer{};
-  h264_fu_state h264;
-  size_t offset = 0;
-  while (offset < unit.size()) {
-    packet_plan plan;
-    if (!plan_packet(t, unit.subspan(offset), h264, buffer, plan)) break;
-    sizes.push_back(static_cast<uint16_t>(plan.head_len + plan.payload_len));
-    offset += static_cast<size_t>(plan.skip + plan.payload_len);
-  }
+  const packet_layout layout = layout_of(t);
+  packet_cursor cursor = unit_cursor(t, layout, unit);
+  for (planned_packet p; cursor.next(buffer, p);) sizes.push_back(static_cast<uint16_t>(p.size()));
 }
 
 } // namespace

@@ -29,7 +29,6 @@ int prepare_rfc2435_picture(rtp_thread* thread, const shm_blockinfo& info, unsig
 
   const uint8_t q = static_cast<uint8_t>(info.quality & 0xFF);
   thread->jpeg_type_specific = kTypeSpecific;
-  thread->jpeg_offset = 0;
   thread->jpeg_type = kType420;
   thread->jpeg_q = q;
   thread->jpeg_width = rfc2435_dimension(info.width != 0 ? info.width : info.fallback_width);

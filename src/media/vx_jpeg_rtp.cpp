@@ -50,7 +50,6 @@ int vx_jpeg_init_rtp_header(rtp_thread* thread) {
   init_source_rtp_header(thread, kPayloadJpeg, kSsrcSeedJpeg);
   if (thread->enable_rfc2435) {
     thread->jpeg_type_specific = 0;
-    thread->jpeg_offset = 0;
     thread->jpeg_type = 1;
     thread->jpeg_q = 0;
     thread->jpeg_width = 0;

@@ -5,10 +5,11 @@
 
 #include "stream/rtp_header.h"
 
-payload_cut cut_jpeg(std::span<const uint8_t> rest, int room, const jpeg_fields& fields, std::span<uint8_t> hdr) {
+payload_cut cut_jpeg(std::span<const uint8_t> rest, int room, size_t offset, const jpeg_fields& fields,
+                     std::span<uint8_t> hdr) {
   // Q stays the same in every packet of a picture (Q 0 is reserved); the
   // tables travel once, in the packet that starts the scan data.
-  const bool with_tables = fields.q >= kJpegFirstQtQ && (fields.offset & 0xFFFFFF) == 0;
+  const bool with_tables = fields.q >= kJpegFirstQtQ && (offset & 0xFFFFFF) == 0;
   const int qt_len = static_cast<int>(fields.qt.size());
   const int header_len = kJpegMainHeaderSize + (with_tables ? kJpegQtHeaderSize + qt_len : 0);
 
@@ -17,7 +18,7 @@ payload_cut cut_jpeg(std::span<const uint8_t> rest, int room, const jpeg_fields&
     return cut; // not even one byte of scan data would fit
   }
   hdr[0] = fields.type_specific;
-  put_be24(&hdr[1], fields.offset);
+  put_be24(&hdr[1], static_cast<uint32_t>(offset));
   hdr[4] = fields.type;
   hdr[5] = fields.q;
   hdr[6] = fields.width;

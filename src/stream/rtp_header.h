@@ -5,14 +5,25 @@
 #include <cstdint>
 #include <span>
 
-struct rtp_thread;
-
 inline constexpr int kRtpHeaderSize = 12;
 inline constexpr int kInterleavePrefixSize = 4;
 inline constexpr uint8_t kInterleaveMark = 0x24; // '$'
 
-// Writes the 12-byte header of the next packet from the record's header state.
-void write_rtp_header(std::span<uint8_t, kRtpHeaderSize> out, const rtp_thread& thread, bool marker);
+// Size of the fixed packet buffer, '$' prefix included.
+inline constexpr int kPacketBufferSize = 1500;
+
+// The RTP header fields that stay the same for every packet of a unit.
+struct rtp_fields {
+  uint8_t version = 2;
+  uint8_t padding = 0;
+  uint8_t payload_type = 0;
+  uint32_t timestamp = 0;
+  uint32_t ssrc = 0;
+};
+
+// Writes the 12-byte header of the packet with sequence number seq (its low
+// 16 bits go on the wire).
+void write_rtp_header(std::span<uint8_t, kRtpHeaderSize> out, const rtp_fields& rtp, uint32_t seq, bool marker);
 
 // Writes '$', the channel's low byte and the big-endian length of what follows.
 void write_interleave_prefix(std::span<uint8_t, kInterleavePrefixSize> out, int channel, uint16_t length);

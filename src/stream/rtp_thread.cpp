@@ -54,18 +54,17 @@ struct stream_run {
   bool network_down = false;
 };
 
-// The next packet of a unit, or over UDP the next burst of its packets in
-// one system call. As send_rtp: > 0 sent (*packets of *octets bytes in all),
-// 0 nothing sent, < 0 failed with errno.
-int send_next(rtp_thread& t, udp_burst* burst, const nal_unit& unit, int* offset, int* remaining, int* packets,
-              uint32_t* octets) {
+// The cursor's next packet, or over UDP the next burst of its packets in
+// one system call. As send_packet: > 0 sent (*packets of *octets bytes in
+// all), 0 nothing sent, < 0 failed with errno.
+int send_next(rtp_thread& t, udp_burst* burst, packet_cursor& cursor, int* packets, uint32_t* octets) {
   if (burst != nullptr && burst->enabled()) {
-    const int sent = burst->send(t, unit.data, offset, remaining, octets);
+    const int sent = burst->send(t, cursor, octets);
     *packets = sent;
     if (sent != 0 || burst->enabled()) return sent;
     // The offload was refused: one packet per call from now on.
   }
-  const int sent = send_rtp(&t, unit.data, offset, remaining);
+  const int sent = send_packet(t, cursor);
   *packets = 1;
   *octets = static_cast<uint32_t>(sent);
   return sent;
@@ -75,21 +74,20 @@ int send_next(rtp_thread& t, udp_burst* burst, const nal_unit& unit, int* offset
 // network is down: retrying at once cannot help, and the next frame is what
 // a receiver wants once the network is back.
 bool send_unit(rtp_thread& t, udp_burst* burst, const nal_unit& unit, stream_run& run, bitrate_window& window) {
-  int offset = 0;
-  int remaining = unit.length;
-  while (remaining > 0 && t.running.load() == 1) {
+  const packet_layout layout = layout_of(t);
+  packet_cursor cursor = unit_cursor(t, layout, {unit.data, static_cast<size_t>(unit.length)});
+  while (!cursor.done() && t.running.load() == 1) {
     int packets = 0;
     uint32_t octets = 0;
-    const int sent = send_next(t, burst, unit, &offset, &remaining, &packets, &octets);
+    const int sent = send_next(t, burst, cursor, &packets, &octets);
     const int err = errno;
     if (sent > 0) {
-      t.rtp_seq += static_cast<uint32_t>(packets);
+      keep_position(t, cursor);
       run.packets += static_cast<uint32_t>(packets);
       run.octets += octets;
       window.add(octets);
       run.failures = 0;
       run.network_down = false;
-      if (t.enable_rfc2435) t.jpeg_offset = static_cast<uint32_t>(offset);
       continue;
     }
     if (sent == 0) continue; // nothing left within the time-out: same packet again

@@ -8,13 +8,8 @@
 #include <cstdint>
 
 #include "net/network.h"
-
-// Payload numbers: RTP payload types on the wire and the data-source choice.
-inline constexpr int kPayloadJpeg = 26;
-inline constexpr int kPayloadH264 = 96;
-inline constexpr int kPayloadMpeg4 = 120;
-inline constexpr int kPayloadUlaw = 0;
-inline constexpr int kPayloadMetadata = 107;
+#include "stream/payload_format.h"
+#include "stream/rtp_header.h"
 
 inline constexpr int kGetDataEnded = -255; // get_data: the source has ended for good
 inline constexpr int kJpegQtDataSize = 65536;
@@ -52,7 +47,6 @@ struct rtp_thread {
 
   // RFC 2435 JPEG header state (filled by the JPEG source per picture).
   uint8_t jpeg_type_specific = 0;
-  uint32_t jpeg_offset = 0;
   uint8_t jpeg_type = 0;
   uint8_t jpeg_q = 0;
   uint8_t jpeg_width = 0;
@@ -63,6 +57,11 @@ struct rtp_thread {
   uint8_t jpeg_qt_data[kJpegQtDataSize] = {};
 
   bool enable_sdplay = false;
+
+  // The stream thread's packet state between units: the H.264 fragmentation
+  // state of the last NAL unit started, and the buffer of one packet's head.
+  h264_fu_state h264_fu;
+  uint8_t packet[kPacketBufferSize] = {};
 
   data_src_fn init_rtp_header = nullptr;
   data_src_fn open_data_src = nullptr;

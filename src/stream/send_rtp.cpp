@@ -9,16 +9,12 @@
 
 #include "stream/evman_notice.h"
 #include "stream/interleave.h"
-#include "stream/packet_plan.h"
 #include "stream/rtp_thread.h"
 #include "support/log.h"
 
 static constexpr char kLogUnit[] = "rtp";
 
 namespace {
-
-constexpr socklen_t kIpv6AddrLen = 28;
-constexpr socklen_t kIpv4AddrLen = 16;
 
 bool is_network_down(int err) {
   return err == ENETDOWN || err == ENETUNREACH || err == ENETRESET || err == EHOSTDOWN || err == EHOSTUNREACH;
@@ -27,7 +23,7 @@ bool is_network_down(int err) {
 ssize_t send_datagram(const rtp_thread& thread, std::span<const iovec> parts) {
   msghdr msg{};
   msg.msg_name = thread.ns.addr.ai_addr;
-  msg.msg_namelen = std::strchr(thread.ns.host, ':') != nullptr ? kIpv6AddrLen : kIpv4AddrLen;
+  msg.msg_namelen = static_cast<socklen_t>(thread.ns.addr.ai_addrlen);
   msg.msg_iov = const_cast<iovec*>(parts.data());
   msg.msg_iovlen = parts.size();
   return sendmsg(thread.ns.sock, &msg, 0);
@@ -54,40 +50,61 @@ void track_network_state(long sent, int err) {
   }
 }
 
-h264_fu_state& stream_h264_state() {
-  thread_local h264_fu_state h264;
-  return h264;
+packet_layout layout_of(const rtp_thread& t) {
+  const bool tcp = t.ns.protocol == kProtocolTcp;
+  packet_layout l;
+  l.format.room = payload_room(t.ns.mtu, tcp, false);
+  l.format.payload = t.payload;
+  l.format.disable_stap = t.disable_stap;
+  l.format.rfc2435 = t.enable_rfc2435;
+  l.channel = tcp ? (t.interleaved & 0xFF) : -1;
+  l.rtp = {t.rtp_version, t.rtp_padding, t.rtp_payload_type, t.rtp_timestamp, t.rtp_ssrc};
+  l.jpeg.type_specific = t.jpeg_type_specific;
+  l.jpeg.type = t.jpeg_type;
+  l.jpeg.q = t.jpeg_q;
+  l.jpeg.width = t.jpeg_width;
+  l.jpeg.height = t.jpeg_height;
+  l.jpeg.qt_mbz = t.jpeg_qt_mbz;
+  l.jpeg.qt_precision = t.jpeg_qt_precision;
+  l.jpeg.qt = std::span<const uint8_t>(t.jpeg_qt_data, t.jpeg_qt_length);
+  return l;
 }
 
-int send_rtp(rtp_thread* thread, const unsigned char* unit, int* offset, int* remaining) {
-  // One stream thread per stream: its packet buffer and the H.264
-  // fragmentation state belong to it.
-  thread_local std::array<uint8_t, kPacketBufferSize> buffer;
-  h264_fu_state& h264 = stream_h264_state();
+packet_cursor unit_cursor(const rtp_thread& t, const packet_layout& layout, std::span<const uint8_t> unit,
+                          size_t offset) {
+  return packet_cursor(layout, unit, offset, t.rtp_seq, t.h264_fu);
+}
 
-  if (*remaining <= 0) return 0;
-  const std::span<const uint8_t> rest(unit + *offset, static_cast<size_t>(*remaining));
-  packet_plan plan;
-  if (!plan_packet(*thread, rest, h264, buffer, plan)) {
+void keep_position(rtp_thread& t, const packet_cursor& cursor) {
+  t.rtp_seq = cursor.seq();
+  t.h264_fu = cursor.h264();
+}
+
+int send_packet(rtp_thread& t, packet_cursor& cursor) {
+  // Planned on a copy: a failed send takes nothing off the unit, so a retry
+  // rebuilds the very same packet (start code and NAL header included).
+  packet_cursor ahead = cursor;
+  planned_packet p;
+  if (!ahead.next(packet_buffer(t.packet), p)) {
     errno = EMSGSIZE;
     return -1;
   }
   // The payload goes straight from the unit to the socket: no copy.
   const std::array<iovec, 2> parts{{
-      {buffer.data(), static_cast<size_t>(plan.head_len)},
-      {const_cast<uint8_t*>(rest.data() + plan.skip), static_cast<size_t>(plan.payload_len)},
+      {const_cast<uint8_t*>(p.head.data()), p.head.size()},
+      {const_cast<uint8_t*>(p.payload.data()), p.payload.size()},
   }};
 
   ssize_t sent;
-  if (thread->ns.protocol == kProtocolTcp) {
-    sent = interleave_send(thread->ns.sock, parts, kInterleaveSendTimeoutMs);
+  if (t.ns.protocol == kProtocolTcp) {
+    sent = interleave_send(t.ns.sock, parts, kInterleaveSendTimeoutMs);
     if (sent < 0) {
       if (errno != EBADF) LOG_UNIT(LOG_ERR, "safe_send error(%m)");
       return -1;
     }
     if (sent == 0) return 0;
   } else {
-    sent = send_datagram(*thread, parts);
+    sent = send_datagram(t, parts);
     const int err = errno;
     track_network_state(sent, err);
     if (sent < 0) {
@@ -95,11 +112,20 @@ int send_rtp(rtp_thread* thread, const unsigned char* unit, int* offset, int* re
       return -1;
     }
   }
-
-  // A failed send takes nothing off the unit, so a retry rebuilds the very
-  // same packet (start code and NAL header included).
-  const int used = plan.skip + plan.payload_len;
-  *offset += used;
-  *remaining -= used;
+  cursor = ahead;
   return static_cast<int>(sent);
+}
+
+int send_rtp(rtp_thread* thread, const unsigned char* unit, int* offset, int* remaining) {
+  if (*remaining <= 0) return 0;
+  const packet_layout layout = layout_of(*thread);
+  const size_t at = static_cast<size_t>(*offset);
+  packet_cursor cursor = unit_cursor(*thread, layout, {unit, at + static_cast<size_t>(*remaining)}, at);
+  const int sent = send_packet(*thread, cursor);
+  if (sent > 0) {
+    keep_position(*thread, cursor);
+    *remaining -= static_cast<int>(cursor.offset() - at);
+    *offset = static_cast<int>(cursor.offset());
+  }
+  return sent;
 }

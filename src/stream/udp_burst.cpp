@@ -5,12 +5,9 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstring>
 #include <span>
 
 #include "net/udp_segment.h"
-#include "stream/packet_plan.h"
-#include "stream/rtp_header.h"
 #include "stream/rtp_thread.h"
 
 #ifndef UDP_SEGMENT
@@ -19,9 +16,6 @@
 
 namespace {
 
-constexpr socklen_t kIpv6AddrLen = 28;
-constexpr socklen_t kIpv4AddrLen = 16;
-constexpr int kSeqOffset = 2; // sequence number in the RTP header
 
 // What a kernel or route without the offload answers (an unknown option, a
 // device that cannot checksum, a segment larger than the path allows).
@@ -37,42 +31,35 @@ udp_burst::udp_burst(int sock) {
   enabled_ = sock >= 0 && getsockopt(sock, SOL_UDP, UDP_SEGMENT, &segment, &len) == 0;
 }
 
-// Plans the packets of one burst into heads_/iov_; returns their count.
-int udp_burst::plan(rtp_thread& t, const unsigned char* unit, int offset, int remaining, int* consumed) {
-  h264_fu_state& h264 = stream_h264_state();
-  const uint32_t first_jpeg_offset = t.jpeg_offset;
+// Plans the packets of one burst into heads_/iov_ on `ahead`; returns their count.
+int udp_burst::plan(packet_cursor& ahead) {
   size_t head_at = 0;
   int count = 0;
-  *consumed = 0;
   segment_ = 0;
   bytes_ = 0;
-  while (remaining > *consumed && count < kMaxPackets && head_at + kPacketBufferSize <= heads_.size()) {
-    // As the stream thread does after every packet sent.
-    if (count > 0 && t.enable_rfc2435) t.jpeg_offset = static_cast<uint32_t>(offset + *consumed);
-    const std::span<const uint8_t> rest(unit + offset + *consumed, static_cast<size_t>(remaining - *consumed));
-    packet_plan p;
-    if (!plan_packet(t, rest, h264, packet_buffer(heads_.data() + head_at, kPacketBufferSize), p)) break;
-    const int size = p.head_len + p.payload_len;
+  while (!ahead.done() && count < kMaxPackets && head_at + kPacketBufferSize <= heads_.size()) {
+    packet_cursor trial = ahead;
+    planned_packet p;
+    if (!trial.next(packet_buffer(heads_.data() + head_at, kPacketBufferSize), p)) break;
+    const int size = static_cast<int>(p.size());
     // Segments share one size; only the last may be shorter.
     if (count > 0 && (size > segment_ || static_cast<int>(bytes_) + size > kMaxBytes)) break;
     if (count == 0) segment_ = size;
-    put_be16(heads_.data() + head_at + kSeqOffset, t.rtp_seq + static_cast<uint32_t>(count));
-    iov_[2 * count] = {heads_.data() + head_at, static_cast<size_t>(p.head_len)};
-    iov_[2 * count + 1] = {const_cast<unsigned char*>(rest.data() + p.skip), static_cast<size_t>(p.payload_len)};
-    head_at += static_cast<size_t>(p.head_len);
+    ahead = trial;
+    iov_[2 * count] = {const_cast<uint8_t*>(p.head.data()), p.head.size()};
+    iov_[2 * count + 1] = {const_cast<uint8_t*>(p.payload.data()), p.payload.size()};
+    head_at += p.head.size();
     bytes_ += static_cast<uint32_t>(size);
-    *consumed += p.skip + p.payload_len;
     ++count;
     if (size < segment_) break;
   }
-  t.jpeg_offset = first_jpeg_offset;
   return count;
 }
 
-int udp_burst::send(rtp_thread& t, const unsigned char* unit, int* offset, int* remaining, uint32_t* octets) {
-  if (*remaining <= 0) return 0;
-  int consumed = 0;
-  const int count = plan(t, unit, *offset, *remaining, &consumed);
+int udp_burst::send(rtp_thread& t, packet_cursor& cursor, uint32_t* octets) {
+  if (cursor.done()) return 0;
+  packet_cursor ahead = cursor;
+  const int count = plan(ahead);
   if (count == 0) {
     errno = EMSGSIZE; // the headers leave no room for payload
     return -1;
@@ -80,7 +67,7 @@ int udp_burst::send(rtp_thread& t, const unsigned char* unit, int* offset, int* 
   alignas(cmsghdr) udp_segment_control control;
   msghdr msg{};
   msg.msg_name = t.ns.addr.ai_addr;
-  msg.msg_namelen = std::strchr(t.ns.host, ':') != nullptr ? kIpv6AddrLen : kIpv4AddrLen;
+  msg.msg_namelen = static_cast<socklen_t>(t.ns.addr.ai_addrlen);
   msg.msg_iov = iov_.data();
   msg.msg_iovlen = static_cast<size_t>(2 * count);
   if (count > 1) {
@@ -97,8 +84,7 @@ int udp_burst::send(rtp_thread& t, const unsigned char* unit, int* offset, int* 
     errno = err;
     return -1;
   }
-  *offset += consumed;
-  *remaining -= consumed;
+  cursor = ahead;
   *octets = bytes_;
   return count;
 }

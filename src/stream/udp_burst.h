@@ -1,5 +1,5 @@
 // A unit's packets over UDP in as few system calls as the kernel allows:
-// the packets are planned one by one exactly as send_rtp plans them, their
+// the packets are planned one by one by the same cursor as send_rtp's, their
 // heads gathered with the unit's payload slices (no copy), and handed over
 // in one call with UDP segmentation offload, which cuts them apart again at
 // the packet size. Every packet of a unit but its last has the same size,
@@ -25,20 +25,19 @@ class udp_burst {
   // False once the kernel refused the offload: send one by one then.
   bool enabled() const { return enabled_; }
 
-  // Sends the next packets of the unit from unit + *offset on. > 0: the
-  // number of packets sent, *offset/*remaining advanced past their payload,
-  // *octets their total size (headers included); the caller moves rtp_seq on
-  // by the count. 0: nothing sent and nothing taken off (the offload was
-  // refused just now). < 0: the send failed with errno set and nothing taken
-  // off, as with send_rtp.
-  int send(rtp_thread& t, const unsigned char* unit, int* offset, int* remaining, uint32_t* octets);
+  // Sends the cursor's next packets. > 0: the number of packets sent, the
+  // cursor moved past them, *octets their total size (headers included).
+  // 0: nothing sent and the cursor unmoved (the offload was refused just
+  // now). < 0: the send failed with errno set and the cursor unmoved, as
+  // with send_packet.
+  int send(rtp_thread& t, packet_cursor& cursor, uint32_t* octets);
 
   static constexpr int kMaxPackets = 64;    // the kernel's segment limit
   static constexpr int kMaxBytes = 65000;   // one UDP datagram, IPv4 or IPv6
   static constexpr int kHeadRoom = 4096;    // heads of one burst
 
  private:
-  int plan(rtp_thread& t, const unsigned char* unit, int offset, int remaining, int* consumed);
+  int plan(packet_cursor& ahead);
 
   bool enabled_ = false;
   std::array<uint8_t, kHeadRoom> heads_{};

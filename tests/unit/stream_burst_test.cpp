@@ -78,21 +78,20 @@ struct sent_unit {
 // and the JPEG fragment offset move on after every call that sent.
 sent_unit send_all(rtp_thread& t, const bytes& unit, udp_burst* burst) {
   sent_unit out;
-  int offset = 0;
-  int remaining = static_cast<int>(unit.size());
-  for (int calls = 0; remaining > 0 && calls < kBigUnit; ++calls) {
+  const packet_layout layout = layout_of(t);
+  packet_cursor cursor = unit_cursor(t, layout, unit);
+  for (int calls = 0; !cursor.done() && calls < kBigUnit; ++calls) {
     int packets = 1;
     uint32_t octets = 0;
     if (burst != nullptr) {
-      packets = burst->send(t, unit.data(), &offset, &remaining, &octets);
+      packets = burst->send(t, cursor, &octets);
     } else {
-      const int sent = send_rtp(&t, unit.data(), &offset, &remaining);
+      const int sent = send_packet(t, cursor);
       octets = static_cast<uint32_t>(sent);
       packets = sent > 0 ? 1 : sent;
     }
     if (packets <= 0) break;
-    t.rtp_seq += static_cast<uint32_t>(packets);
-    if (t.enable_rfc2435) t.jpeg_offset = static_cast<uint32_t>(offset);
+    keep_position(t, cursor);
     out.packets_per_call.push_back(packets);
     out.octets += octets;
   }
@@ -106,19 +105,16 @@ size_t bytes_of(const std::vector<bytes>& packets) {
                          [](size_t n, const bytes& p) { return n + p.size(); });
 }
 
-// One burst call that must send nothing: it leaves the unit, the fragment
-// offset and the sequence number as they were. Returns what the call gave,
-// errno kept.
+// One burst call that must send nothing: it leaves the cursor where it was.
+// Returns what the call gave, errno kept.
 int send_nothing(udp_burst& burst, rtp_thread& t, const bytes& unit) {
-  int offset = 0;
-  int remaining = static_cast<int>(unit.size());
+  const packet_layout layout = layout_of(t);
+  packet_cursor cursor = unit_cursor(t, layout, unit);
   uint32_t octets = 0;
-  const int result = burst.send(t, unit.data(), &offset, &remaining, &octets);
+  const int result = burst.send(t, cursor, &octets);
   const int error = errno;
-  EXPECT_EQ(offset, 0);
-  EXPECT_EQ(remaining, static_cast<int>(unit.size()));
-  EXPECT_EQ(t.jpeg_offset, 0u);
-  EXPECT_EQ(t.rtp_seq, 0xFFF0u);
+  EXPECT_EQ(cursor.offset(), 0u);
+  EXPECT_EQ(cursor.seq(), 0xFFF0u);
   errno = error;
   return result;
 }
@@ -143,7 +139,6 @@ TEST(UdpBurst, BurstsPutExactlyThePacketsOfOneSendPerPacketOnTheWire) {
     ASSERT_FALSE(expected.empty());
     EXPECT_EQ(got, expected);
     EXPECT_EQ(bursting->rtp_seq, reference->rtp_seq);
-    EXPECT_EQ(bursting->jpeg_offset, reference->jpeg_offset);
     EXPECT_EQ(many.octets, bytes_of(expected));
     // The unit takes more than one call but far fewer than one per packet,
     // and no call exceeds the kernel's segment limit.

@@ -99,7 +99,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     units[0] = nal_unit{block.get(), n, 0};
   }
 
-  h264_fu_state state;
   const unsigned char* previous_end = block.get();
   for (int i = 0; i < count; ++i) {
     const nal_unit& u = units[static_cast<size_t>(i)];
@@ -112,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const bool rebuildable = is_single_nal(unit);
     depacketiser receiver(rebuildable);
-    if (!fuzz_packetise(*thread, unit, state, kMinH264Room, [&](const fuzz_packet& p) { receiver.add(p); })) break;
+    if (!fuzz_packetise(*thread, unit, kMinH264Room, [&](const fuzz_packet& p) { receiver.add(p); })) break;
     if (rebuildable) {
       const std::vector<uint8_t>& nal = receiver.nal();
       FUZZ_EXPECT(nal.size() == unit.size() - kH264StartCodeSize);

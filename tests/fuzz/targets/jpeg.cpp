@@ -62,8 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<uint8_t> sent;
   const int min_room = kJpegMainHeaderSize + 1 + (with_tables ? kJpegQtHeaderSize + thread->jpeg_qt_length : 0);
-  h264_fu_state unused;
-  fuzz_packetise(*thread, std::span<const uint8_t>(picture.get(), static_cast<size_t>(n)), unused, min_room,
+  fuzz_packetise(*thread, std::span<const uint8_t>(picture.get(), static_cast<size_t>(n)), min_room,
                  [&](const fuzz_packet& p) {
                    const auto& h = p.payload_header;
                    const bool first = sent.empty();

@@ -98,28 +98,26 @@ std::unique_ptr<rtp_thread> make_thread(const loopback_pair& net, const stream_s
 // a packet could not be planned (the daemon counts that as a failed send).
 bool send_unit(rtp_thread& t, std::span<const uint8_t> unit, udp_burst* burst, const loopback_pair& net,
                std::vector<datagram>& out) {
-  stream_h264_state() = h264_fu_state{};
-  int offset = 0;
-  int remaining = static_cast<int>(unit.size());
-  for (size_t calls = 0; remaining > 0; ++calls) {
+  const packet_layout layout = layout_of(t);
+  packet_cursor cursor = unit_cursor(t, layout, unit);
+  for (size_t calls = 0; !cursor.done(); ++calls) {
     FUZZ_EXPECT(calls <= unit.size());
     int packets = 1;
     int sent;
     if (burst != nullptr) {
       uint32_t octets = 0;
-      sent = burst->send(t, unit.data(), &offset, &remaining, &octets);
+      sent = burst->send(t, cursor, &octets);
       packets = sent;
       FUZZ_EXPECT(sent != 0); // loopback takes the offload
     } else {
-      sent = send_rtp(&t, unit.data(), &offset, &remaining);
+      sent = send_packet(t, cursor);
     }
     if (sent < 0) {
       FUZZ_EXPECT(errno == EMSGSIZE);
       return false;
     }
     net.collect(packets, out);
-    t.rtp_seq += static_cast<uint32_t>(packets);
-    if (t.enable_rfc2435) t.jpeg_offset = static_cast<uint32_t>(offset);
+    keep_position(t, cursor);
   }
   return true;
 }

@@ -10,7 +10,7 @@
 #include <span>
 
 #include "fuzz_support.h"
-#include "stream/packet_plan.h"
+#include "stream/send_rtp.h"
 #include "stream/rtp_header.h"
 #include "stream/rtp_thread.h"
 
@@ -29,25 +29,29 @@ inline constexpr int kFuzzTcpOverhead = 40;
 // no room for a payload byte (the daemon then refuses to send), after
 // checking that the room really was smaller than `min_room`.
 template <typename OnPacket>
-bool fuzz_packetise(rtp_thread& thread, std::span<const uint8_t> unit, h264_fu_state& h264, int min_room,
-                    OnPacket&& on_packet) {
+bool fuzz_packetise(rtp_thread& thread, std::span<const uint8_t> unit, int min_room, OnPacket&& on_packet) {
   static std::array<uint8_t, kPacketBufferSize> buffer;
   const bool tcp = thread.ns.protocol == kProtocolTcp;
   const int rtp_at = tcp ? kInterleavePrefixSize : 0;
-  size_t offset = 0;
+  const packet_layout layout = layout_of(thread);
+  packet_cursor cursor = unit_cursor(thread, layout, unit);
   // Every packet takes at least one byte: the loop ends within the unit's size.
-  for (size_t packets = 0; offset < unit.size(); ++packets) {
+  for (size_t packets = 0; !cursor.done(); ++packets) {
     FUZZ_EXPECT(packets <= unit.size());
-    const std::span<const uint8_t> rest = unit.subspan(offset);
-    packet_plan plan;
-    if (!plan_packet(thread, rest, h264, buffer, plan)) {
-      FUZZ_EXPECT(payload_room(thread.ns.mtu, tcp) < min_room);
+    const packet_cursor before = cursor;
+    planned_packet plan;
+    if (!cursor.next(buffer, plan)) {
+      FUZZ_EXPECT(layout.format.room < min_room);
+      FUZZ_EXPECT(cursor.offset() == before.offset() && cursor.seq() == before.seq());
       return false;
     }
-    FUZZ_EXPECT(plan.payload_len > 0 && plan.skip >= 0);
-    FUZZ_EXPECT(static_cast<size_t>(plan.skip) + static_cast<size_t>(plan.payload_len) <= rest.size());
-    const int packet = plan.head_len + plan.payload_len;
-    FUZZ_EXPECT(plan.head_len >= rtp_at + kRtpHeaderSize && packet <= kPacketBufferSize);
+    // The payload is a slice of the unit that ends where the cursor now stands.
+    FUZZ_EXPECT(!plan.payload.empty() && plan.payload.data() >= unit.data() + before.offset());
+    FUZZ_EXPECT(plan.payload.data() + plan.payload.size() == unit.data() + cursor.offset());
+    FUZZ_EXPECT(cursor.seq() == before.seq() + 1);
+    const int packet = static_cast<int>(plan.size());
+    const int head_len = static_cast<int>(plan.head.size());
+    FUZZ_EXPECT(head_len >= rtp_at + kRtpHeaderSize && packet <= kPacketBufferSize);
     FUZZ_EXPECT(packet + (tcp ? kFuzzTcpOverhead : kFuzzUdpOverhead) <= thread.ns.mtu);
     if (tcp) {
       FUZZ_EXPECT(buffer[0] == kInterleaveMark && buffer[1] == static_cast<uint8_t>(thread.interleaved));
@@ -56,16 +60,11 @@ bool fuzz_packetise(rtp_thread& thread, std::span<const uint8_t> unit, h264_fu_s
     const uint8_t* rtp = buffer.data() + rtp_at;
     FUZZ_EXPECT(rtp[0] == 0x80);
     FUZZ_EXPECT(((rtp[1] & 0x80) != 0) == plan.marker);
-    FUZZ_EXPECT((rtp[2] << 8 | rtp[3]) == static_cast<int>(thread.rtp_seq & 0xFFFF));
-
-    offset += static_cast<size_t>(plan.skip + plan.payload_len);
-    FUZZ_EXPECT(plan.marker == (offset == unit.size()));
-    const int header_at = rtp_at + kRtpHeaderSize;
-    on_packet(fuzz_packet{std::span<const uint8_t>(buffer).subspan(header_at, plan.head_len - header_at),
-                          rest.subspan(plan.skip, plan.payload_len), plan.marker});
-    ++thread.rtp_seq;
-    if (thread.enable_rfc2435) thread.jpeg_offset = static_cast<uint32_t>(offset);
+    FUZZ_EXPECT((rtp[2] << 8 | rtp[3]) == static_cast<int>(before.seq() & 0xFFFF));
+    FUZZ_EXPECT(plan.marker == cursor.done());
+    on_packet(fuzz_packet{plan.head.subspan(static_cast<size_t>(rtp_at + kRtpHeaderSize)), plan.payload, plan.marker});
   }
+  keep_position(thread, cursor);
   return true;
 }
 

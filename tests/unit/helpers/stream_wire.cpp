@@ -105,7 +105,6 @@ std::vector<bytes> packet_rig::send(const bytes& unit) {
   size_t octets = 0;
   int offset = 0;
   int remaining = static_cast<int>(unit.size());
-  t_->jpeg_offset = 0;
   // Bounded: a unit never needs more packets than bytes.
   for (size_t i = 0; remaining > 0 && i <= unit.size(); ++i) {
     const int r = send_rtp(t_.get(), unit.data(), &offset, &remaining);
@@ -113,8 +112,6 @@ std::vector<bytes> packet_rig::send(const bytes& unit) {
     if (r <= 0) break;
     ++packets;
     octets += static_cast<size_t>(r);
-    ++t_->rtp_seq;
-    if (t_->enable_rfc2435) t_->jpeg_offset = static_cast<uint32_t>(offset);
   }
   if (peer_ < 0) return sink_.receive(packets, 300);
   return {read_stream(peer_, octets)};
