@@ -44,18 +44,18 @@ payload_cut cut_h264(std::span<const uint8_t> rest, int room, bool disable_stap,
   state.type = nal & 0x1F;
   const int nal_size = size - kH264StartCodeSize; // NAL header and body
 
-  // Parameter sets and SEI go whole in one packet when they fit; a larger one
-  // is fragmented like a slice so that no receiver sees a truncated STAP-A.
-  if (is_aggregated_type(state.type)) {
-    if (!disable_stap && nal_size <= room - kStapHeaderSize) {
+  // A NAL unit that fits goes whole in one packet; a larger one is
+  // fragmented, so that no receiver sees a truncated STAP-A, nor an FU-A
+  // with both start and end set (which the payload format forbids).
+  if (is_aggregated_type(state.type) && !disable_stap) {
+    if (nal_size <= room - kStapHeaderSize) {
       hdr[0] = static_cast<uint8_t>(state.nri | kNalStapA);
       hdr[1] = static_cast<uint8_t>(nal_size >> 8);
       hdr[2] = static_cast<uint8_t>(nal_size);
       return {kStapHeaderSize, kH264StartCodeSize, nal_size, true};
     }
-    if (disable_stap && nal_size <= room) {
-      return {0, kH264StartCodeSize, nal_size, true};
-    }
+  } else if (nal_size <= room) {
+    return {0, kH264StartCodeSize, nal_size, true};
   }
   return fu_a(rest.subspan(kH264StartCodeSize + 1), room, static_cast<uint8_t>(kFuStart | state.type), state,
               hdr, kH264StartCodeSize + 1);

@@ -53,7 +53,7 @@ void track_network_state(long sent, int err) {
 packet_layout layout_of(const rtp_thread& t) {
   const bool tcp = t.ns.protocol == kProtocolTcp;
   packet_layout l;
-  l.format.room = payload_room(t.ns.mtu, tcp, false);
+  l.format.room = payload_room(t.ns.mtu, tcp, t.ns.addr.ai_family == AF_INET6);
   l.format.payload = t.payload;
   l.format.disable_stap = t.disable_stap;
   l.format.rfc2435 = t.enable_rfc2435;

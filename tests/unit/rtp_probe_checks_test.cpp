@@ -124,8 +124,7 @@ TEST(RtpProbeH264, BrokenFragmentRunsAreCaughtOnce) {
       {"continuation without a start", {{0, true, {0x41}}, {3000, true, {0x5c, 0x41}}}, Finding::fu_no_start, 1},
       {"type and NRI differ from the start",
        {{0, false, {0x7c, 0x85}}, {0, false, {0x5c, 0x01}}, {0, true, {0x7c, 0x45}}}, Finding::fu_header_changed, 1},
-      // Receivers accept it: noted, not a violation.
-      {"start and end in one fragment", {{0, true, {0x7c, 0xc5}}}, Finding::fu_start_and_end, 0},
+      {"start and end in one fragment", {{0, true, {0x7c, 0xc5}}}, Finding::fu_start_and_end, 1},
       // The gap is the fault; the orphaned end fragment is not blamed again.
       {"continuation right after a loss", {{0, false, {0x7c, 0x85}}, {0, true, {0x7c, 0x45}, true}}, Finding::gap, 1},
   };

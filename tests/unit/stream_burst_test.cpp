@@ -1,6 +1,6 @@
 // A unit's packets handed to the kernel in bursts (UDP segmentation
 // offload): what arrives must be exactly what one send per packet gives,
-// and a refused offload or a failed send must leave the unit as it was.
+// and a refused offload or a failed send must leave the cursor as it was.
 // Units here span several bursts; small ones are the packet_paths fuzz
 // corpus's, and the stream thread's counting of burst packets shows on the
 // wire in the engine's system tests.
@@ -190,4 +190,9 @@ TEST(UdpBurst, FailedSendTakesNothingOffTheUnitAndKeepsTheFragmentOffset) {
   EXPECT_LT(send_nothing(burst, *t, c.unit), 0);
   EXPECT_EQ(errno, EBADF);
   EXPECT_TRUE(burst.enabled());
+  // One send per packet keeps the cursor too, so a retry rebuilds the same packet.
+  const packet_layout layout = layout_of(*t);
+  packet_cursor cursor = unit_cursor(*t, layout, c.unit);
+  EXPECT_LT(send_packet(*t, cursor), 0);
+  EXPECT_EQ(cursor.offset(), 0u);
 }

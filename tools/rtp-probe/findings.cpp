@@ -31,8 +31,8 @@ constexpr std::array<KindInfo, kFindingKinds> kKinds = {{
     {"fu_no_start", true},
     {"fu_missing_end", true},
     {"fu_header_changed", true},
-    // Forbidden by the payload format, yet the common receivers accept it.
-    {"fu_start_and_end", false},
+    // Forbidden by the payload format; strict receivers drop such packets.
+    {"fu_start_and_end", true},
     {"fu_empty", false},
     {"jpeg_header", true},
     {"jpeg_offset", true},

@@ -5,6 +5,8 @@
 // the packets consume the unit exactly.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <array>
 #include <cstdint>
 #include <span>
@@ -23,6 +25,7 @@ struct fuzz_packet {
 // IP and UDP or TCP headers that the MTU has to leave room for (the
 // interleave prefix travels inside the TCP stream).
 inline constexpr int kFuzzUdpOverhead = 28;
+inline constexpr int kFuzzUdp6Overhead = 48;
 inline constexpr int kFuzzTcpOverhead = 40;
 
 // Calls on_packet for every packet of the unit. false when the headers left
@@ -52,7 +55,8 @@ bool fuzz_packetise(rtp_thread& thread, std::span<const uint8_t> unit, int min_r
     const int packet = static_cast<int>(plan.size());
     const int head_len = static_cast<int>(plan.head.size());
     FUZZ_EXPECT(head_len >= rtp_at + kRtpHeaderSize && packet <= kPacketBufferSize);
-    FUZZ_EXPECT(packet + (tcp ? kFuzzTcpOverhead : kFuzzUdpOverhead) <= thread.ns.mtu);
+    const bool ipv6 = thread.ns.addr.ai_family == AF_INET6;
+    FUZZ_EXPECT(packet + (tcp ? kFuzzTcpOverhead : ipv6 ? kFuzzUdp6Overhead : kFuzzUdpOverhead) <= thread.ns.mtu);
     if (tcp) {
       FUZZ_EXPECT(buffer[0] == kInterleaveMark && buffer[1] == static_cast<uint8_t>(thread.interleaved));
       FUZZ_EXPECT((buffer[2] << 8 | buffer[3]) == packet - kInterleavePrefixSize);
@@ -69,10 +73,11 @@ bool fuzz_packetise(rtp_thread& thread, std::span<const uint8_t> unit, int min_r
 }
 
 // The MTU and transport from two control bytes: every MTU an interface can
-// have, TCP with one of the low channels.
+// have, TCP with one of the low channels, IPv4 or IPv6.
 inline void fuzz_choose_transport(rtp_thread& thread, uint16_t mtu, uint8_t flags) {
   thread.ns.mtu = mtu;
   thread.ns.protocol = (flags & 0x80) != 0 ? kProtocolTcp : kProtocolUdp;
+  thread.ns.addr.ai_family = (flags & 0x40) != 0 ? AF_INET6 : AF_INET;
   thread.interleaved = flags & 0x03;
   thread.rtp_version = 2;
 }

@@ -7,9 +7,6 @@
 
 #include <cstring>
 
-#include "stream/interleave.h"
-#include "stream/send_rtp.h"
-
 namespace stream_test {
 
 rtp_packet parse_rtp(const bytes& p) {
@@ -70,62 +67,6 @@ bytes read_stream(int fd, size_t limit, int wait_ms) {
     got.insert(got.end(), buf, buf + n);
   }
   return got;
-}
-
-packet_rig::packet_rig(int payload, int protocol, int mtu) : t_(std::make_unique<rtp_thread>()) {
-  t_->payload = payload;
-  t_->rtp_version = 2;
-  t_->rtp_payload_type = static_cast<uint8_t>(payload);
-  if (protocol == kProtocolUdp) {
-    aim_at(*t_, dest_, sink_, mtu);
-    return;
-  }
-  int sv[2];
-  socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
-  interleave_reset();
-  t_->ns.protocol = kProtocolTcp;
-  t_->ns.sock = sv[0];
-  t_->ns.mtu = mtu;
-  t_->interleaved = 2;
-  peer_ = sv[1];
-}
-
-packet_rig::~packet_rig() {
-  if (peer_ >= 0) {
-    interleave_close(t_->ns.sock);
-    close(peer_);
-  } else {
-    close(t_->ns.sock);
-  }
-}
-
-std::vector<bytes> packet_rig::send(const bytes& unit) {
-  results.clear();
-  size_t packets = 0;
-  size_t octets = 0;
-  int offset = 0;
-  int remaining = static_cast<int>(unit.size());
-  // Bounded: a unit never needs more packets than bytes.
-  for (size_t i = 0; remaining > 0 && i <= unit.size(); ++i) {
-    const int r = send_rtp(t_.get(), unit.data(), &offset, &remaining);
-    results.push_back(r);
-    if (r <= 0) break;
-    ++packets;
-    octets += static_cast<size_t>(r);
-  }
-  if (peer_ < 0) return sink_.receive(packets, 300);
-  return {read_stream(peer_, octets)};
-}
-
-unit_payloads payloads_of(const std::vector<bytes>& packets) {
-  unit_payloads out;
-  out.marker_on_last_only = !packets.empty();
-  for (size_t i = 0; i < packets.size(); ++i) {
-    rtp_packet p = parse_rtp(packets[i]);
-    out.marker_on_last_only = out.marker_on_last_only && p.marker == (i + 1 == packets.size());
-    out.payloads.push_back(std::move(p.payload));
-  }
-  return out;
 }
 
 } // namespace stream_test

@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "stream/rtp_thread.h"
@@ -49,36 +48,5 @@ void aim_at(rtp_thread& thread, sockaddr_in& dest, const udp_sink& sink, int mtu
 // Reads what arrives on a stream socket until `wait_ms` passes without data
 // or `limit` bytes arrived.
 bytes read_stream(int fd, size_t limit, int wait_ms = 500);
-
-// A record for direct send_rtp calls, aimed at a loopback UDP sink or at one
-// end of a local stream connection (channel 2), with header state set.
-class packet_rig {
- public:
-  explicit packet_rig(int payload, int protocol = kProtocolUdp, int mtu = 1500);
-  ~packet_rig();
-  packet_rig(const packet_rig&) = delete;
-  packet_rig& operator=(const packet_rig&) = delete;
-  rtp_thread& record() { return *t_; }
-  // Sends a unit the way the stream thread does (sequence number and JPEG
-  // fragment offset move on after each packet); what arrived: the
-  // datagrams, or over TCP the byte stream as one element. `results` holds
-  // what each send_rtp call returned.
-  std::vector<bytes> send(const bytes& unit);
-  std::vector<int> results;
-
- private:
-  std::unique_ptr<rtp_thread> t_;
-  udp_sink sink_;
-  sockaddr_in dest_{};
-  int peer_ = -1;
-};
-
-// The payloads of a unit's RTP packets, and whether the last one alone has
-// the marker.
-struct unit_payloads {
-  std::vector<bytes> payloads;
-  bool marker_on_last_only = false;
-};
-unit_payloads payloads_of(const std::vector<bytes>& packets);
 
 } // namespace stream_test
