@@ -1,9 +1,15 @@
 // H.264 streams from the frame store to FFmpeg on the receiving host: every
 // fed frame decoded, the fed NAL units rebuilt byte for byte, over IPv4,
-// IPv6, multicast and interleaved TCP; the H.264 switches, SD playback, and
-// a reader that falls behind.
+// IPv6 (without a fragment, at MTU 1500 and 1280), multicast and interleaved
+// TCP; the H.264 switches, SD playback, and a reader that falls behind.
 #include <gtest/gtest.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <netinet/in.h>
 
+#include <algorithm>
+#include <fstream>
 #include <set>
 
 #include "harness/harness.h"
@@ -68,7 +74,60 @@ struct transport {
   std::string host;
   std::vector<std::string> options;
   std::string pid_file;
+  int mtu = harness::kDefaultMtu;
 };
+
+// IPv6 frames as the receiving host's eth0 takes them, below its IP stack
+// (which would hide fragments by reassembling them).
+class ipv6_frames {
+ public:
+  struct seen {
+    size_t to_port = 0;
+    size_t fragments = 0;
+    size_t largest = 0;
+  };
+
+  ipv6_frames() : sock_(harness::peer_socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IPV6))) {
+    sockaddr_ll link{};
+    link.sll_family = AF_PACKET;
+    link.sll_protocol = htons(ETH_P_IPV6);
+    harness::in_peer([&] { link.sll_ifindex = static_cast<int>(if_nametoindex("eth0")); });
+    if (bind(sock_.get(), reinterpret_cast<sockaddr*>(&link), sizeof link) != 0) throw std::runtime_error("bind");
+    const int size = 64 << 20; // the whole stream waits here until it is looked at
+    setsockopt(sock_.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+  }
+
+  // What arrived so far: UDP frames to `port` and their largest size, and fragments of anything.
+  seen take(uint16_t port) {
+    constexpr uint8_t kFragmentHeader = 44;
+    seen s;
+    uint8_t head[48]; // IPv6 header and the UDP ports
+    for (int i = 0; i < 1000000; ++i) {
+      const ssize_t n = recv(sock_.get(), head, sizeof head, MSG_TRUNC | MSG_DONTWAIT);
+      if (n < 0) break;
+      if (n < 44) continue;
+      if (head[6] == kFragmentHeader) ++s.fragments;
+      if (head[6] != IPPROTO_UDP || (head[42] << 8 | head[43]) != port) continue;
+      ++s.to_port;
+      s.largest = std::max(s.largest, static_cast<size_t>(n));
+    }
+    return s;
+  }
+
+ private:
+  harness::Fd sock_;
+};
+
+// UDP sends of this host over IPv6: a burst of packets counts once.
+long udp6_sends() {
+  std::ifstream snmp("/proc/net/snmp6");
+  std::string key;
+  long value = 0;
+  while (snmp >> key >> value) {
+    if (key == "Udp6OutDatagrams") return value;
+  }
+  return -1;
+}
 
 class H264Transport : public H264Stream, public ::testing::WithParamInterface<transport> {};
 
@@ -87,15 +146,31 @@ TEST_P(H264Transport, DeliversEveryFedUnitAndDecodesFrameForFrame) {
     ASSERT_TRUE(harness::wait_for_file("/tmp/rtp_over_http_sock_9")) << handoff.err();
     relay = std::make_unique<rtp_relay>(std::move(connection));
   }
+  ASSERT_TRUE(harness::set_mtu(t.mtu));
+  const bool ipv6 = t.host.find(':') != std::string::npos;
+  std::optional<ipv6_frames> frames;
+  if (ipv6) frames.emplace();
+  const long sends_before = udp6_sends();
   auto planned = whole_clip(daemon_args("h264", t.host, t.options));
   planned.pid_file = t.pid_file;
   const auto r = run_stream(planned, *relay);
   expect_decoded_run(r.decoded, source_hashes(clip_), 300, true);
+  if (ipv6) {
+    const ipv6_frames::seen seen = frames->take(kStreamPort);
+    EXPECT_EQ(seen.fragments, 0u);
+    EXPECT_EQ(seen.to_port, r.packets.size());
+    EXPECT_LE(seen.largest, static_cast<size_t>(t.mtu));
+    // The burst send goes on: a call per unit (and a few reports), not one per packet.
+    const auto units = static_cast<long>(std::count_if(r.packets.begin(), r.packets.end(),
+                                                       [](const rtp_packet& p) { return p.marker; }));
+    EXPECT_LT(units + 100, static_cast<long>(r.packets.size())) << "too few fragmented units to tell";
+    EXPECT_LE(udp6_sends() - sends_before, units + 10);
+  }
 
   const auto nals = rebuilt(r.packets);
   ASSERT_EQ(units_of(nals), units_) << "rebuilt NAL units differ from the fed blocks";
-  // Parameter sets and SEI go as STAP-A, slices as FU-A; the frame clock steps
-  // 3000 at every SPS and every non-key slice, so each frame has its own.
+  // Parameter sets and SEI go as STAP-A, slices alone or as FU-A; the frame
+  // clock steps 3000 at every SPS and every non-key slice, so each frame has its own.
   uint32_t expected = 3000;
   for (size_t i = 0; i < nals.size(); ++i) {
     const int type = nal_type(nals[i].unit);
@@ -110,6 +185,9 @@ INSTANTIATE_TEST_SUITE_P(
     Over, H264Transport,
     ::testing::Values(transport{"Ipv4Unicast", kPeerIpv4, {}, "/var/run/avtd_1.pid"},
                       transport{"Ipv6Unicast", harness::kPeerIpv6, {}, "/var/run/avtd_1.pid"},
+                      transport{"Ipv6UnicastMtu1280", harness::kPeerIpv6, {}, "/var/run/avtd_1.pid", 1280},
+                      transport{"Ipv6Multicast", "ff15::1:2", {}, "/var/run/avtd_channel0.pid"},
+                      transport{"Ipv6MulticastMtu1280", "ff15::1:2", {}, "/var/run/avtd_channel0.pid", 1280},
                       transport{"Ipv4Multicast", "239.1.2.3", {}, "/var/run/avtd_channel0.pid"},
                       transport{"InterleavedTcp", kPeerIpv4,
                                 {"--protocol=rtp_tcp", "--interleaved=0-1", "--session_id=9"},
