@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -47,11 +48,12 @@ void get_hwaddr(unsigned char hwaddr[6], const char* device);
 ssize_t safe_send(int fd, const void* buf, size_t len, int flags, const struct timeval* timeout);
 ssize_t safe_recvfrom(int fd, void* buf, size_t len, int flags, struct sockaddr* from, socklen_t fromlen,
                       const struct timeval* timeout);
-// Sends the whole buffer, resuming after partial sends, until it is out or the
-// time-out (null: no limit; {0,0}: no waiting) has passed; never blocks past
-// it. Returns the bytes sent: data.size() when complete, fewer when the time
-// ran out (a stream connection then holds a cut packet); -1 on error.
-ssize_t send_all_within(int fd, std::span<const uint8_t> data, int flags, const struct timeval* timeout);
+// Sends all the parts on a stream socket, resuming after partial sends, until
+// they are out or timeout_ms has passed; never blocks past it. Returns the
+// bytes sent: all of them, or fewer when the time ran out (errno ETIMEDOUT)
+// or the send failed (errno set); a stream connection then holds a cut packet.
+inline constexpr size_t kMaxSendParts = 4;
+size_t send_all_within(int fd, std::span<const iovec> parts, int timeout_ms);
 
 // Option checks used by analyze_options.
 int check_device(const char* device);

@@ -9,7 +9,10 @@
 #include "support/log.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -99,28 +102,46 @@ ssize_t safe_recvfrom(int fd, void* buf, size_t len, int flags, struct sockaddr*
   return ::recvfrom(fd, buf, len, flags, from, from != nullptr ? &local_len : nullptr);
 }
 
-ssize_t send_all_within(int fd, std::span<const uint8_t> data, int flags, const struct timeval* timeout) {
-  Clock deadline{};
-  if (timeout != nullptr) deadline = deadline_after(*timeout);
-  const Clock* limit = timeout != nullptr ? &deadline : nullptr;
-
-  size_t done = 0;
-  while (done < data.size()) {
-    const int ready = wait_until(fd, POLLOUT, limit);
-    if (ready < 0) return -1;
-    if (ready == 0) break;
-    // Never block inside send: a blocking send of more than the free buffer
-    // space would outlast the deadline.
-    const ssize_t n = ::send(fd, data.data() + done, data.size() - done, flags | MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        if (limit != nullptr && ms_until(*limit) == 0) break;
-        continue;
-      }
-      return -1;
-    }
-    done += static_cast<size_t>(n);
+size_t send_all_within(int fd, std::span<const iovec> parts, int timeout_ms) {
+  std::array<iovec, kMaxSendParts> iov{};
+  if (parts.size() > iov.size()) {
+    errno = EINVAL;
+    return 0;
   }
-  return static_cast<ssize_t>(done);
+  std::copy(parts.begin(), parts.end(), iov.begin());
+  size_t total = 0;
+  for (const iovec& part : parts) total += part.iov_len;
+  const struct timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  const Clock deadline = deadline_after(timeout);
+
+  size_t first = 0;
+  size_t sent = 0;
+  while (sent < total) {
+    const int ready = wait_until(fd, POLLOUT, &deadline);
+    if (ready < 0) return sent;
+    if (ready == 0) {
+      errno = ETIMEDOUT;
+      return sent;
+    }
+    // Never block inside the send: a blocking send of more than the free
+    // buffer space would outlast the deadline.
+    msghdr msg{};
+    msg.msg_iov = &iov[first];
+    msg.msg_iovlen = parts.size() - first;
+    const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+      return sent;
+    }
+    sent += static_cast<size_t>(n);
+    // Drop the bytes sent from the front of the parts.
+    for (size_t left = static_cast<size_t>(n); left > 0 || (first < parts.size() && iov[first].iov_len == 0);) {
+      const size_t step = std::min(left, iov[first].iov_len);
+      iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + step;
+      iov[first].iov_len -= step;
+      left -= step;
+      if (iov[first].iov_len == 0) ++first;
+    }
+  }
+  return sent;
 }

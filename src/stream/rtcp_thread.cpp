@@ -6,8 +6,8 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 
+#include "net/transport.h"
 #include "stream/interleave.h"
 #include "stream/rtcp_report.h"
 #include "stream/rtp_thread.h"
@@ -22,14 +22,9 @@ namespace {
 constexpr uint32_t kHighestRaisablePort = 65534;
 constexpr int kSendBudget = 10;         // consecutive failed reports before the thread gives up
 constexpr long kReportIntervalSeconds = 4; // a report goes out when more than this has passed
-constexpr int kDefaultMtu = 1500;
 constexpr timeval kReceivePoll{0, 100000};
 constexpr timespec kTcpPause{1, 0};
 constexpr int kReceiveBufferSize = 1500;
-
-bool is_network_down(int err) {
-  return err == ENETDOWN || err == ENETUNREACH || err == ENETRESET || err == EHOSTDOWN || err == EHOSTUNREACH;
-}
 
 void* const kStartFailed = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
 
@@ -66,9 +61,8 @@ bool send_report(rtcp_thread& rtcp) {
     }
     return true;
   }
-  const int len = write_sender_report(bytes, report, -1);
-  const socklen_t addrlen = std::strchr(rtcp.ns.host, ':') != nullptr ? 28 : 16;
-  return sendto(rtcp.ns.sock, bytes.data(), static_cast<size_t>(len), 0, rtcp.ns.addr.ai_addr, addrlen) >= 1;
+  const iovec part{bytes.data(), static_cast<size_t>(write_sender_report(bytes, report, -1))};
+  return send_datagram(rtcp.ns, std::span(&part, 1)) >= 1;
 }
 
 void run_reports(rtcp_thread& rtcp) {
@@ -135,23 +129,8 @@ int init_rtcp_thread(rtcp_thread* rtcp, rtp_thread* rtp) {
 
 void* rtcp_thread_exe(void* arg) {
   auto& rtcp = *static_cast<rtcp_thread*>(arg);
-  sockaddr_in6 dest6{};
-  sockaddr_in dest4{};
-  const bool ipv6 = std::strchr(rtcp.ns.host, ':') != nullptr;
-  rtcp.ns.addr.ai_family = ipv6 ? AF_INET6 : AF_INET;
-  rtcp.ns.addr.ai_addr = ipv6 ? reinterpret_cast<sockaddr*>(&dest6) : reinterpret_cast<sockaddr*>(&dest4);
-  rtcp.ns.addr.ai_addrlen = ipv6 ? sizeof dest6 : sizeof dest4;
-
-  if (rtcp.ns.protocol == kProtocolUdp) {
-    const int sock = prepare_network(&rtcp.ns);
-    if (sock < 0) {
-      rtcp.ns.sock = -1;
-      return kStartFailed;
-    }
-    rtcp.ns.sock = sock;
-  }
-  const int mtu = get_mtu(&rtcp.ns);
-  rtcp.ns.mtu = mtu < 0 ? kDefaultMtu : mtu;
+  sockaddr_storage dest{}; // lives as long as the thread's socket
+  if (!open_destination(rtcp.ns, dest)) return kStartFailed;
 
   run_reports(rtcp);
 

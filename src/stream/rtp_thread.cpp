@@ -1,15 +1,14 @@
 #include "stream/rtp_thread.h"
 
-#include <netinet/in.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <optional>
 
 #include "daemon/session.h"
 #include "net/network.h"
+#include "net/transport.h"
 #include "stream/interleave.h"
 #include "stream/nal_split.h"
 #include "stream/send_rtp.h"
@@ -23,11 +22,6 @@ static constexpr char kLogUnit[] = "rtp";
 namespace {
 
 constexpr int kMaxFailures = 100; // consecutive failed reads or sends tolerated
-constexpr int kDefaultMtu = 1500;
-
-bool is_network_down(int err) {
-  return err == ENETDOWN || err == ENETUNREACH || err == ENETRESET || err == EHOSTDOWN || err == EHOSTUNREACH;
-}
 
 // With rtp_tcp the RTCP thread shares the descriptor; it is closed once.
 void release_socket(rtp_thread& t) {
@@ -171,26 +165,11 @@ void run_stream(rtp_thread& t, unsigned char* buffer, bool unicast) {
 }
 
 void stream_body(rtp_thread& t) {
-  // The destination address lives as long as the thread; prepare_network
-  // fills it through ns.addr.
-  sockaddr_in6 dest6{};
-  sockaddr_in dest4{};
-  const bool ipv6 = std::strchr(t.ns.host, ':') != nullptr;
-  t.ns.addr.ai_family = ipv6 ? AF_INET6 : AF_INET;
-  t.ns.addr.ai_addr = ipv6 ? reinterpret_cast<sockaddr*>(&dest6) : reinterpret_cast<sockaddr*>(&dest4);
-  t.ns.addr.ai_addrlen = ipv6 ? sizeof dest6 : sizeof dest4;
-
-  if (t.ns.protocol == kProtocolUdp) {
-    const int sock = prepare_network(&t.ns);
-    if (sock < 0) {
-      t.ns.sock = -1;
-      LOG_UNIT(LOG_ERR, "init_rtp_sock error");
-      return;
-    }
-    t.ns.sock = sock;
+  sockaddr_storage dest{}; // lives as long as the thread's socket
+  if (!open_destination(t.ns, dest)) {
+    LOG_UNIT(LOG_ERR, "init_rtp_sock error");
+    return;
   }
-  const int mtu = get_mtu(&t.ns);
-  t.ns.mtu = mtu < 0 ? kDefaultMtu : mtu;
 
   const bool unicast = !is_multicast_host(t.ns.host);
 

@@ -5,31 +5,14 @@
 
 #include <array>
 #include <cerrno>
-#include <cstring>
 
+#include "net/transport.h"
 #include "stream/evman_notice.h"
 #include "stream/interleave.h"
 #include "stream/rtp_thread.h"
 #include "support/log.h"
 
 static constexpr char kLogUnit[] = "rtp";
-
-namespace {
-
-bool is_network_down(int err) {
-  return err == ENETDOWN || err == ENETUNREACH || err == ENETRESET || err == EHOSTDOWN || err == EHOSTUNREACH;
-}
-
-ssize_t send_datagram(const rtp_thread& thread, std::span<const iovec> parts) {
-  msghdr msg{};
-  msg.msg_name = thread.ns.addr.ai_addr;
-  msg.msg_namelen = static_cast<socklen_t>(thread.ns.addr.ai_addrlen);
-  msg.msg_iov = const_cast<iovec*>(parts.data());
-  msg.msg_iovlen = parts.size();
-  return sendmsg(thread.ns.sock, &msg, 0);
-}
-
-} // namespace
 
 void track_network_state(long sent, int err) {
   if (sent < 0) {
@@ -104,7 +87,7 @@ int send_packet(rtp_thread& t, packet_cursor& cursor) {
     }
     if (sent == 0) return 0;
   } else {
-    sent = send_datagram(t, parts);
+    sent = send_datagram(t.ns, parts);
     const int err = errno;
     track_network_state(sent, err);
     if (sent < 0) {
