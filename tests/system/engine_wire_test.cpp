@@ -80,13 +80,14 @@ TEST(EngineWire, UdpUnitsGoOutAs1460_1460_80AndReportsFromSrcportPlusOneEveryFiv
   std::vector<rtp_view> packets;
   std::atomic<bool> stop{false};
   std::thread drain([&] {
-    while (!stop.load()) {
+    // Once stopped, until the socket is empty: the daemon has ended by then.
+    for (int i = 0; i < 100000; ++i) {
       if (auto d = rtp.receive(200ms)) packets.push_back(view_rtp(d->data));
+      else if (stop.load()) break;
     }
   });
   const std::vector<Datagram> reports = rtcp.receive_n(2, 16s);
   EXPECT_EQ(stop_stream(stream.pid), 0);
-  std::this_thread::sleep_for(300ms);
   stop.store(true);
   drain.join();
 

@@ -10,8 +10,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace avtd_sandbox {
@@ -20,6 +22,8 @@ namespace {
 constexpr size_t kMaxDatagram = 65536;
 // Senders block once the socket's queue is full, so ask for room.
 constexpr int kReceiveBuffer = 4 * 1024 * 1024;
+// Starts a sync marker; no syslog datagram starts with a control character.
+constexpr std::string_view kSyncMarker = "\x01sync ";
 
 std::string_view skip_field(std::string_view text) {
   size_t blank = text.find(' ');
@@ -122,6 +126,7 @@ std::string SyslogCapture::start(const std::string& path) {
     ::close(sock);
     return why;
   }
+  path_ = path;
   sock_ = sock;
   stop_fd_ = stop_fd;
   // The capture thread takes no signals: they belong to the main thread
@@ -180,6 +185,13 @@ void SyslogCapture::run() {
         if (n < 0) {
           break;
         }
+        const std::string_view got(buf.data(), static_cast<size_t>(n));
+        if (got.substr(0, kSyncMarker.size()) == kSyncMarker) {
+          std::lock_guard lock(mutex_);
+          syncs_seen_ = std::max<uint64_t>(syncs_seen_, std::strtoull(std::string(got.substr(kSyncMarker.size())).c_str(), nullptr, 10));
+          changed_.notify_all();
+          continue;
+        }
         SyslogLine line;
         line.at = std::chrono::steady_clock::now();
         line.raw.assign(buf.data(), static_cast<size_t>(n));
@@ -237,6 +249,34 @@ size_t SyslogCapture::size() const {
 void SyslogCapture::clear() {
   std::lock_guard lock(mutex_);
   lines_.clear();
+}
+
+bool SyslogCapture::sync(std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path_.c_str(), std::min(path_.size() + 1, sizeof addr.sun_path - 1));
+  const int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (sock < 0) {
+    return false;
+  }
+  uint64_t number = 0;
+  {
+    std::lock_guard lock(mutex_);
+    number = ++syncs_sent_;
+  }
+  const std::string marker = std::string(kSyncMarker) + std::to_string(number);
+  bool sent = false;
+  // A full queue refuses the marker for now: try again until the deadline.
+  while (!sent && std::chrono::steady_clock::now() < deadline) {
+    sent = ::sendto(sock, marker.data(), marker.size(), 0, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) >= 0;
+    if (!sent) {
+      ::poll(nullptr, 0, 5);
+    }
+  }
+  ::close(sock);
+  std::unique_lock lock(mutex_);
+  return sent && changed_.wait_until(lock, deadline, [&] { return syncs_seen_ >= number; });
 }
 
 std::optional<SyslogLine> SyslogCapture::wait_for(const std::function<bool(const SyslogLine&)>& match,

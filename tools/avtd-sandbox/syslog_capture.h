@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstddef>
 #include <functional>
 #include <mutex>
@@ -49,6 +50,11 @@ class SyslogCapture {
   size_t size() const;
   void clear();
 
+  // Returns once every datagram sent to the socket before the call has been
+  // captured (false if that took longer than `timeout`): a marker datagram of
+  // our own queues behind them and is waited for. Markers are not lines.
+  bool sync(std::chrono::milliseconds timeout) const;
+
   // Waits until a line at index >= `from` satisfies `match`; returns it, or
   // nothing once `timeout` passed.
   std::optional<SyslogLine> wait_for(const std::function<bool(const SyslogLine&)>& match,
@@ -60,12 +66,15 @@ class SyslogCapture {
  private:
   void run();
 
+  std::string path_;
   int sock_ = -1;
   int stop_fd_ = -1;
   std::thread thread_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<SyslogLine> lines_;
+  mutable uint64_t syncs_sent_ = 0;
+  uint64_t syncs_seen_ = 0;
   int copy_fd_ = -1;
   int owned_copy_fd_ = -1;
 };

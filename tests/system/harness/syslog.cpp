@@ -2,24 +2,37 @@
 
 #include "avtd-sandbox/sandbox.h"
 
+#include <gtest/gtest.h>
+
 #include <regex>
 
 namespace harness {
 namespace {
 
+constexpr std::chrono::milliseconds kSettleTimeout = 10s;
+
 avtd_sandbox::SyslogCapture& capture() {
   return avtd_sandbox::captured_syslog();
+}
+
+// The capture, caught up with every line sent before this call.
+avtd_sandbox::SyslogCapture& settled() {
+  auto& c = capture();
+  if (!c.sync(kSettleTimeout)) {
+    ADD_FAILURE() << "the syslog capture did not catch up within " << kSettleTimeout.count() << " ms";
+  }
+  return c;
 }
 
 } // namespace
 
 std::vector<SyslogLine> syslog_lines() {
-  return capture().lines();
+  return settled().lines();
 }
 
 std::vector<std::string> syslog_messages() {
   std::vector<std::string> messages;
-  for (auto& line : capture().lines()) {
+  for (auto& line : settled().lines()) {
     messages.push_back(std::move(line.message));
   }
   return messages;
@@ -44,7 +57,7 @@ size_t wait_syslog_count(std::string_view text, size_t count, std::chrono::milli
 
 size_t syslog_count(std::string_view text) {
   size_t count = 0;
-  for (const auto& line : capture().lines()) {
+  for (const auto& line : settled().lines()) {
     count += line.message.find(text) != std::string::npos ? 1 : 0;
   }
   return count;
@@ -53,14 +66,14 @@ size_t syslog_count(std::string_view text) {
 size_t syslog_count_regex(const std::string& pattern) {
   const std::regex re(pattern);
   size_t count = 0;
-  for (const auto& line : capture().lines()) {
+  for (const auto& line : settled().lines()) {
     count += std::regex_search(line.message, re) ? 1 : 0;
   }
   return count;
 }
 
 size_t syslog_mark() {
-  return capture().size();
+  return settled().size();
 }
 
 void clear_syslog() {
@@ -73,7 +86,7 @@ bool syslog_to_file(const std::string& path) {
 
 std::string syslog_dump() {
   std::string text;
-  for (const auto& line : capture().lines()) {
+  for (const auto& line : settled().lines()) {
     text += line.raw;
     text += '\n';
   }

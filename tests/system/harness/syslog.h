@@ -5,6 +5,14 @@
 //     ASSERT_TRUE(wait_syslog_regex(unit_line("main", "process is existed")));
 // The daemon's line numbers change with its source, so unit_line() and
 // func_line() match any number where the line number stands.
+//
+// A line travels through /dev/log to the capture thread, so it can be
+// missing for a moment after the call that logged it returned. Every read
+// below that is not a wait (lines, messages, counts, mark, dump) therefore
+// first sends a marker of its own through /dev/log and waits for it: what
+// it sees holds every line sent before the call. A count of 0 is then proof
+// of absence once the logging process has passed the point in question
+// (it ended, or it logged a later line the test waited for).
 #pragma once
 
 #include "avtd-sandbox/syslog_capture.h"
