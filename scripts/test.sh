@@ -2,6 +2,7 @@
 # Set-up, build and the whole test suite, then the same under sanitizers.
 #
 #   scripts/test.sh [--quick] [--no-setup] [--no-fuzz] [--tsan] [--arm] [-j N] [--test-jobs N]
+#                   [--under-load | --system-under-load]
 #     --quick     only the plain build (build/); no sanitizer or fuzz builds
 #     --no-fuzz   skip the short libFuzzer run (scripts/fuzz.sh --seconds 10)
 #     --no-setup  do not run scripts/setup.sh first
@@ -11,6 +12,12 @@
 #     -j N        parallel build jobs (default: 2)
 #     --test-jobs N  test processes at once (default: 4; system tests mostly
 #                 wait on the network, so more than the cores pays off)
+#     --under-load  every test run competes with two busy processes per core
+#                 (same nice value as the tests; stopped after each run and
+#                 on interruption), as on a machine building something else
+#     --system-under-load  the plain build runs its system tests that way,
+#                 the rest without load (what CI does; the sanitizer build
+#                 still runs them unloaded)
 #
 # Stages: build/ (RelWithDebInfo) with every test; build-asan/ (-O0) with
 # AddressSanitizer + UndefinedBehaviorSanitizer and every test; build-fuzz/
@@ -21,7 +28,7 @@
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-QUICK=0 SETUP=1 FUZZ=1 TSAN=0 ARM=0 JOBS=2 TEST_JOBS=4
+QUICK=0 SETUP=1 FUZZ=1 TSAN=0 ARM=0 JOBS=2 TEST_JOBS=4 LOAD=0 SYSTEM_LOAD=0
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -33,7 +40,9 @@ while [ $# -gt 0 ]; do
     -j) shift; JOBS=${1:?-j needs a number} ;;
     -j*) JOBS=${1#-j} ;;
     --test-jobs) shift; TEST_JOBS=${1:?--test-jobs needs a number} ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    --under-load) LOAD=1 ;;
+    --system-under-load) SYSTEM_LOAD=1 ;;
+    -h|--help) sed -n '2,27p' "$0"; exit 0 ;;
     *) echo "test.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -44,6 +53,29 @@ FAILED=0
 START=$(date +%s)
 
 note() { printf '\n=== %s\n' "$*"; }
+
+# Busy processes competing with the tests: two per core, at our own nice
+# value, each killed by its pid when the run ends or is interrupted.
+declare -a LOAD_PIDS=()
+start_load() {
+  local n=$(( 2 * $(nproc) )) i
+  for ((i = 0; i < n; i++)); do
+    ( trap - INT TERM; while :; do :; done ) &
+    LOAD_PIDS+=("$!")
+  done
+  echo "test.sh: $n busy processes competing (pids ${LOAD_PIDS[*]})"
+}
+stop_load() {
+  local pid
+  for pid in "${LOAD_PIDS[@]}"; do
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
+  LOAD_PIDS=()
+}
+trap 'stop_load' EXIT
+trap 'stop_load; exit 130' INT
+trap 'stop_load; exit 143' TERM
 
 # record NAME STATUS [DETAIL]
 record() {
@@ -81,20 +113,27 @@ configure_build() {
   return 1
 }
 
-# run_suite NAME DIR [CTEST_ARGS...]: ctest with sanitizer reports to files.
+# run_suite NAME DIR [CTEST_ARGS...]: ctest with sanitizer reports to files,
+# under load with --under-load (or when LOADED=1 is set for the call).
 run_suite() {
   local name=$1 dir=$2
   shift 2
+  local loaded=${LOADED:-$LOAD}
   local logs="$dir/sanitizer-logs"
   rm -rf "$logs"
   mkdir -p "$logs"
   note "$name: tests"
   local t0=$SECONDS log="$dir/ctest.log"
+  if [ "$loaded" -eq 1 ]; then
+    log="$dir/ctest-loaded.log"
+    start_load
+  fi
   ASAN_OPTIONS="log_path=$logs/asan:detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1" \
   UBSAN_OPTIONS="log_path=$logs/ubsan:print_stacktrace=1:halt_on_error=1" \
   TSAN_OPTIONS="log_path=$logs/tsan:second_deadlock_stack=1:halt_on_error=0" \
     ctest --test-dir "$dir" -j "$TEST_JOBS" --output-on-failure --no-tests=error "$@" 2>&1 | tee "$log"
   local status=${PIPESTATUS[0]}
+  [ "$loaded" -eq 1 ] && stop_load
   local detail
   detail="$(ctest_detail "$log"), $((SECONDS - t0)) s"
   record "$name tests" "$status" "$detail"
@@ -128,7 +167,12 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 if configure_build "plain" "$ROOT/build"; then
-  run_suite "plain" "$ROOT/build"
+  if [ "$SYSTEM_LOAD" -eq 1 ] && [ "$LOAD" -eq 0 ]; then
+    run_suite "plain" "$ROOT/build" -LE system
+    LOADED=1 run_suite "plain system tests under load" "$ROOT/build" -L system
+  else
+    run_suite "plain" "$ROOT/build"
+  fi
 fi
 
 if [ "$QUICK" -eq 0 ]; then

@@ -151,7 +151,10 @@ start_daemon() {
     return 1
   fi
   wait_for 5 read_pid_file || return 1
-  alive "$DAEMON_PID"
+  alive "$DAEMON_PID" || return 1
+  # The feed starts once the daemon has mapped the store: frames published
+  # before that are not its to send (on a busy machine that can take a while).
+  [ "$KIND" = metadata ] || wait_for 20 grep -qs ' /tmp/shm[0-9]$' "/proc/$DAEMON_PID/maps"
 }
 
 # Sets DAEMON_PID once the daemon's pid file names a process.
