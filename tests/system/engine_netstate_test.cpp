@@ -68,7 +68,7 @@ TEST(EngineNetState, UnreachableEventManagerIsTriedAgainOnTheNextSend) {
                                            std::tuple{true, "notify network recover failed", kUp}}) {
     SCOPED_TRACE(notice);
     ASSERT_TRUE(set_link_up(up));
-    EXPECT_EQ(wait_syslog_count(failed, 3, 10s), 3u) << syslog_dump();
+    EXPECT_GE(wait_syslog_count(failed, 3, 10s), 3u) << syslog_dump();
     Process evman = up ? start_evman({"--no-reply"}) : start_evman();
     EXPECT_TRUE(daemon_runs::wait_log_line(kEvmanLog, notice, 10s)) << syslog_dump();
     std::this_thread::sleep_for(1s);
