@@ -30,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_address.h"
 #include "net/udp_segment.h"
 
 #ifndef UDP_SEGMENT
@@ -111,15 +112,16 @@ void sleep_until(const timespec& start, long long offset_ns) {
 
 class sender {
  public:
-  sender(int fd, const sockaddr_in& dest) : fd_(fd), dest_(dest) { std::memset(datagram_, 0x5A, sizeof datagram_); }
+  sender(int fd, const bench::socket_address& dest) : fd_(fd), dest_(dest) {
+    std::memset(datagram_, 0x5A, sizeof datagram_);
+  }
 
   // Sends words[first, last) (one unit or the rest of one); false on failure.
   bool send(const std::vector<uint16_t>& words, size_t first, size_t last, mode how) {
     switch (how) {
       case mode::sendto_each:
         for (size_t i = first; i < last; ++i) {
-          if (sendto(fd_, datagram_, words[i] & kSizeMask, 0, reinterpret_cast<const sockaddr*>(&dest_),
-                     sizeof dest_) < 0)
+          if (sendto(fd_, datagram_, words[i] & kSizeMask, 0, dest_.get(), dest_.length) < 0)
             return false;
         }
         return true;
@@ -138,8 +140,8 @@ class sender {
       for (size_t k = 0; k < count; ++k) {
         iov_[k] = {datagram_, static_cast<size_t>(words[first + k] & kSizeMask)};
         msgs_[k] = mmsghdr{};
-        msgs_[k].msg_hdr.msg_name = &dest_;
-        msgs_[k].msg_hdr.msg_namelen = sizeof dest_;
+        msgs_[k].msg_hdr.msg_name = &dest_.storage;
+        msgs_[k].msg_hdr.msg_namelen = dest_.length;
         msgs_[k].msg_hdr.msg_iov = &iov_[k];
         msgs_[k].msg_hdr.msg_iovlen = 1;
       }
@@ -167,8 +169,8 @@ class sender {
       for (size_t i = first; i < end; ++i) iov_[count++] = {datagram_, static_cast<size_t>(words[i] & kSizeMask)};
       alignas(cmsghdr) udp_segment_control control;
       msghdr msg{};
-      msg.msg_name = &dest_;
-      msg.msg_namelen = sizeof dest_;
+      msg.msg_name = &dest_.storage;
+      msg.msg_namelen = dest_.length;
       msg.msg_iov = iov_;
       msg.msg_iovlen = static_cast<size_t>(count);
       if (count > 1) {
@@ -181,7 +183,7 @@ class sender {
   }
 
   int fd_;
-  sockaddr_in dest_;
+  bench::socket_address dest_;
   unsigned char datagram_[kDatagramMax];
   iovec iov_[kMaxBatch]{};
   mmsghdr msgs_[kMaxBatch]{};
@@ -200,14 +202,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "floor_sender: no datagram sizes in %s\n", o.sizes.c_str());
     return 1;
   }
-  sockaddr_in dest{};
-  dest.sin_family = AF_INET;
-  dest.sin_port = htons(static_cast<uint16_t>(o.port));
-  if (inet_pton(AF_INET, o.host.c_str(), &dest.sin_addr) != 1) {
+  bench::socket_address dest;
+  if (!bench::numeric_address(o.host, o.port, dest)) {
     std::fprintf(stderr, "floor_sender: bad host %s\n", o.host.c_str());
     return 2;
   }
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int fd = socket(dest.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 1;
   static sender out(fd, dest);
 

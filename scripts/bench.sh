@@ -2,11 +2,16 @@
 # The daemon side by side with the floor (bare sendto calls of the same
 # datagrams) and with GStreamer and FFmpeg, on one 1080p H.264 clip of about
 # 20 Mbit/s made here, in the sandbox: senders in its namespace, the
-# receiving host behind the veth pair. Prints the machine, the load and a
-# Markdown table of medians over the repetitions.
+# receiving host behind the veth pair. Every send path of the daemon (bursts
+# with UDP segmentation offload; sendmmsg and one send per packet, as on
+# kernels without UDP_SEGMENT or sendmmsg) beside the floor of its kind, on
+# both NIC models (eth0 without segmentation offload, as on the device, and
+# with it) and over IPv4 and IPv6. Prints the machine, the load and Markdown
+# tables of medians over the repetitions.
 #
 #   scripts/bench.sh [--runs N] [--build-dir DIR] [--no-build] [--quick]
-#                    [--streams N,M] [--skip WHAT,...]
+#                    [--streams N,M] [--skip WHAT,...] [--nics M,...]
+#                    [--families F,...]
 #     --runs N         repetitions (default 5)
 #     --build-dir DIR  where to build (default build/); clips are cached in
 #                      DIR/bench-media, the report and every figure land in
@@ -16,16 +21,19 @@
 #     --streams N,M    concurrent stream counts (default 16,32)
 #     --skip WHAT,...  leave out any of: unpaced, paced, streams, gstreamer,
 #                      ffmpeg, experiment (sendmmsg and GSO floors),
-#                      fallback (one send per packet)
+#                      fallback (the daemon's sendmmsg and one-send paths)
+#     --nics M,...     NIC models of the unpaced runs: no-offload, offload
+#                      (default both)
+#     --families F,... ipv4, ipv6 (default both)
 #
 # Needs root (namespaces, veth, mounts), ffmpeg with libx264 to make the
-# clips; GStreamer and FFmpeg rows appear when they are installed. Takes
-# about 8 minutes with 5 repetitions. Run it on an idle machine: the figures
+# clips, ethtool for the NIC models; GStreamer and FFmpeg rows appear when
+# they are installed. Takes about 20 minutes with 5 repetitions. Run it on an idle machine: the figures
 # are CPU times, but a busy machine still shifts them.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=$ROOT/build RUNS=5 BUILD_IT=1 STREAMS=16,32 STREAM_SECONDS=10 SKIP=
+BUILD=$ROOT/build RUNS=5 BUILD_IT=1 STREAMS=16,32 STREAM_SECONDS=10 SKIP= NICS=no-offload,offload FAMILIES=ipv4,ipv6
 
 usage() { awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; }
 
@@ -37,6 +45,8 @@ while [ $# -gt 0 ]; do
     --quick) RUNS=1 STREAMS=16 STREAM_SECONDS=5 ;;
     --streams) STREAMS=${2:-}; shift ;;
     --skip) SKIP=${2:-}; shift ;;
+    --nics) NICS=${2:-}; shift ;;
+    --families) FAMILIES=${2:-}; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "bench.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
   esac
@@ -51,6 +61,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 command -v ffmpeg >/dev/null || { echo "bench.sh: ffmpeg (with libx264) is needed to make the clip" >&2; exit 1; }
+command -v ethtool >/dev/null || { echo "bench.sh: ethtool is needed for the NIC models (scripts/setup.sh installs it)" >&2; exit 1; }
 
 step() { printf '== %s\n' "$*" >&2; }
 
@@ -62,7 +73,7 @@ if [ "$BUILD_IT" -eq 1 ]; then
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$BUILD/bench-configure.log" 2>&1 || {
       tail -30 "$BUILD/bench-configure.log" >&2; exit 1; }
   fi
-  cmake --build "$BUILD" -j "$(nproc)" --target "${TARGETS[@]}" no_udp_segment >"$BUILD/bench-build.log" 2>&1 || {
+  cmake --build "$BUILD" -j "$(nproc)" --target "${TARGETS[@]}" kernel_faults >"$BUILD/bench-build.log" 2>&1 || {
     tail -30 "$BUILD/bench-build.log" >&2; echo "bench.sh: the build failed" >&2; exit 1; }
 fi
 for t in "${TARGETS[@]}"; do
@@ -110,7 +121,7 @@ machine() {
 load() { cut -d' ' -f1-3 /proc/loadavg; }
 
 {
-  echo "# scripts/bench.sh --runs $RUNS${SKIP:+ --skip $SKIP} --streams $STREAMS ($(date -u '+%Y-%m-%d %H:%M UTC'))"
+  echo "# scripts/bench.sh --runs $RUNS${SKIP:+ --skip $SKIP} --streams $STREAMS --nics $NICS --families $FAMILIES ($(date -u '+%Y-%m-%d %H:%M UTC'))"
   echo
   machine
   echo "- load average (1, 5, 15 min) before: $(load)"
@@ -121,6 +132,7 @@ step "measuring ($RUNS repetitions; progress below, the table at the end)"
   "$BUILD/bin/avtd-bench" --bin "$BUILD/bin" --clip "$MEDIA/clip-20mbit.h264" --long-clip "$LONG" \
   --streams-clip "$MEDIA/clip-8mbit.h264" --runs "$RUNS" --work "$OUT/logs" --tsv "$OUT/figures.tsv" \
   --streams "$STREAMS" --streams-seconds "$STREAM_SECONDS" --latency-log "$OUT/latency.tsv" \
+  --nics "$NICS" --families "$FAMILIES" \
   ${SKIP:+--skip "$SKIP"} >"$OUT/table.md"
 status=$?
 {

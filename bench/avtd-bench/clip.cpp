@@ -1,5 +1,7 @@
 #include "clip.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -58,12 +60,19 @@ bool load_clip(const std::string& path, clip& c, std::string& error) {
     error = "no H.264 units in " + path;
     return false;
   }
-  auto t = std::make_unique<rtp_thread>();
-  t->payload = kPayloadH264;
-  t->rtp_version = 2;
-  t->rtp_payload_type = kPayloadH264;
-  t->ns.protocol = kProtocolUdp;
-  t->ns.mtu = kMtu;
+  const auto record = [](bool ipv6) {
+    auto t = std::make_unique<rtp_thread>();
+    t->payload = kPayloadH264;
+    t->rtp_version = 2;
+    t->rtp_payload_type = kPayloadH264;
+    t->ns.protocol = kProtocolUdp;
+    t->ns.mtu = kMtu;
+    std::snprintf(t->ns.host, sizeof t->ns.host, "%s", ipv6 ? "2001:db8::2" : "198.51.100.2");
+    t->ns.addr.ai_family = ipv6 ? AF_INET6 : AF_INET;
+    return t;
+  };
+  const auto t = record(false);
+  const auto t6 = record(true);
 
   std::vector<uint8_t> scratch;
   c.blocks.reserve(c.plan.blocks.size());
@@ -79,6 +88,9 @@ bool load_clip(const std::string& path, clip& c, std::string& error) {
     std::memcpy(b.tail + (kTailBytes - tail), bytes.data() + bytes.size() - tail, tail);
     plan_unit(*t, bytes, c.packets);
     b.packet_count = static_cast<uint32_t>(c.packets.size()) - b.first_packet;
+    b.first_packet6 = static_cast<uint32_t>(c.packets6.size());
+    plan_unit(*t6, bytes, c.packets6);
+    b.packet_count6 = static_cast<uint32_t>(c.packets6.size()) - b.first_packet6;
     c.largest_block = std::max(c.largest_block, b.size);
     c.frames += b.frame_start ? 1 : 0;
     c.blocks.push_back(b);
@@ -87,14 +99,15 @@ bool load_clip(const std::string& path, clip& c, std::string& error) {
   return true;
 }
 
-bool write_sizes_file(const clip& c, const std::string& path) {
+bool write_sizes_file(const clip& c, const std::string& path, bool ipv6) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
   for (const clip_block& b : c.blocks) {
-    for (uint32_t k = 0; k < b.packet_count; ++k) {
-      uint16_t word = c.packets[b.first_packet + k];
+    const uint32_t count = ipv6 ? b.packet_count6 : b.packet_count;
+    for (uint32_t k = 0; k < count; ++k) {
+      uint16_t word = ipv6 ? c.packets6[b.first_packet6 + k] : c.packets[b.first_packet + k];
       if (k == 0 && b.frame_start) word |= kFrameStart;
-      if (k + 1 == b.packet_count) word |= kUnitEnd;
+      if (k + 1 == count) word |= kUnitEnd;
       const uint8_t pair[2] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8)};
       std::fwrite(pair, 1, 2, f);
     }

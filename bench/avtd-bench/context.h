@@ -15,15 +15,22 @@
 namespace bench {
 
 inline constexpr char kPeerAddress[] = "198.51.100.2";
+inline constexpr char kPeerAddress6[] = "2001:db8::2";
 inline constexpr int kRtpPort = 5000;
 inline constexpr int kSessionId = 1;
 inline constexpr double kNaN = NAN;
 
 struct context {
   std::string bin;  // the daemon and the tools
-  std::string no_gso_library; // LD_PRELOAD: a kernel without UDP segmentation offload
+  std::string fault_library; // LD_PRELOAD: older or stricter kernels (preload_kernel_faults.c)
   std::string work; // logs and scratch files
   std::string netns;
+  // The NIC model and address family under measurement: the receiving
+  // host's address, and the suffix of every row and log name ("" for the
+  // device's case: no segmentation offload, IPv4).
+  std::string peer = kPeerAddress;
+  std::string variant;
+  std::string unpaced_sizes6; // the same clip's datagram sizes over IPv6
   clip paced;       // ~20 Mbit/s, its length is the paced run
   clip unpaced;     // the same clip several times over
   clip streams;     // ~8 Mbit/s, for the concurrent streams
@@ -36,7 +43,8 @@ struct context {
   std::string latency_log; // every unit's latency of the paced runs is appended here (empty: none)
   udp_out_counter out;
 
-  std::string log(const std::string& name) const { return work + "/" + name + ".log"; }
+  std::string log(const std::string& name) const { return work + "/" + name + variant + ".log"; }
+  bool ipv6() const { return peer.find(':') != std::string::npos; }
 };
 
 // Figures of every run: key "row|metric", one value per repetition (NaN when
@@ -82,7 +90,12 @@ void record(results& r, const std::string& row, int run, const figures& f);
 // The table's rows, also the names of the senders' logs.
 inline constexpr char kRowFloor[] = "floor";
 inline constexpr char kRowDaemon[] = "avtd";
-inline constexpr char kRowDaemonNoOffload[] = "avtd-no-gso";
+inline constexpr char kRowDaemonNoOffload[] = "avtd-no-gso"; // UDP_SEGMENT missing: sendmmsg
+inline constexpr char kRowDaemonSingle[] = "avtd-single";     // sendmmsg missing too
+inline constexpr char kRowFloorMmsg[] = "floor-sendmmsg";
+inline constexpr char kRowFloorGso[] = "floor-gso";
+inline constexpr char kVariantOffload[] = "+offload";
+inline constexpr char kVariantIpv6[] = "+ipv6";
 inline constexpr char kRowEcho[] = "store-echo";
 inline constexpr char kRowTrue[] = "ref-true";
 inline constexpr char kRowDaemonHelp[] = "ref-avtd-help";

@@ -19,9 +19,12 @@ bool launch_daemon(const context& ctx, int session, int port, daemon_process& d,
                    const std::string& row) {
   const std::string& log = row;
   std::vector<std::string> environment;
-  if (row == kRowDaemonNoOffload) environment.push_back("LD_PRELOAD=" + ctx.no_gso_library);
+  if (row == kRowDaemonNoOffload || row == kRowDaemonSingle) {
+    environment = {"LD_PRELOAD=" + ctx.fault_library, "AVTD_NO_UDP_SEGMENT=1"};
+    if (row == kRowDaemonSingle) environment.push_back("AVTD_NO_SENDMMSG=1");
+  }
   const std::vector<std::string> args = {
-      ctx.bin + "/avtd",          "--datatype=h264",    "--host=" + std::string(kPeerAddress),
+      ctx.bin + "/avtd",          "--datatype=h264",    "--host=" + ctx.peer,
       "--dstport=" + std::to_string(port), "--ttl=64", "--tos=0",
       "--device=eth0",            "--protocol=rtp_udp", "--session_id=" + std::to_string(session),
       "--timeout=0"};

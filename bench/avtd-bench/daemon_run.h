@@ -23,7 +23,7 @@ std::string daemon_pid_file(int session);
 // Starts an H.264 stream of channel 0 to the receiving host's `port` and
 // waits until it has become a daemon and written its pid file.
 // `row` names its log; kRowDaemonNoOffload runs it as on a kernel without
-// UDP segmentation offload.
+// UDP segmentation offload, kRowDaemonSingle without sendmmsg as well.
 bool launch_daemon(const context& ctx, int session, int port, daemon_process& d, std::string& error,
                    const std::string& row = kRowDaemon);
 

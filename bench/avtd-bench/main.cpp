@@ -5,7 +5,8 @@
 //
 //   avtd-bench --bin DIR --clip FILE --long-clip FILE --streams-clip FILE
 //              [--runs N] [--work DIR] [--tsv FILE] [--streams N,M]
-//              [--streams-seconds S] [--skip WHAT,...]
+//              [--streams-seconds S] [--skip WHAT,...] [--nics M,...]
+//              [--families F,...]
 //     --clip FILE          ~20 Mbit/s H.264 clip: the paced runs send it once
 //     --long-clip FILE     the same several times over: the unpaced runs
 //     --streams-clip FILE  ~8 Mbit/s clip for the concurrent streams
@@ -15,7 +16,15 @@
 //     --streams N,M        concurrent stream counts (default 16,32; 0 for none)
 //     --skip WHAT,...      leave out: unpaced, paced, streams, gstreamer,
 //                          ffmpeg, experiment (sendmmsg and GSO floors),
-//                          fallback (one send per packet)
+//                          fallback (the daemon's sendmmsg and one send per
+//                          packet paths, as on kernels without UDP_SEGMENT
+//                          or without sendmmsg)
+//     --nics M,...         eth0 models for the unpaced runs: no-offload (the
+//                          device's NIC, no UDP segmentation offload) and
+//                          offload (default both; each repetition measures
+//                          each model in turn, switching with ethtool)
+//     --families F,...     ipv4, ipv6 (default both) for the unpaced runs;
+//                          paced runs and streams use no-offload over IPv4
 //     --perf-record FILE   `perf record` the daemon's stream thread during
 //                          its measured unpaced passes into FILE
 //     --latency-log FILE   append every unit's latency of the paced runs:
@@ -49,6 +58,8 @@ struct options {
   int streams_seconds = 10;
   std::vector<int> stream_counts = {16, 32};
   std::vector<std::string> skip;
+  std::vector<std::string> nics = {"no-offload", "offload"};
+  std::vector<std::string> families = {"ipv4", "ipv6"};
   bool skipped(const std::string& what) const {
     for (const std::string& s : skip)
       if (s == what) return true;
@@ -80,6 +91,8 @@ bool parse(int argc, char** argv, options& o) {
     else if (name == "--skip") o.skip = split(value);
     else if (name == "--perf-record") o.perf_record = value;
     else if (name == "--latency-log") o.latency_log = value;
+    else if (name == "--nics") o.nics = split(value);
+    else if (name == "--families") o.families = split(value);
     else if (name == "--streams") {
       o.stream_counts.clear();
       for (const std::string& n : split(value))
@@ -88,6 +101,10 @@ bool parse(int argc, char** argv, options& o) {
       return false;
     }
   }
+  for (const std::string& n : o.nics)
+    if (n != "no-offload" && n != "offload") return false;
+  for (const std::string& f : o.families)
+    if (f != "ipv4" && f != "ipv6") return false;
   return argc % 2 == 1 && !o.bin.empty() && !o.clip.empty() && !o.long_clip.empty() && !o.streams_clip.empty() &&
          o.runs >= 1 && o.runs <= 50 && o.streams_seconds >= 1 && o.streams_seconds <= 600;
 }
@@ -111,6 +128,20 @@ void progress(const char* format, ...) {
   std::fputc('\n', stderr);
 }
 
+// The sending end's NIC model: whether eth0 segments UDP itself or the
+// kernel cuts every burst in software first.
+bool set_nic(const context& ctx, bool offload) {
+  const pid_t pid = spawn({"ethtool", "-K", "eth0", "tx-udp-segmentation", offload ? "on" : "off"}, ctx.log("ethtool"));
+  const auto end = pid > 0 ? reap(pid, 10000) : std::nullopt;
+  return end && end->clean();
+}
+
+// Rows and logs of the NIC model and family under measurement.
+void aim(context& ctx, bool offload, bool ipv6) {
+  ctx.peer = ipv6 ? kPeerAddress6 : kPeerAddress;
+  ctx.variant = std::string(offload ? kVariantOffload : "") + (ipv6 ? kVariantIpv6 : "");
+}
+
 class bench_runner {
  public:
   bench_runner(context& ctx, results& r) : ctx_(ctx), r_(r) {}
@@ -119,24 +150,25 @@ class bench_runner {
     figures f;
     std::string error;
     if (run_unpaced_external(ctx_, s, f, error)) {
-      record(r_, s.row, ctx_.run, f);
-      progress("  unpaced %-16s %6.2f µs/packet, %.0f packets/s, start-up %.1f ms CPU", s.row.c_str(),
+      record(r_, s.row + ctx_.variant, ctx_.run, f);
+      progress("  unpaced %-16s %6.2f µs/packet, %.0f packets/s, start-up %.1f ms CPU", (s.row + ctx_.variant).c_str(),
                f.us_per_packet, f.packets_per_s, f.startup_cpu_ms);
     } else {
-      progress("  unpaced %-16s failed: %s", s.row.c_str(), error.c_str());
+      progress("  unpaced %-16s failed: %s", (s.row + ctx_.variant).c_str(), error.c_str());
     }
   }
 
   void unpaced_daemon(const std::string& row) {
     figures f;
     std::string error;
+    const std::string key = row + ctx_.variant;
     if (run_unpaced_daemon(ctx_, row, f, error)) {
-      record(r_, row, ctx_.run, f);
+      record(r_, key, ctx_.run, f);
       progress("  unpaced %-16s %6.2f µs/packet (stream thread %.2f, %.1f packets per call), own memory %.2f MiB, "
                "start-up %.2f ms CPU",
-               row.c_str(), f.us_per_packet, f.thread_us_per_packet, f.packets_per_call, f.own_mib, f.startup_cpu_ms);
+               key.c_str(), f.us_per_packet, f.thread_us_per_packet, f.packets_per_call, f.own_mib, f.startup_cpu_ms);
     } else {
-      progress("  unpaced %-16s failed: %s", row.c_str(), error.c_str());
+      progress("  unpaced %-16s failed: %s", key.c_str(), error.c_str());
     }
   }
 
@@ -220,7 +252,7 @@ int main(int argc, char** argv) {
   ctx.netns = netns;
   ctx.perf_record = o.perf_record;
   ctx.latency_log = o.latency_log;
-  ctx.no_gso_library = o.bin + "/../lib/no_udp_segment.so";
+  ctx.fault_library = o.bin + "/../lib/kernel_faults.so";
   std::string error;
   for (auto [c, path] : {std::pair{&ctx.paced, o.clip}, {&ctx.unpaced, o.long_clip}, {&ctx.streams, o.streams_clip}}) {
     if (!load_clip(path, *c, error)) {
@@ -230,7 +262,9 @@ int main(int argc, char** argv) {
   }
   ctx.paced_sizes = o.work + "/paced.sizes";
   ctx.unpaced_sizes = o.work + "/unpaced.sizes";
-  if (!write_sizes_file(ctx.paced, ctx.paced_sizes) || !write_sizes_file(ctx.unpaced, ctx.unpaced_sizes)) {
+  ctx.unpaced_sizes6 = o.work + "/unpaced-ipv6.sizes";
+  if (!write_sizes_file(ctx.paced, ctx.paced_sizes) || !write_sizes_file(ctx.unpaced, ctx.unpaced_sizes) ||
+      !write_sizes_file(ctx.unpaced, ctx.unpaced_sizes6, true)) {
     std::fprintf(stderr, "avtd-bench: cannot write the datagram sizes into %s\n", o.work.c_str());
     return 1;
   }
@@ -259,17 +293,29 @@ int main(int argc, char** argv) {
     if (!o.skipped("unpaced")) {
       runner.reference({"true"}, kRowTrue);
       runner.reference({o.bin + "/avtd", "--help"}, kRowDaemonHelp);
-      runner.unpaced(floor_sender(ctx, false));
-      runner.unpaced_daemon(kRowDaemon);
-      if (ctx.have_gst) runner.unpaced(gstreamer_sender(ctx, false));
-      if (ctx.have_ffmpeg) runner.unpaced(ffmpeg_sender(ctx, false));
-      if (!o.skipped("experiment")) {
-        runner.unpaced(floor_sender(ctx, false, "sendmmsg"));
-        runner.unpaced(floor_sender(ctx, false, "gso"));
+      // Every path beside the floor of its kind, moments apart, for each
+      // NIC model and family.
+      for (const std::string& nic : o.nics) {
+        const bool offload = nic == "offload";
+        if (!set_nic(ctx, offload)) progress("  cannot switch eth0's segmentation offload %s", offload ? "on" : "off");
+        for (const std::string& family : o.families) {
+          aim(ctx, offload, family == "ipv6");
+          runner.unpaced(floor_sender(ctx, false));
+          runner.unpaced_daemon(kRowDaemon);
+          if (ctx.have_gst) runner.unpaced(gstreamer_sender(ctx, false));
+          if (ctx.have_ffmpeg) runner.unpaced(ffmpeg_sender(ctx, false));
+          if (!o.skipped("experiment")) {
+            runner.unpaced(floor_sender(ctx, false, "sendmmsg"));
+            runner.unpaced(floor_sender(ctx, false, "gso"));
+          }
+          if (!o.skipped("fallback") && access(ctx.fault_library.c_str(), R_OK) == 0) {
+            runner.unpaced_daemon(kRowDaemonNoOffload);
+            runner.unpaced_daemon(kRowDaemonSingle);
+          }
+        }
       }
-      // As on a kernel without the offload: one send per packet.
-      if (!o.skipped("fallback") && access(ctx.no_gso_library.c_str(), R_OK) == 0)
-        runner.unpaced_daemon(kRowDaemonNoOffload);
+      set_nic(ctx, false);
+      aim(ctx, false, false);
     }
     if (!o.skipped("paced")) {
       runner.paced(floor_sender(ctx, true));

@@ -132,14 +132,29 @@ int64_t own_memory_kib(pid_t pid) {
   return total;
 }
 
-udp_out_counter::udp_out_counter() { fd_ = open("/proc/self/net/snmp", O_RDONLY | O_CLOEXEC); }
+udp_out_counter::udp_out_counter() {
+  fd_ = open("/proc/self/net/snmp", O_RDONLY | O_CLOEXEC);
+  fd6_ = open("/proc/self/net/snmp6", O_RDONLY | O_CLOEXEC);
+}
+
+// "Udp6OutDatagrams                  1234" on a line of its own.
+uint64_t udp_out_counter::read_ipv6() const {
+  if (fd6_ < 0) return 0;
+  char text[16384];
+  const ssize_t n = pread(fd6_, text, sizeof text - 1, 0);
+  if (n <= 0) return 0;
+  text[n] = '\0';
+  const char* at = std::strstr(text, "Udp6OutDatagrams");
+  return at == nullptr ? 0 : std::strtoull(at + std::strlen("Udp6OutDatagrams"), nullptr, 10);
+}
 
 udp_out_counter::~udp_out_counter() {
   if (fd_ >= 0) close(fd_);
+  if (fd6_ >= 0) close(fd6_);
 }
 
 uint64_t udp_out_counter::read() const {
-  if (fd_ < 0) return 0;
+  if (fd_ < 0) return read_ipv6();
   char text[8192];
   const ssize_t n = pread(fd_, text, sizeof text - 1, 0);
   if (n <= 0) return 0;
@@ -155,7 +170,7 @@ uint64_t udp_out_counter::read() const {
     const bool out = std::strncmp(p, "OutDatagrams", 12) == 0;
     char* after = nullptr;
     const unsigned long long value = std::strtoull(v, &after, 10);
-    if (out) return value;
+    if (out) return value + read_ipv6();
     p = std::strchr(p, ' ');
     if (p == nullptr || after == nullptr) return 0;
     ++p;

@@ -37,10 +37,12 @@ class udp_out_counter {
   ~udp_out_counter();
   udp_out_counter(const udp_out_counter&) = delete;
   udp_out_counter& operator=(const udp_out_counter&) = delete;
-  uint64_t read() const;
+  uint64_t read() const; // IPv4 and IPv6 together
 
  private:
+  uint64_t read_ipv6() const;
   int fd_ = -1;
+  int fd6_ = -1;
 };
 
 } // namespace bench

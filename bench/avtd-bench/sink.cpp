@@ -1,5 +1,7 @@
 #include "sink.h"
 
+#include "bench_address.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -31,7 +33,12 @@ int64_t realtime_ns() {
 }
 
 int open_socket(const std::string& address, int port, std::string& error) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  socket_address a;
+  if (!numeric_address(address, port, a)) {
+    error = "not an address: " + address;
+    return -1;
+  }
+  const int fd = socket(a.family(), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     error = std::string("socket: ") + std::strerror(errno);
     return -1;
@@ -40,11 +47,7 @@ int open_socket(const std::string& address, int port, std::string& error) {
   setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer);
   setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+  if (bind(fd, a.get(), a.length) != 0) {
     error = "bind " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
     close(fd);
     return -1;

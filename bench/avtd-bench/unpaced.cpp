@@ -24,7 +24,12 @@ constexpr int kFirstPacketMs = 10000;
 constexpr int kStallMs = 3000;   // no new datagram for this long: the daemon stalled
 constexpr int kSettleMs = 200;
 
-std::string port_url(int port) { return "rtp://" + std::string(kPeerAddress) + ":" + std::to_string(port); }
+// The largest UDP payload that leaves unfragmented at MTU 1500.
+std::string datagram_size(const context& ctx) { return ctx.ipv6() ? "1452" : "1472"; }
+
+std::string port_url(const context& ctx, int port) {
+  return "rtp://" + (ctx.ipv6() ? "[" + ctx.peer + "]" : ctx.peer) + ":" + std::to_string(port);
+}
 
 // The run's start-up figures from the probe.
 void fill_startup(figures& f, const first_packet_probe& probe, int64_t launched_ns, double before_ms) {
@@ -65,8 +70,8 @@ external_sender floor_sender(const context& ctx, bool paced, const std::string& 
   external_sender s;
   s.row = mode == "sendto" ? "floor" : "floor-" + mode;
   s.reports_itself = true;
-  s.argv = {ctx.bin + "/floor_sender", "--host", kPeerAddress, "--port", std::to_string(kRtpPort),
-            "--sizes", paced ? ctx.paced_sizes : ctx.unpaced_sizes, "--mode", mode};
+  s.argv = {ctx.bin + "/floor_sender", "--host", ctx.peer, "--port", std::to_string(kRtpPort), "--sizes",
+            paced ? ctx.paced_sizes : ctx.ipv6() ? ctx.unpaced_sizes6 : ctx.unpaced_sizes, "--mode", mode};
   if (paced) s.argv.insert(s.argv.end(), {"--fps", std::to_string(kFeedFps)});
   return s;
 }
@@ -75,7 +80,7 @@ external_sender gstreamer_sender(const context& ctx, bool paced) {
   external_sender s;
   s.row = "gstreamer";
   s.argv = {"gst-launch-1.0", "-q", "filesrc", "location=" + (paced ? ctx.paced.path : ctx.unpaced.path), "!",
-            "h264parse", "!", "rtph264pay", "mtu=1472", "!", "udpsink", "host=" + std::string(kPeerAddress),
+            "h264parse", "!", "rtph264pay", "mtu=" + datagram_size(ctx), "!", "udpsink", "host=" + ctx.peer,
             "port=" + std::to_string(kRtpPort), paced ? "sync=true" : "sync=false"};
   return s;
 }
@@ -87,7 +92,7 @@ external_sender ffmpeg_sender(const context& ctx, bool paced) {
   if (paced) s.argv.push_back("-re");
   s.argv.insert(s.argv.end(), {"-f", "h264", "-framerate", std::to_string(kFeedFps), "-i",
                                paced ? ctx.paced.path : ctx.unpaced.path, "-c", "copy", "-f", "rtp", "-pkt_size",
-                               "1472", port_url(kRtpPort)});
+                               datagram_size(ctx), port_url(ctx, kRtpPort)});
   return s;
 }
 
@@ -98,7 +103,7 @@ external_sender ffmpeg_sender(const context& ctx, bool paced) {
 bool run_external(context& ctx, const external_sender& s, bool paced, figures& f, std::string& error) {
   first_packet_probe probe;
   udp_sink sink;
-  if (!sink.start({ctx.netns, kPeerAddress, {kRtpPort}, 0}, probe.hook(), error)) return false;
+  if (!sink.start({ctx.netns, ctx.peer, {kRtpPort}, 0}, probe.hook(), error)) return false;
   const uint64_t sent_before = ctx.out.read();
   const int64_t launched = realtime_ns();
   const std::string log = ctx.log(s.row + (paced ? "-paced" : "-unpaced"));
@@ -219,7 +224,7 @@ bool run_unpaced_daemon(context& ctx, const std::string& row, figures& f, std::s
   }
   first_packet_probe probe(daemon_pid_file(kSessionId));
   udp_sink sink;
-  if (!sink.start({ctx.netns, kPeerAddress, {kRtpPort}, 0}, probe.hook(), error)) return false;
+  if (!sink.start({ctx.netns, ctx.peer, {kRtpPort}, 0}, probe.hook(), error)) return false;
   daemon_process d;
   if (!launch_daemon(ctx, kSessionId, kRtpPort, d, error, row)) return false;
   bool ok = false;
