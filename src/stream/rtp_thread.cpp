@@ -56,7 +56,7 @@ int send_next(rtp_thread& t, udp_burst* burst, packet_cursor& cursor, int* packe
     const int sent = burst->send(t, cursor, octets);
     *packets = sent;
     if (sent != 0 || burst->enabled()) return sent;
-    // The offload was refused: one packet per call from now on.
+    // sendmmsg failed: one packet per call from now on.
   }
   const int sent = send_packet(t, cursor);
   *packets = 1;

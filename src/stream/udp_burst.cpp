@@ -16,7 +16,6 @@
 
 namespace {
 
-
 // What a kernel or route without the offload answers (an unknown option, a
 // device that cannot checksum, a segment larger than the path allows).
 bool refused_offload(int err) {
@@ -28,11 +27,12 @@ bool refused_offload(int err) {
 udp_burst::udp_burst(int sock) {
   int segment = 0;
   socklen_t len = sizeof segment;
-  enabled_ = sock >= 0 && getsockopt(sock, SOL_UDP, UDP_SEGMENT, &segment, &len) == 0;
+  mode_ = sock >= 0 && getsockopt(sock, SOL_UDP, UDP_SEGMENT, &segment, &len) == 0 ? mode::segment : mode::batch;
 }
 
-// Plans the packets of one burst into heads_/iov_ on `ahead`; returns their count.
-int udp_burst::plan(packet_cursor& ahead) {
+// Plans the packets of one burst into heads_/iov_ on `ahead`; returns their
+// count. `same_size`: all but the last share one size and fit one datagram.
+int udp_burst::plan(packet_cursor& ahead, bool same_size) {
   size_t head_at = 0;
   int count = 0;
   segment_ = 0;
@@ -42,24 +42,33 @@ int udp_burst::plan(packet_cursor& ahead) {
     planned_packet p;
     if (!trial.next(packet_buffer(heads_.data() + head_at, kPacketBufferSize), p)) break;
     const int size = static_cast<int>(p.size());
-    // Segments share one size; only the last may be shorter.
-    if (count > 0 && (size > segment_ || static_cast<int>(bytes_) + size > kMaxBytes)) break;
+    if (same_size && count > 0 && (size > segment_ || static_cast<int>(bytes_) + size > kMaxBytes)) break;
     if (count == 0) segment_ = size;
     ahead = trial;
     iov_[2 * count] = {const_cast<uint8_t*>(p.head.data()), p.head.size()};
     iov_[2 * count + 1] = {const_cast<uint8_t*>(p.payload.data()), p.payload.size()};
+    sizes_[count] = static_cast<uint16_t>(size);
     head_at += p.head.size();
     bytes_ += static_cast<uint32_t>(size);
     ++count;
-    if (size < segment_) break;
+    if (same_size && size < segment_) break;
   }
   return count;
 }
 
 int udp_burst::send(rtp_thread& t, packet_cursor& cursor, uint32_t* octets) {
   if (cursor.done()) return 0;
+  if (mode_ == mode::segment) {
+    const int sent = send_segmented(t, cursor, octets);
+    if (mode_ == mode::segment) return sent;
+    // Refused just now: the same packets go in a batch instead.
+  }
+  return mode_ == mode::batch ? send_batch(t, cursor, octets) : 0;
+}
+
+int udp_burst::send_segmented(rtp_thread& t, packet_cursor& cursor, uint32_t* octets) {
   packet_cursor ahead = cursor;
-  const int count = plan(ahead);
+  const int count = plan(ahead, true);
   if (count == 0) {
     errno = EMSGSIZE; // the headers leave no room for payload
     return -1;
@@ -76,7 +85,7 @@ int udp_burst::send(rtp_thread& t, packet_cursor& cursor, uint32_t* octets) {
   const ssize_t sent = sendmsg(t.ns.sock, &msg, 0);
   const int err = errno;
   if (sent < 0 && count > 1 && refused_offload(err)) {
-    enabled_ = false;
+    mode_ = mode::batch;
     return 0;
   }
   track_network_state(sent, err);
@@ -87,4 +96,45 @@ int udp_burst::send(rtp_thread& t, packet_cursor& cursor, uint32_t* octets) {
   cursor = ahead;
   *octets = bytes_;
   return count;
+}
+
+int udp_burst::send_batch(rtp_thread& t, packet_cursor& cursor, uint32_t* octets) {
+  packet_cursor ahead = cursor;
+  const int count = plan(ahead, false);
+  if (count == 0) {
+    errno = EMSGSIZE;
+    return -1;
+  }
+  for (int k = 0; k < count; ++k) {
+    msghdr& m = msgs_[k].msg_hdr;
+    m = msghdr{};
+    m.msg_name = t.ns.addr.ai_addr;
+    m.msg_namelen = static_cast<socklen_t>(t.ns.addr.ai_addrlen);
+    m.msg_iov = &iov_[2 * k];
+    m.msg_iovlen = 2;
+  }
+  const int sent = sendmmsg(t.ns.sock, msgs_.data(), static_cast<unsigned>(count), 0);
+  const int err = errno;
+  if (sent < 0 && err == ENOSYS) {
+    mode_ = mode::single;
+    return 0;
+  }
+  track_network_state(sent, err);
+  if (sent < 0) {
+    errno = err;
+    return -1;
+  }
+  if (sent < count) {
+    // Only the first packets went out: the cursor moves past those alone;
+    // the rest is planned again by the next call.
+    ahead = cursor;
+    std::array<uint8_t, kPacketBufferSize> scratch{};
+    planned_packet p;
+    for (int k = 0; k < sent; ++k) ahead.next(scratch, p);
+  }
+  uint32_t total = 0;
+  for (int k = 0; k < sent; ++k) total += sizes_[k];
+  cursor = ahead;
+  *octets = total;
+  return sent;
 }

@@ -16,17 +16,21 @@ rtp_packet parse_rtp(const bytes& p) {
   return {(p[1] & 0x80) != 0, static_cast<uint16_t>(p[2] << 8 | p[3]), timestamp, bytes(p.begin() + 12, p.end())};
 }
 
-udp_sink::udp_sink() {
-  fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+udp_sink::udp_sink(bool ipv6) {
+  fd_ = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 a6{};
+  a6.sin6_family = AF_INET6;
+  a6.sin6_addr = in6addr_loopback;
+  sockaddr_in a4{};
+  a4.sin_family = AF_INET;
+  a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  auto* a = ipv6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a4);
+  socklen_t len = ipv6 ? sizeof a6 : sizeof a4;
+  if (bind(fd_, a, len) != 0) return; // no IPv6 loopback here: port stays 0
   const int big = 4 << 20;
   setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-  socklen_t len = sizeof a;
-  getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
+  getsockname(fd_, a, &len);
+  port_ = ntohs(ipv6 ? a6.sin6_port : a4.sin_port);
 }
 
 udp_sink::~udp_sink() { close(fd_); }
@@ -54,6 +58,20 @@ void aim_at(rtp_thread& thread, sockaddr_in& dest, const udp_sink& sink, int mtu
   thread.ns.protocol = kProtocolUdp;
   thread.ns.mtu = mtu;
   thread.ns.addr.ai_family = AF_INET;
+  thread.ns.addr.ai_addr = reinterpret_cast<sockaddr*>(&dest);
+  thread.ns.addr.ai_addrlen = sizeof dest;
+}
+
+void aim_at(rtp_thread& thread, sockaddr_in6& dest, const udp_sink& sink, int mtu) {
+  dest = sockaddr_in6{};
+  dest.sin6_family = AF_INET6;
+  dest.sin6_port = htons(sink.port());
+  dest.sin6_addr = in6addr_loopback;
+  thread.ns.sock = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  std::strcpy(thread.ns.host, "::1");
+  thread.ns.protocol = kProtocolUdp;
+  thread.ns.mtu = mtu;
+  thread.ns.addr.ai_family = AF_INET6;
   thread.ns.addr.ai_addr = reinterpret_cast<sockaddr*>(&dest);
   thread.ns.addr.ai_addrlen = sizeof dest;
 }
