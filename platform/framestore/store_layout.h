@@ -8,8 +8,9 @@
 // needs, issues an acquire fence and loads the announcement again; if any of
 // its loads saw a byte written after the producer's fence, the fence pair
 // guarantees it also sees the announcement, so a torn copy is always caught.
-// All shared bytes are accessed as relaxed 32-bit atomics, so there is no
-// data race in the C++ sense either.
+// All shared words are accessed as relaxed 32-bit atomics; the one exception
+// is a reader's bulk copy of frame bytes (copy_from_ring), which the check
+// after it discards when the producer raced it.
 #pragma once
 
 #include <atomic>
