@@ -114,7 +114,7 @@ std::vector<double> cpu_of(const results& r, const std::string& key, const std::
 void paths_table(std::FILE* out, const results& r) {
   std::fprintf(out, "\n### Every send path, unpaced, per NIC model and family (the daemon: its stream thread)\n\n");
   std::fprintf(out, "| NIC | family | sender | CPU µs/packet | × `sendto` floor | × floor of its kind | "
-                    "packets/s | × GSO floor packets/s | packets per call |\n|---|---|---|---|---|---|---|---|---|\n");
+                    "packets/s | × GSO floor packets/s | datagrams per segmented send |\n|---|---|---|---|---|---|---|---|---|\n");
   for (const variant_name& v : kVariants) {
     const std::vector<double> sendto_floor = r.values(kRowFloor + v.suffix, "us_per_packet");
     const std::vector<double> gso_rate = r.values(kRowFloorGso + v.suffix, "packets_per_s");
@@ -127,7 +127,7 @@ void paths_table(std::FILE* out, const results& r) {
                    cell(us, 2).c_str(), cell(ratio(us, sendto_floor), 3).c_str(),
                    cell(ratio(us, r.values(row.floor + v.suffix, "us_per_packet")), 3).c_str(), cell(rate, 0).c_str(),
                    cell(ratio(rate, gso_rate), 2).c_str(),
-                   is_daemon(row.key) ? cell(r.values(key, "packets_per_call"), 1).c_str() : "");
+                   row.key == std::string(kRowDaemon) ? cell(r.values(key, "packets_per_call"), 1).c_str() : "");
     }
   }
   std::fprintf(out, "\n### IPv6 against IPv4: CPU per packet, ratio within each repetition\n\n");
@@ -142,7 +142,8 @@ void paths_table(std::FILE* out, const results& r) {
 }
 
 void unpaced_table(std::FILE* out, const context& ctx, const results& r) {
-  std::fprintf(out, "\n### Unpaced: %zu datagrams (%.1f MB) as fast as each sender goes\n\n", ctx.unpaced.packets.size(),
+  std::fprintf(out, "\n### Unpaced, eth0 without segmentation offload, IPv4: %zu datagrams (%.1f MB) as fast as each "
+                    "sender goes (the daemon drains a store filled while it was stopped)\n\n", ctx.unpaced.packets.size(),
                static_cast<double>(ctx.unpaced.packet_bytes) / 1e6);
   std::fprintf(out, "| sender | CPU µs/packet | × floor | CPU s/GB | packets/s | packets per call | VmHWM MiB | own MiB | "
                     "start-up CPU ms | start-up wall ms |\n");
@@ -156,7 +157,7 @@ void unpaced_table(std::FILE* out, const context& ctx, const results& r) {
     std::fprintf(out, "| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", name.c_str(), cell(us, 2).c_str(),
                  cell(ratio(us, floor), 3).c_str(), cell(r.values(row.key, "cpu_s_per_gb"), 2).c_str(),
                  cell(r.values(row.key, "packets_per_s"), 0).c_str(),
-                 daemon ? cell(r.values(row.key, "packets_per_call"), 1).c_str() : "",
+                 row.key == std::string(kRowDaemon) ? cell(r.values(row.key, "packets_per_call"), 1).c_str() : "",
                  cell(r.values(row.key, "peak_resident_mib"), 2).c_str(), cell(r.values(row.key, "own_mib"), 2).c_str(),
                  cell(r.values(row.key, "startup_cpu_ms"), 2).c_str(),
                  cell(r.values(row.key, "startup_wall_ms"), 2).c_str());

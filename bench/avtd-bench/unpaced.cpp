@@ -190,14 +190,22 @@ bool run_paced_external(context& ctx, const external_sender& s, figures& f, std:
 }
 
 // One frame-feeder --unpaced pass of the whole clip; waits until the sink has
-// `expected` datagrams (or nothing more comes for a while).
+// `expected` datagrams (or nothing more comes for a while). With `stopped`
+// (the daemon, stopped) the store is filled first and the daemon resumed
+// after: it then drains a full store alone.
 bool feed_unpaced_pass(context& ctx, const framestore::StoreGeometry& g, udp_sink& sink, uint64_t expected,
-                       watcher& w) {
+                       watcher& w, pid_t stopped = 0) {
   const clip& c = ctx.unpaced;
+  if (stopped > 0) kill(stopped, SIGSTOP);
   const pid_t feeder = spawn({ctx.bin + "/frame-feeder", "--codec", "h264", "--channel", "0", "--input", c.path,
                               "--unpaced", "--keep", "--blocks", std::to_string(g.block_count), "--ring-size",
                               std::to_string(g.data_size), "--max-frame", std::to_string(g.max_frame_size)},
                              ctx.log("frame-feeder"));
+  if (stopped > 0) {
+    const auto filled = reap(feeder, kRunLimitMs);
+    kill(stopped, SIGCONT);
+    if (!filled || !filled->clean()) return false;
+  }
   uint64_t last_count = 0;
   int quiet = 0;
   for (int i = 0; i * kSampleMs < kRunLimitMs; i++) {
@@ -208,7 +216,7 @@ bool feed_unpaced_pass(context& ctx, const framestore::StoreGeometry& g, udp_sin
     if ((now >= expected && quiet >= kSettleMs / 10) || quiet >= kStallMs) break;
     if (i % kMemoryEvery == 0) w.note_memory();
   }
-  const auto fed = reap(feeder, 5000);
+  const auto fed = stopped > 0 ? std::optional<ended>(ended{}) : reap(feeder, 5000);
   return fed && fed->clean() && last_count >= expected;
 }
 
@@ -259,7 +267,7 @@ bool run_unpaced_daemon(context& ctx, const std::string& row, figures& f, std::s
                         std::to_string(d.stream_tid), "-o", ctx.perf_record}, ctx.log("perf"));
       sleep_ms(500);
     }
-    ok = feed_unpaced_pass(ctx, g, sink, expected, w);
+    ok = feed_unpaced_pass(ctx, g, sink, expected, w, d.pid);
     if (recorder > 0) {
       kill(recorder, SIGINT);
       reap(recorder, 10000);
