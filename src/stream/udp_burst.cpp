@@ -22,6 +22,16 @@ bool refused_offload(int err) {
   return err == EINVAL || err == EIO || err == ENOPROTOOPT || err == EOPNOTSUPP || err == EMSGSIZE;
 }
 
+// One datagram (or one segmented burst) to the stream's destination.
+msghdr to_destination(const rtp_thread& t, iovec* iov, size_t count) {
+  msghdr msg{};
+  msg.msg_name = t.ns.addr.ai_addr;
+  msg.msg_namelen = static_cast<socklen_t>(t.ns.addr.ai_addrlen);
+  msg.msg_iov = iov;
+  msg.msg_iovlen = count;
+  return msg;
+}
+
 } // namespace
 
 udp_burst::udp_burst(int sock) {
@@ -74,11 +84,7 @@ int udp_burst::send_segmented(rtp_thread& t, packet_cursor& cursor, uint32_t* oc
     return -1;
   }
   alignas(cmsghdr) udp_segment_control control;
-  msghdr msg{};
-  msg.msg_name = t.ns.addr.ai_addr;
-  msg.msg_namelen = static_cast<socklen_t>(t.ns.addr.ai_addrlen);
-  msg.msg_iov = iov_.data();
-  msg.msg_iovlen = static_cast<size_t>(2 * count);
+  msghdr msg = to_destination(t, iov_.data(), static_cast<size_t>(2 * count));
   if (count > 1) {
     attach_udp_segment(msg, control, static_cast<uint16_t>(segment_));
   }
@@ -105,14 +111,7 @@ int udp_burst::send_batch(rtp_thread& t, packet_cursor& cursor, uint32_t* octets
     errno = EMSGSIZE;
     return -1;
   }
-  for (int k = 0; k < count; ++k) {
-    msghdr& m = msgs_[k].msg_hdr;
-    m = msghdr{};
-    m.msg_name = t.ns.addr.ai_addr;
-    m.msg_namelen = static_cast<socklen_t>(t.ns.addr.ai_addrlen);
-    m.msg_iov = &iov_[2 * k];
-    m.msg_iovlen = 2;
-  }
+  for (int k = 0; k < count; ++k) msgs_[k].msg_hdr = to_destination(t, &iov_[2 * k], 2);
   const int sent = sendmmsg(t.ns.sock, msgs_.data(), static_cast<unsigned>(count), 0);
   const int err = errno;
   if (sent < 0 && err == ENOSYS) {

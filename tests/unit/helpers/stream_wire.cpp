@@ -48,18 +48,26 @@ std::vector<bytes> udp_sink::receive(size_t count, int wait_ms) {
 
 uint16_t free_udp_port() { return udp_sink().port(); }
 
+namespace {
+
+void aim(rtp_thread& thread, sockaddr* dest, socklen_t length, const char* host) {
+  thread.ns.sock = socket(dest->sa_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  std::strcpy(thread.ns.host, host);
+  thread.ns.protocol = kProtocolUdp;
+  thread.ns.addr.ai_family = dest->sa_family;
+  thread.ns.addr.ai_addr = dest;
+  thread.ns.addr.ai_addrlen = length;
+}
+
+} // namespace
+
 void aim_at(rtp_thread& thread, sockaddr_in& dest, const udp_sink& sink, int mtu) {
   dest = sockaddr_in{};
   dest.sin_family = AF_INET;
   dest.sin_port = htons(sink.port());
   dest.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  thread.ns.sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  std::strcpy(thread.ns.host, "127.0.0.1");
-  thread.ns.protocol = kProtocolUdp;
+  aim(thread, reinterpret_cast<sockaddr*>(&dest), sizeof dest, "127.0.0.1");
   thread.ns.mtu = mtu;
-  thread.ns.addr.ai_family = AF_INET;
-  thread.ns.addr.ai_addr = reinterpret_cast<sockaddr*>(&dest);
-  thread.ns.addr.ai_addrlen = sizeof dest;
 }
 
 void aim_at(rtp_thread& thread, sockaddr_in6& dest, const udp_sink& sink, int mtu) {
@@ -67,13 +75,8 @@ void aim_at(rtp_thread& thread, sockaddr_in6& dest, const udp_sink& sink, int mt
   dest.sin6_family = AF_INET6;
   dest.sin6_port = htons(sink.port());
   dest.sin6_addr = in6addr_loopback;
-  thread.ns.sock = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  std::strcpy(thread.ns.host, "::1");
-  thread.ns.protocol = kProtocolUdp;
+  aim(thread, reinterpret_cast<sockaddr*>(&dest), sizeof dest, "::1");
   thread.ns.mtu = mtu;
-  thread.ns.addr.ai_family = AF_INET6;
-  thread.ns.addr.ai_addr = reinterpret_cast<sockaddr*>(&dest);
-  thread.ns.addr.ai_addrlen = sizeof dest;
 }
 
 bytes read_stream(int fd, size_t limit, int wait_ms) {
