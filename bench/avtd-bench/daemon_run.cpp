@@ -4,6 +4,8 @@
 
 #include "procstat.h"
 #include "process_run.h"
+#include "toolkit/daemon.h"
+#include "toolkit/process.h"
 
 namespace bench {
 
@@ -13,7 +15,7 @@ constexpr int kStopMs = 15000;
 constexpr int kThreads = 3; // main, stream, RTCP
 } // namespace
 
-std::string daemon_pid_file(int session) { return "/var/run/avtd_" + std::to_string(session) + ".pid"; }
+std::string daemon_pid_file(int session) { return toolkit::daemon_pid_file({"--session_id=" + std::to_string(session)}); }
 
 bool launch_daemon(const context& ctx, int session, int port, daemon_process& d, std::string& error,
                    const std::string& row) {
@@ -41,7 +43,7 @@ bool launch_daemon(const context& ctx, int session, int port, daemon_process& d,
     return false;
   }
   d.launcher_cpu_ms = launched->cpu_ms();
-  const auto pid = read_pid_file(daemon_pid_file(session), kStartMs);
+  const auto pid = toolkit::read_pid_file(toolkit::daemon_pid_file(args), std::chrono::milliseconds(kStartMs));
   if (!pid) {
     error = "avtd wrote no pid file";
     return false;

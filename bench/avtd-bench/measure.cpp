@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "process_run.h"
+#include "toolkit/process.h"
 
 namespace bench {
 
@@ -29,7 +30,7 @@ udp_sink::first_packet_hook first_packet_probe::hook() {
   return [this](int64_t rx) {
     pid_t pid = pid_.load(std::memory_order_acquire);
     if (pid <= 0 && !pid_file_.empty()) {
-      if (const auto p = read_pid_file(pid_file_, 0)) pid = *p;
+      if (const auto p = toolkit::read_pid_file(pid_file_, std::chrono::milliseconds(0))) pid = *p;
     }
     if (pid > 0) cpu_ns_.store(process_cpu_ns(pid), std::memory_order_release);
     rx_ns_.store(rx, std::memory_order_release);

@@ -71,17 +71,4 @@ std::optional<ended> stop(pid_t pid, int timeout_ms) {
   return reap(pid, 2000);
 }
 
-std::optional<pid_t> read_pid_file(const std::string& path, int timeout_ms) {
-  for (int waited = 0; waited <= timeout_ms; waited += kStepMs) {
-    if (std::FILE* f = std::fopen(path.c_str(), "r")) {
-      long pid = 0;
-      const int n = std::fscanf(f, "%ld", &pid);
-      std::fclose(f);
-      if (n == 1 && pid > 0) return static_cast<pid_t>(pid);
-    }
-    sleep_ms(kStepMs);
-  }
-  return std::nullopt;
-}
-
 } // namespace bench

@@ -36,9 +36,6 @@ std::optional<ended> reap(pid_t pid, int timeout_ms);
 // SIGTERM, up to timeout_ms for it to end, then SIGKILL.
 std::optional<ended> stop(pid_t pid, int timeout_ms);
 
-// The process id in a pid file, once it is there (up to timeout_ms).
-std::optional<pid_t> read_pid_file(const std::string& path, int timeout_ms);
-
 void sleep_ms(int ms);
 
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@ namespace daemon_runs {
 
 using namespace std::chrono_literals;
 using harness::ExitStatus;
+using toolkit::wait_until;
 
 // A complete unicast H.264 command line to the receiving host.
 inline std::vector<std::string> stream_args(std::vector<std::string> extra = {}) {
@@ -44,6 +46,24 @@ inline std::string usage_text() { return "usage: " + harness::bin("avtd") + kUsa
 // it has forked the daemon (or exits itself on a refused command line).
 inline harness::RunResult launch(const std::vector<std::string>& args) { return harness::run(args, 10s); }
 
+// Launches the daemon and returns its pid once the pid file its command line
+// names holds it (-1, with a failure, when it never does). Without
+// --session_id the session daemon's `registered_session` names it.
+inline pid_t start_daemon(const std::vector<std::string>& args, int registered_session = 1) {
+  const harness::RunResult launched = launch(args);
+  EXPECT_EQ(launched.status.code(), 0) << launched.out << launched.err;
+  const std::string path = harness::daemon_pid_file(args, registered_session);
+  const auto pid = harness::read_pid_file(path, 10s);
+  EXPECT_TRUE(pid.has_value()) << path << " never appeared\n" << harness::syslog_dump();
+  return pid.value_or(-1);
+}
+
+// SIGTERM, then the daemon's exit status.
+inline ExitStatus stop_daemon(pid_t pid, std::chrono::milliseconds timeout = 20s) {
+  if (pid > 0) kill(pid, SIGTERM);
+  return harness::wait_exit(pid, timeout);
+}
+
 // The exit of the daemon that forked away from a launched process: as
 // child subreaper we inherit it, so the first child that ends and is not
 // one of `others` is it.
@@ -60,19 +80,6 @@ inline ExitStatus wait_forked_exit(std::vector<pid_t> others = {}, std::chrono::
   ExitStatus status;
   status.kind = ExitStatus::Kind::timed_out;
   return status;
-}
-
-// Polls `done` until it holds or the time-out passes.
-template <typename Predicate>
-bool wait_until(Predicate done, std::chrono::milliseconds timeout = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
 }
 
 // Lines of a JSON-lines log written by a peer.

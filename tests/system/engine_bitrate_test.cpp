@@ -31,7 +31,7 @@ TEST(EngineBitrate, SessionDaemonSeesTheMeasuredKbpsAboutEveryFiveSeconds) {
   // Registered by the session daemon (id 1), source port from the id.
   std::vector<std::string> args = mpeg4_args(kPeerIpv4);
   std::erase(args, "--session_id=2");
-  const pid_t pid = start_stream(args, "/var/run/avtd_1.pid");
+  const pid_t pid = daemon_runs::start_daemon(args);
   ASSERT_GT(pid, 0);
 
   std::vector<std::chrono::steady_clock::time_point> updates{std::chrono::steady_clock::now()};

@@ -30,7 +30,7 @@ void check_delivery(const std::string& host, const char* from, int tos) {
     EXPECT_EQ(d.from_port, kSrcPort);
     EXPECT_EQ(d.ttl, 7);
     EXPECT_EQ(d.tos, tos);
-    EXPECT_EQ(view_rtp(d.data).payload_type, 120);
+    EXPECT_EQ(parse_rtp(d.data).value_or(rtp_packet{}).payload_type, 120);
   }
   EXPECT_FALSE(here && here->receive(1s).has_value()) << "multicast loopback must be off while streaming";
   bool group_route = false;

@@ -48,7 +48,7 @@ TEST(EngineKeepAlive, RtcpDatagramsOrSigusr1KeepAUnicastStreamAndSilenceEndsItWi
   // Silence: elapsed seconds and time-out in the message, then a clean exit.
   EXPECT_TRUE(wait_syslog_regex(unit_line("rtp", "keep alive timeout [3 > 3] "), 10s)) << syslog_dump();
   EXPECT_EQ(wait_exit(stream.pid, 20s).code(), 0);
-  EXPECT_FALSE(wait_for_file(pid_path_for(kPeerIpv4), 0ms));
+  EXPECT_FALSE(wait_for_file(daemon_pid_file(mpeg4_args(kPeerIpv4)), 0ms));
 }
 
 TEST(EngineKeepAlive, MulticastAndZeroTimeoutNeverTimeOut) {
@@ -59,7 +59,7 @@ TEST(EngineKeepAlive, MulticastAndZeroTimeoutNeverTimeOut) {
                                       std::pair{std::string(kPeerIpv4), "--timeout=0"}}) {
     SCOPED_TRACE(host + " " + timeout);
     UdpReceiver receiver(host, kDstPort);
-    const pid_t pid = start_stream(mpeg4_args(host, {timeout}), pid_path_for(host));
+    const pid_t pid = daemon_runs::start_daemon(mpeg4_args(host, {timeout}));
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(receiver.receive(10s).has_value());
     EXPECT_TRUE(survives(pid, [] {})) << syslog_dump();

@@ -14,11 +14,14 @@
 
 #include "daemon_runs.h"
 #include "harness/harness.h"
+#include "media_rtp.h"
 
 namespace engine_runs {
 
 using namespace std::chrono_literals;
-using bytes = std::vector<uint8_t>;
+using media_sys::bytes;
+using media_sys::rtp_packet;
+using media_sys::parse_rtp;
 
 inline constexpr int kSrcPort = 6000;
 inline constexpr int kDstPort = 5000;
@@ -33,57 +36,16 @@ inline std::vector<std::string> mpeg4_args(const std::string& host, std::vector<
   return args;
 }
 
-inline bool is_multicast(const std::string& host) {
-  return host.rfind("ff", 0) == 0 || host.rfind("239.", 0) == 0 || host.rfind("224.", 0) == 0;
-}
-
-inline std::string pid_path_for(const std::string& host) {
-  return is_multicast(host) ? "/var/run/avtd_channel0.pid" : "/var/run/avtd_2.pid";
-}
-
-// Launches the daemon and returns its pid once the pid file holds it.
-inline pid_t start_stream(const std::vector<std::string>& args, const std::string& pid_path) {
-  const harness::RunResult launched = daemon_runs::launch(args);
-  EXPECT_EQ(launched.status.code(), 0) << launched.err;
-  const auto pid = harness::read_pid_file(pid_path, 10s);
-  EXPECT_TRUE(pid.has_value()) << pid_path << " never appeared\n" << harness::syslog_dump();
-  return pid.value_or(-1);
-}
-
 // SIGTERM, then the exit status (0 expected).
-inline int stop_stream(pid_t pid) {
-  if (pid <= 0) return -1;
-  kill(pid, SIGTERM);
-  return harness::wait_exit(pid, 20s).code();
-}
+inline int stop_stream(pid_t pid) { return pid > 0 ? daemon_runs::stop_daemon(pid).code() : -1; }
 
 // The feeder and the daemon streaming from it to `host`; receivers made
 // before it see the first packets.
 struct mpeg4_stream {
   harness::Process feeder = daemon_runs::start_mpeg4_feeder();
   pid_t pid;
-  explicit mpeg4_stream(const std::string& host, std::vector<std::string> extra = {},
-                        const std::string& pid_path = "")
-      : pid(start_stream(mpeg4_args(host, std::move(extra)), pid_path.empty() ? pid_path_for(host) : pid_path)) {}
+  explicit mpeg4_stream(const std::string& host, std::vector<std::string> extra = {})
+      : pid(daemon_runs::start_daemon(mpeg4_args(host, std::move(extra)))) {}
 };
-
-struct rtp_view {
-  bool marker = false;
-  int payload_type = 0;
-  uint16_t seq = 0;
-  uint32_t timestamp = 0;
-  uint32_t ssrc = 0;
-  size_t payload_size = 0;
-};
-
-inline uint32_t be32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-inline rtp_view view_rtp(const bytes& p) {
-  if (p.size() < 12) return {};
-  return {(p[1] & 0x80) != 0, p[1] & 0x7F, static_cast<uint16_t>(p[2] << 8 | p[3]), be32(&p[4]), be32(&p[8]),
-          p.size() - 12};
-}
 
 } // namespace engine_runs

@@ -18,16 +18,17 @@ using namespace harness;
 using namespace engine_runs;
 using std::chrono::steady_clock;
 
-struct report {
-  uint32_t ssrc;
-  double ntp; // seconds
-  uint32_t rtp_timestamp, packets, octets;
-};
-// A 28-byte sender report, or nothing.
-std::optional<report> view_report(const bytes& p) {
-  if (p.size() != 28 || p[0] != 0x80 || p[1] != 200 || p[2] != 0 || p[3] != 6) return std::nullopt;
-  return report{be32(&p[4]), be32(&p[8]) + be32(&p[12]) / 4294967296.0, be32(&p[16]), be32(&p[20]), be32(&p[24])};
+// A lone 28-byte sender report without report blocks, or nothing.
+std::optional<toolkit::SenderReport> view_report(toolkit::Bytes p) {
+  toolkit::SenderReport r;
+  if (p.size() != 28 || p[0] != 0x80 || p[1] != toolkit::kRtcpSenderReport || !toolkit::parse_sender_report(p, r) ||
+      r.length_words != 6) {
+    return std::nullopt;
+  }
+  return r;
 }
+
+double ntp_seconds(const toolkit::SenderReport& r) { return r.ntp_seconds + r.ntp_fraction / 4294967296.0; }
 
 // NTP time, in seconds, of an instant of the steady clock.
 double ntp_of(steady_clock::time_point at) {
@@ -38,12 +39,12 @@ double ntp_of(steady_clock::time_point at) {
 // Packets and octets that arrived up to (and including) a timestamp. Octets
 // count whole packets as sent: `head` is the RTP header, over TCP with the
 // '$' prefix.
-std::pair<uint32_t, uint32_t> count_up_to(const std::vector<rtp_view>& packets, uint32_t timestamp, uint32_t head) {
+std::pair<uint32_t, uint32_t> count_up_to(const std::vector<rtp_packet>& packets, uint32_t timestamp, uint32_t head) {
   std::pair<uint32_t, uint32_t> c{0, 0};
-  for (const rtp_view& p : packets) {
+  for (const rtp_packet& p : packets) {
     if (p.timestamp > timestamp) continue;
     ++c.first;
-    c.second += static_cast<uint32_t>(head + p.payload_size);
+    c.second += static_cast<uint32_t>(head + p.payload.size());
   }
   return c;
 }
@@ -51,16 +52,16 @@ std::pair<uint32_t, uint32_t> count_up_to(const std::vector<rtp_view>& packets, 
 // Every whole unit among `packets` (from the packet after the first marker
 // on) has payloads of `sizes` and a timestamp of its own, and sequence
 // numbers run on without a gap.
-void expect_units(const std::vector<rtp_view>& packets, const std::vector<size_t>& sizes) {
+void expect_units(const std::vector<rtp_packet>& packets, const std::vector<size_t>& sizes) {
   size_t i = 0;
   size_t units = 0;
   while (i < packets.size() && !packets[i].marker) ++i;
   std::vector<size_t> current;
   for (++i; i < packets.size(); ++i) {
-    const rtp_view& p = packets[i];
+    const rtp_packet& p = packets[i];
     EXPECT_EQ(static_cast<uint16_t>(p.seq - packets[i - 1].seq), 1) << "packet " << i;
     EXPECT_EQ(p.timestamp == packets[i - 1].timestamp, !current.empty()) << "packet " << i;
-    current.push_back(p.payload_size);
+    current.push_back(p.payload.size());
     if (!p.marker) continue;
     EXPECT_EQ(current, sizes) << "unit " << units;
     ++units;
@@ -77,12 +78,12 @@ TEST(EngineWire, UdpUnitsGoOutAs1460_1460_80AndReportsFromSrcportPlusOneEveryFiv
   mpeg4_stream stream(kPeerIpv4);
   ASSERT_GT(stream.pid, 0);
   // Drain RTP all along, so that no datagram is lost to a full buffer.
-  std::vector<rtp_view> packets;
+  std::vector<rtp_packet> packets;
   std::atomic<bool> stop{false};
   std::thread drain([&] {
     // Once stopped, until the socket is empty: the daemon has ended by then.
     for (int i = 0; i < 100000; ++i) {
-      if (auto d = rtp.receive(200ms)) packets.push_back(view_rtp(d->data));
+      if (auto d = rtp.receive(200ms)) packets.push_back(parse_rtp(d->data).value_or(rtp_packet{}));
       else if (stop.load()) break;
     }
   });
@@ -101,9 +102,9 @@ TEST(EngineWire, UdpUnitsGoOutAs1460_1460_80AndReportsFromSrcportPlusOneEveryFiv
     EXPECT_EQ(d.from, kLocalIpv4);
     EXPECT_EQ(d.from_port, kSrcPort + 1);
     EXPECT_EQ(r->ssrc, packets.front().ssrc);
-    EXPECT_NEAR(r->ntp, ntp_of(d.at), 0.5);
-    EXPECT_GT(r->packets, 0u);
-    EXPECT_EQ(std::pair(r->packets, r->octets), count_up_to(packets, r->rtp_timestamp, 12));
+    EXPECT_NEAR(ntp_seconds(*r), ntp_of(d.at), 0.5);
+    EXPECT_GT(r->packet_count, 0u);
+    EXPECT_EQ(std::pair(r->packet_count, r->octet_count), count_up_to(packets, r->rtp_timestamp, 12));
   }
 }
 
@@ -112,8 +113,8 @@ TEST(EngineWire, LoweredInterfaceMtuShrinksThePackets) {
   UdpReceiver receiver(kPeerIpv4, kDstPort);
   mpeg4_stream stream(kPeerIpv4);
   ASSERT_GT(stream.pid, 0);
-  std::vector<rtp_view> packets;
-  for (const Datagram& d : receiver.receive_n(41, 15s)) packets.push_back(view_rtp(d.data));
+  std::vector<rtp_packet> packets;
+  for (const Datagram& d : receiver.receive_n(41, 15s)) packets.push_back(parse_rtp(d.data).value_or(rtp_packet{}));
   EXPECT_EQ(stop_stream(stream.pid), 0);
   expect_units(packets, {960, 960, 960, 120});
 }
@@ -128,40 +129,34 @@ TEST(EngineWire, InterleavedToASlowReaderUnitsGoAs1444_1444_112AndReportsAs32Byt
                    std::string(kPeerIpv4) + ":" + std::to_string(listener.port()), "--timeout", "20"});
   Fd connection = listener.accept(10s);
   ASSERT_TRUE(connection) << handoff.err();
-  mpeg4_stream stream(kPeerIpv4, {"--protocol=rtp_tcp", "--interleaved=2-3", "--session_id=3"},
-                      "/var/run/avtd_3.pid");
+  mpeg4_stream stream(kPeerIpv4, {"--protocol=rtp_tcp", "--interleaved=2-3", "--session_id=3"});
   ASSERT_GT(stream.pid, 0);
 
-  // Read for about seven seconds: one report is due after five.
-  bytes s;
+  // Whole '$' frames back to back, up to a partial last one; a report is
+  // 24 03 00 1C, then the 28-byte report.
+  std::vector<rtp_packet> packets;
+  int reports = 0;
+  toolkit::Deframer deframer([&](uint8_t channel, toolkit::Bytes body) {
+    if (channel == 2) {
+      packets.push_back(parse_rtp(body).value_or(rtp_packet{}));
+      return;
+    }
+    EXPECT_EQ(channel, 3);
+    const auto r = view_report(body);
+    ++reports;
+    ASSERT_TRUE(r.has_value()) << body.size() << " bytes";
+    ASSERT_FALSE(packets.empty());
+    EXPECT_EQ(r->ssrc, packets.front().ssrc);
+    EXPECT_EQ(std::pair(r->packet_count, r->octet_count), count_up_to(packets, r->rtp_timestamp, 16));
+  });
+  // Read for about seven seconds, slower than the stream: one report is due
+  // after five.
   for (const auto until = steady_clock::now() + 7s; steady_clock::now() < until;) {
-    const bytes piece = read_some(connection.get(), 300, 1s); // slower than the stream
-    s.insert(s.end(), piece.begin(), piece.end());
+    deframer.feed(read_some(connection.get(), 300, 1s));
     std::this_thread::sleep_for(5ms);
   }
   EXPECT_EQ(stop_stream(stream.pid), 0);
-
-  // Whole '$' frames back to back, up to a partial last one.
-  std::vector<rtp_view> packets;
-  int reports = 0;
-  for (size_t at = 0, len = 0; at + 4 <= s.size(); at += 4 + len) {
-    ASSERT_EQ(s[at], '$') << "byte " << at;
-    len = static_cast<size_t>(s[at + 2]) << 8 | s[at + 3];
-    if (at + 4 + len > s.size()) break;
-    const bytes body(s.begin() + static_cast<long>(at + 4), s.begin() + static_cast<long>(at + 4 + len));
-    if (s[at + 1] == 2) {
-      packets.push_back(view_rtp(body));
-      continue;
-    }
-    // A report: 24 03 00 1C, then the 28-byte report.
-    ASSERT_EQ(s[at + 1], 3);
-    const auto r = view_report(body);
-    ASSERT_TRUE(r.has_value()) << len << " bytes";
-    ++reports;
-    ASSERT_FALSE(packets.empty());
-    EXPECT_EQ(r->ssrc, packets.front().ssrc);
-    EXPECT_EQ(std::pair(r->packets, r->octets), count_up_to(packets, r->rtp_timestamp, 16));
-  }
+  EXPECT_TRUE(deframer.in_step());
   EXPECT_EQ(reports, 1) << syslog_dump();
   expect_units(packets, {1444, 1444, 112});
 }

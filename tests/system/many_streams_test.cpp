@@ -213,8 +213,7 @@ class ManyStreams : public ::testing::Test {
     for (auto& s : streams_) {
       s.session = log.added.at({s.host, s.port});
       ids.insert(s.session);
-      s.pid_file = s.multicast ? "/var/run/avtd_channel" + std::to_string(s.channel) + ".pid"
-                               : "/var/run/avtd_" + std::to_string(s.session) + ".pid";
+      s.pid_file = harness::daemon_pid_file(daemon_command(s), s.session);
       const auto pid = harness::read_pid_file(s.pid_file, 10s);
       ASSERT_TRUE(pid.has_value()) << s.pid_file << "\n" << harness::syslog_dump();
       s.pid = *pid;

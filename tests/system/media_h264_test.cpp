@@ -74,7 +74,6 @@ struct transport {
   const char* name;
   std::string host;
   std::vector<std::string> options;
-  std::string pid_file;
   int mtu = harness::kDefaultMtu;
 };
 
@@ -152,9 +151,7 @@ TEST_P(H264Transport, DeliversEveryFedUnitAndDecodesFrameForFrame) {
   std::optional<ipv6_frames> frames;
   if (ipv6) frames.emplace();
   const long sends_before = udp6_sends();
-  auto planned = whole_clip(daemon_args("h264", t.host, t.options));
-  planned.pid_file = t.pid_file;
-  const auto r = run_stream(planned, *relay);
+  const auto r = run_stream(whole_clip(daemon_args("h264", t.host, t.options)), *relay);
   expect_decoded_run(r.decoded, source_hashes(clip_), 300, true);
   if (ipv6) {
     const ipv6_frames::seen seen = frames->take(kStreamPort);
@@ -184,15 +181,12 @@ TEST_P(H264Transport, DeliversEveryFedUnitAndDecodesFrameForFrame) {
 
 INSTANTIATE_TEST_SUITE_P(
     Over, H264Transport,
-    ::testing::Values(transport{"Ipv4Unicast", kPeerIpv4, {}, "/var/run/avtd_1.pid"},
-                      transport{"Ipv6Unicast", harness::kPeerIpv6, {}, "/var/run/avtd_1.pid"},
-                      transport{"Ipv6UnicastMtu1280", harness::kPeerIpv6, {}, "/var/run/avtd_1.pid", 1280},
-                      transport{"Ipv6Multicast", "ff15::1:2", {}, "/var/run/avtd_channel0.pid"},
-                      transport{"Ipv6MulticastMtu1280", "ff15::1:2", {}, "/var/run/avtd_channel0.pid", 1280},
-                      transport{"Ipv4Multicast", "239.1.2.3", {}, "/var/run/avtd_channel0.pid"},
+    ::testing::Values(transport{"Ipv4Unicast", kPeerIpv4, {}}, transport{"Ipv6Unicast", harness::kPeerIpv6, {}},
+                      transport{"Ipv6UnicastMtu1280", harness::kPeerIpv6, {}, 1280},
+                      transport{"Ipv6Multicast", "ff15::1:2", {}}, transport{"Ipv6MulticastMtu1280", "ff15::1:2", {}, 1280},
+                      transport{"Ipv4Multicast", "239.1.2.3", {}},
                       transport{"InterleavedTcp", kPeerIpv4,
-                                {"--protocol=rtp_tcp", "--interleaved=0-1", "--session_id=9"},
-                                "/var/run/avtd_9.pid"}),
+                                {"--protocol=rtp_tcp", "--interleaved=0-1", "--session_id=9"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(H264Stream, DisableStapSendsParameterSetsAsSingleNalPackets) {

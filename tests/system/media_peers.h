@@ -20,31 +20,24 @@
 #include <thread>
 #include <vector>
 
+#include "daemon_runs.h"
 #include "harness/harness.h"
 #include "media_rtp.h"
 
 namespace media_sys {
 
 using namespace std::chrono_literals;
+using daemon_runs::start_daemon;
+using daemon_runs::stop_daemon;
 
 inline constexpr int kStreamPort = 5000;  // where the daemon sends
 inline constexpr int kDecoderPort = 6000; // where the relay hands on, on the peer's loopback
 
 // A clip of scripts/make-test-media.sh, made once beside the binaries.
 inline std::string clip(const std::string& name) {
-  static const std::string dir = [] {
-    const std::string d = std::string(AVTD_BIN_DIR) + "/../test-media";
-    // Tests running side by side may make the clips at the same moment; the
-    // script keeps what is there, so a second try finishes the job.
-    harness::RunResult r;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-      r = harness::run({"sh", harness::source_path("scripts/make-test-media.sh"), d}, 180s);
-      if (r.status.code() == 0) break;
-    }
-    EXPECT_EQ(r.status.code(), 0) << r.err;
-    return d;
-  }();
-  return dir + "/" + name;
+  const std::string path = harness::test_clip(name);
+  EXPECT_FALSE(path.empty()) << "cannot make the test clip " << name;
+  return path;
 }
 
 inline bytes read_bytes(const std::string& path) {
@@ -184,25 +177,18 @@ class rtp_relay {
   }
 
   void run() {
-    bytes stream;
-    std::vector<interleaved_frame> frames;
+    toolkit::Deframer deframer([this](uint8_t channel, toolkit::Bytes frame) {
+      if (channel == 0) record(frame);
+    });
     // Bounded by the test: it stops the relay, and every wait below is short.
-    while (running_) {
+    while (running_ && deframer.in_step()) {
       if (udp_) {
         if (auto d = udp_->receive(100ms)) record(d->data);
         continue;
       }
-      const bytes got = harness::read_some(tcp_.get(), 65536, 100ms);
-      stream.insert(stream.end(), got.begin(), got.end());
-      frames.clear();
-      if (!take_interleaved(stream, frames)) {
-        ++malformed_;
-        return;
-      }
-      for (const auto& f : frames) {
-        if (f.channel == 0) record(f.data);
-      }
+      deframer.feed(harness::read_some(tcp_.get(), 65536, 100ms));
     }
+    if (!deframer.in_step()) ++malformed_;
   }
 
   std::unique_ptr<harness::UdpReceiver> udp_;
@@ -239,21 +225,6 @@ inline harness::Process start_sessiond(int rate = 30) {
   return p;
 }
 
-// Starts the daemon with `args` and returns its pid from the pid file.
-inline pid_t start_daemon(const std::vector<std::string>& args, const std::string& pid_file = "/var/run/avtd_1.pid") {
-  const auto r = harness::run(args, 10s);
-  EXPECT_EQ(r.status.code(), 0) << r.out << r.err;
-  const auto pid = harness::read_pid_file(pid_file, 5s);
-  EXPECT_TRUE(pid.has_value()) << harness::syslog_dump();
-  return pid.value_or(-1);
-}
-
-// SIGTERM, then the daemon's exit status.
-inline harness::ExitStatus stop_daemon(pid_t pid) {
-  if (pid > 0) kill(pid, SIGTERM);
-  return harness::wait_exit(pid, 10s);
-}
-
 inline std::vector<std::string> daemon_args(const std::string& datatype, const std::string& host,
                                             std::vector<std::string> extra = {}) {
   std::vector<std::string> args{harness::bin("avtd"), "--datatype=" + datatype, "--host=" + host,
@@ -274,7 +245,6 @@ struct stream_spec {
   // block; 0: the feed starts first and the daemon once `store` exists.
   int prefeed = 0;
   std::string store = "/tmp/shm0";
-  std::string pid_file = "/var/run/avtd_1.pid";
   std::string sdp; // FFmpeg decodes the stream when given
   int session_rate = 30;
 };
@@ -298,7 +268,7 @@ inline stream_result run_stream(const stream_spec& plan, rtp_relay& relay) {
     auto first = start_feeder(plan.codec, plan.clip,
                               {"--frames", std::to_string(plan.prefeed), "--unpaced", "--keep"});
     EXPECT_EQ(first.wait(30s).code(), 0) << first.err();
-    pid = start_daemon(plan.daemon, plan.pid_file);
+    pid = start_daemon(plan.daemon);
     // Having looked for a key frame in vain, the reader is at the newest block.
     EXPECT_TRUE(harness::wait_syslog_regex(
         "^vx_" + plan.codec + R"(_rtp : \d+  : shm_read_data_blockinfo error, data_length=0$)", 10s))
@@ -307,7 +277,7 @@ inline stream_result run_stream(const stream_spec& plan, rtp_relay& relay) {
   } else {
     feeder = start_feeder(plan.codec, plan.clip, feed);
     EXPECT_TRUE(harness::wait_for_file(plan.store)) << feeder.err();
-    pid = start_daemon(plan.daemon, plan.pid_file);
+    pid = start_daemon(plan.daemon);
   }
   EXPECT_EQ(feeder.wait(60s).code(), 0) << feeder.err();
   EXPECT_TRUE(relay.wait_quiet(700ms, 20s)) << harness::syslog_dump();

@@ -1,6 +1,6 @@
-// What the media system tests take apart on the receiving side: RTP packets,
-// '$'-framed TCP streams, H.264 payloads back into NAL units, and the test
-// clips into the units the feeder writes; plus frame-hash runs.
+// What the media system tests take apart on the receiving side: RTP packets
+// kept whole, H.264 payloads back into NAL units, and the test clips into
+// the units the feeder writes; plus frame-hash runs.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,8 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "toolkit/rtp.h"
 
 namespace media_sys {
 
@@ -23,45 +25,17 @@ struct rtp_packet {
   bytes payload;
 };
 
-inline uint32_t be32(std::span<const uint8_t> b, size_t at) {
-  return uint32_t{b[at]} << 24 | uint32_t{b[at + 1]} << 16 | uint32_t{b[at + 2]} << 8 | b[at + 3];
-}
-inline uint16_t be16(std::span<const uint8_t> b, size_t at) {
-  return static_cast<uint16_t>(b[at] << 8 | b[at + 1]);
-}
+using toolkit::be16;
+using toolkit::be32;
 
-// A version-2 RTP packet without CSRCs or extension, as the daemon sends them.
+// A version-2 RTP packet without padding, CSRCs or extension, as the daemon
+// sends them, kept with its own copy of the payload.
 inline std::optional<rtp_packet> parse_rtp(std::span<const uint8_t> d) {
-  if (d.size() < 12 || (d[0] >> 6) != 2 || (d[0] & 0x3F) != 0) return std::nullopt;
-  rtp_packet p;
-  p.marker = (d[1] & 0x80) != 0;
-  p.payload_type = d[1] & 0x7F;
-  p.seq = be16(d, 2);
-  p.timestamp = be32(d, 4);
-  p.ssrc = be32(d, 8);
-  p.payload.assign(d.begin() + 12, d.end());
-  return p;
-}
-
-struct interleaved_frame {
-  int channel = 0;
-  bytes data;
-};
-
-// Takes the whole '$' frames off the front of `stream`; a partial frame stays.
-// False when the stream does not start with '$' (it is out of step).
-inline bool take_interleaved(bytes& stream, std::vector<interleaved_frame>& out) {
-  size_t at = 0;
-  while (stream.size() - at >= 4) {
-    if (stream[at] != '$') return false;
-    const size_t length = be16(stream, at + 2);
-    if (stream.size() - at - 4 < length) break;
-    out.push_back({stream[at + 1], bytes(stream.begin() + static_cast<long>(at) + 4,
-                                         stream.begin() + static_cast<long>(at + 4 + length))});
-    at += 4 + length;
+  toolkit::RtpPacket p;
+  if (toolkit::parse_rtp(d, p) != toolkit::RtpError::none || p.padding || p.csrc_count != 0 || p.extension) {
+    return std::nullopt;
   }
-  stream.erase(stream.begin(), stream.begin() + static_cast<long>(at));
-  return true;
+  return rtp_packet{p.marker, p.payload_type, p.seq, p.timestamp, p.ssrc, bytes(p.payload.begin(), p.payload.end())};
 }
 
 // ---- H.264

@@ -10,6 +10,7 @@
 #include "daemon_runs.h"
 #include "event/onvif_event_ipc.h"
 #include "harness/harness.h"
+#include "media_rtp.h"
 
 namespace {
 
@@ -33,29 +34,9 @@ const std::string kStartLine =
 const std::string kStopLine =
     R"({"op":"metadata_control","mode":0,"source_id":768,"profile":"default.profile",)" + kTopics;
 
-struct rtp_packet {
-  int version = 0;
-  bool marker = false;
-  int payload_type = 0;
-  uint16_t seq = 0;
-  uint32_t timestamp = 0;
-  uint32_t ssrc = 0;
-  std::vector<uint8_t> payload;
-};
+using media_sys::rtp_packet;
 
-rtp_packet parse(const Datagram& d) {
-  rtp_packet p;
-  if (d.data.size() < 12) return p;
-  const auto& b = d.data;
-  p.version = b[0] >> 6;
-  p.marker = (b[1] & 0x80) != 0;
-  p.payload_type = b[1] & 0x7F;
-  p.seq = static_cast<uint16_t>(b[2] << 8 | b[3]);
-  p.timestamp = static_cast<uint32_t>(b[4]) << 24 | b[5] << 16 | b[6] << 8 | b[7];
-  p.ssrc = static_cast<uint32_t>(b[8]) << 24 | b[9] << 16 | b[10] << 8 | b[11];
-  p.payload.assign(b.begin() + 12, b.end());
-  return p;
-}
+rtp_packet parse(const Datagram& d) { return media_sys::parse_rtp(d.data).value_or(rtp_packet{}); }
 
 // A metadata document larger than one packet, so that a unit spans several.
 std::string big_document() {
@@ -116,7 +97,6 @@ TEST(MetadataStream, EachDeliveryBecomesOneRtpUnitUntilTermination) {
   for (size_t u = 0; u < units.size(); ++u) {
     std::vector<uint8_t> payload;
     for (const rtp_packet& p : units[u]) {
-      EXPECT_EQ(p.version, 2);
       EXPECT_EQ(p.payload_type, 107);
       EXPECT_EQ(p.ssrc, ssrc);
       EXPECT_EQ(p.seq, seq++);

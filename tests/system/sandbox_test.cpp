@@ -330,7 +330,7 @@ TEST(Sandbox, ExitStatusOfAnOrphanedGrandchildIsCollected) {
   // What a test leaves running is cleared before the next one.
   const pid_t stray = start_orphan("sleep 30; exit 0");
   ASSERT_GT(stray, 0);
-  kill_leftover_processes();
+  avtd_sandbox::kill_descendants();
   EXPECT_FALSE(process_alive(stray));
   EXPECT_TRUE(avtd_sandbox::descendants_of(::getpid()).empty());
 }

@@ -37,7 +37,7 @@ harness::RunResult probe_stream(const Codec& codec, int seconds, bool tcp = fals
     handoff = Process({bin("tcp-handoff"), "--session", "3", "--connect",
                        std::string(harness::kPeerIpv4) + ":7000", "--timeout", "20"});
   }
-  const pid_t daemon = start_daemon(stream_options(codec, host, tcp), host);
+  const pid_t daemon = start_daemon(stream_options(codec, host, tcp));
   harness::RunResult result;
   result.status = probe.wait(std::chrono::seconds(seconds + 20));
   result.out = probe.out();

@@ -61,7 +61,7 @@ harness::RunResult gstreamer(bool decode) {
 // prints for the same options.
 struct Streaming {
   explicit Streaming(const Codec& codec, const std::string& host = harness::kPeerIpv4)
-      : options(stream_options(codec, host)), feeder(start_feeder(codec)), daemon(start_daemon(options, host)),
+      : options(stream_options(codec, host)), feeder(start_feeder(codec)), daemon(start_daemon(options)),
         sdp(write_sdp(options)) {}
   ~Streaming() { EXPECT_EQ(engine_runs::stop_stream(daemon), 0); }
   std::vector<std::string> options;

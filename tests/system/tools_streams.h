@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <thread>
 #include <string>
 #include <vector>
 
@@ -35,15 +32,10 @@ inline const Codec kUlaw{"ulaw", "ulaw", "tone.ulaw", 0, {}};
 // Metadata comes from the event service stand-in, not from a store.
 inline const Codec kMetadata{nullptr, "onvif_motion", nullptr, 107, {}};
 
-// The clips live beside the build's bin folder, shared by every test run.
 inline std::string clip(const Codec& codec) {
-  const std::filesystem::path dir = std::filesystem::path(harness::bin("avtd")).parent_path().parent_path() / "test-media";
-  const std::filesystem::path file = dir / codec.clip;
-  if (!std::filesystem::exists(file)) {
-    const auto made = harness::run({"sh", harness::source_path("scripts/make-test-media.sh"), dir.string()}, 300s);
-    EXPECT_EQ(made.status.code(), 0) << made.err;
-  }
-  return file.string();
+  const std::string path = harness::test_clip(codec.clip);
+  EXPECT_FALSE(path.empty()) << "cannot make the test clip " << codec.clip;
+  return path;
 }
 
 // The daemon's options for a stream of `codec` to the receiving host.
@@ -71,15 +63,11 @@ inline std::vector<std::string> stream_options(const Codec& codec, const std::st
 inline harness::Process start_feeder(const Codec& codec) {
   if (codec.feeder == nullptr) {
     harness::Process eventd({harness::bin("mini-eventd"), "--log", "/tmp/eventd.log", "--interval-ms", "200"});
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    for (;;) {
-      const auto text = harness::read_file("/tmp/onvif_ipc_sockd");
-      if ((text && text->find("00000200=") != std::string::npos) || std::chrono::steady_clock::now() > deadline) {
-        EXPECT_TRUE(text && text->find("00000200=") != std::string::npos) << eventd.err();
-        return eventd;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
+    EXPECT_TRUE(harness::wait_until(
+        [] { return harness::read_file("/tmp/onvif_ipc_sockd").value_or("").find("00000200=") != std::string::npos; },
+        10s))
+        << eventd.err();
+    return eventd;
   }
   harness::Process feeder({harness::bin("frame-feeder"), "--codec", codec.feeder, "--channel", "0", "--input",
                            clip(codec), "--loop"});
@@ -89,14 +77,10 @@ inline harness::Process start_feeder(const Codec& codec) {
 }
 
 // Starts the daemon with `options`; its pid, or -1.
-inline pid_t start_daemon(const std::vector<std::string>& options, const std::string& host = harness::kPeerIpv4) {
+inline pid_t start_daemon(const std::vector<std::string>& options) {
   std::vector<std::string> args = {harness::bin("avtd")};
   args.insert(args.end(), options.begin(), options.end());
-  const bool multicast = host.rfind("ff", 0) == 0 || host.rfind("239.", 0) == 0 || host.rfind("224.", 0) == 0;
-  const bool metadata = std::find(options.begin(), options.end(), "--datatype=onvif_motion") != options.end();
-  const std::string pid_file = multicast ? (metadata ? "/var/run/avtd_channel4.pid" : "/var/run/avtd_channel0.pid")
-                                         : (metadata ? "/var/run/avtd_metadata_3.pid" : "/var/run/avtd_3.pid");
-  return engine_runs::start_stream(args, pid_file);
+  return daemon_runs::start_daemon(args);
 }
 
 // A whole number field of the probe's JSON line, -1 when absent.

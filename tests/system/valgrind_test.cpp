@@ -56,13 +56,12 @@ std::vector<std::pair<std::string, std::string>> valgrind_reports() {
 // Starts the daemon under valgrind, lets `kPackets` and a sender report
 // arrive on the receiving host, stops it with SIGTERM and checks both
 // valgrind reports.
-void expect_clean_run(const std::vector<std::string>& daemon, const std::string& pid_file,
-                      const std::string& receiver = kPeerIpv4) {
+void expect_clean_run(const std::vector<std::string>& daemon, const std::string& receiver = kPeerIpv4) {
   UdpReceiver rx(receiver, static_cast<uint16_t>(media_sys::kStreamPort));
   UdpReceiver reports_rx(receiver, static_cast<uint16_t>(media_sys::kStreamPort + 1));
   const RunResult launched = run(under_valgrind(daemon), kStartWait);
   ASSERT_EQ(launched.status.code(), 0) << launched.err << syslog_dump();
-  const auto pid = read_pid_file(pid_file, kStartWait);
+  const auto pid = read_pid_file(daemon_pid_file(daemon), kStartWait);
   ASSERT_TRUE(pid.has_value()) << syslog_dump();
   // Packets arriving also mean the threads run: the signal takes the
   // ordinary shutdown. A sender report (after five seconds) brings the RTCP
@@ -88,7 +87,6 @@ struct media_run {
   std::string ready_file; // the peer is ready once this holds ready_text
   std::string ready_text;
   std::vector<std::string> daemon;
-  std::string pid_file = "/var/run/avtd_1.pid";
 };
 
 // Test names (and CTest's) show the run by its name alone.
@@ -110,7 +108,7 @@ TEST_P(ValgrindStream, RunsAndEndsWithoutMemoryErrorsOrLeaks) {
   ASSERT_TRUE(daemon_runs::wait_until([&] {
     return read_file(m.ready_file).value_or("").find(m.ready_text) != std::string::npos;
   })) << peer.err();
-  expect_clean_run(media_sys::daemon_args(m.codec, kPeerIpv4, m.daemon), m.pid_file);
+  expect_clean_run(media_sys::daemon_args(m.codec, kPeerIpv4, m.daemon));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -121,8 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "", {"--enable-rfc2435", "--framerate=30"}},
         media_run{"Mpeg4", "mpeg4", "mpeg4.m4v", {"--fps", "60", "--rate-code", "30"}, "/tmp/shm0", "", {}},
         media_run{"Ulaw", "ulaw", "tone.ulaw", {}, "/tmp/shm4", "", {}},
-        media_run{"Metadata", "onvif_motion", "", {}, "/tmp/onvif_ipc_sockd", "00000200=", {"--session_id=5"},
-                  "/var/run/avtd_metadata_5.pid"}),
+        media_run{"Metadata", "onvif_motion", "", {}, "/tmp/onvif_ipc_sockd", "00000200=", {"--session_id=5"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -9,7 +9,12 @@
 #include <string_view>
 #include <vector>
 
+namespace toolkit {}
+
 namespace probe {
+
+// The packet readers and byte helpers of the toolkit, unqualified.
+using namespace toolkit;
 
 enum class Finding : int {
   short_packet,

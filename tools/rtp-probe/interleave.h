@@ -1,13 +1,11 @@
-// '$'-interleaved frames from a byte stream (a TCP connection or a file):
-// '$', a channel byte, a 16-bit big-endian length, then that many bytes.
+// The probe's findings on a '$'-interleaved stream: framing lost, empty
+// frames, a frame cut short, and RTP and RTCP sharing or changing channels.
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <vector>
 
 #include "findings.h"
-#include "wire.h"
+#include "toolkit/interleave.h"
 
 namespace probe {
 
@@ -17,24 +15,15 @@ class InterleaveParser {
 
   InterleaveParser(Findings& findings, FrameFn on_frame);
 
-  // Any split of the stream into pieces gives the same frames.
-  void feed(Bytes bytes);
+  void feed(Bytes bytes) { deframer_.feed(bytes); }
   // End of stream: a frame cut short is reported.
   void finish();
 
-  uint64_t frames() const { return frames_; }
+  uint64_t frames() const { return deframer_.frames(); }
 
  private:
-  static constexpr size_t kPrefix = 4;
-
-  void drain();
-
   Findings& findings_;
-  FrameFn on_frame_;
-  std::vector<uint8_t> buffer_;
-  size_t start_ = 0;
-  uint64_t frames_ = 0;
-  bool lost_sync_ = false;
+  Deframer deframer_;
 };
 
 // Keeps RTP and RTCP each on one channel of their own.

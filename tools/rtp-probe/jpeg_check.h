@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "findings.h"
-#include "wire.h"
+#include "toolkit/rtp.h"
 
 namespace probe {
 

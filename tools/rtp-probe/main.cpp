@@ -18,6 +18,7 @@
 #include "report.h"
 #include "sockets.h"
 #include "stream_checker.h"
+#include "toolkit/net.h"
 
 using namespace probe;
 
@@ -93,35 +94,6 @@ class Run {
   double last_packet_ = -1;
 };
 
-// Reads one datagram with its source and, for RTP, TTL and TOS.
-ssize_t receive(int fd, uint8_t* buffer, sockaddr_storage& from, int* ttl, int* tos) {
-  iovec iov{buffer, kMaxDatagram};
-  alignas(cmsghdr) char control[256];
-  msghdr msg{};
-  msg.msg_name = &from;
-  msg.msg_namelen = sizeof from;
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  const ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
-  if (n < 0 || ttl == nullptr) {
-    return n;
-  }
-  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-    int value = 0;
-    if ((c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) ||
-        (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_HOPLIMIT) ||
-        (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_TCLASS)) {
-      std::memcpy(&value, CMSG_DATA(c), sizeof value);
-      (c->cmsg_type == IPV6_TCLASS ? *tos : *ttl) = value;
-    } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS) {
-      *tos = *reinterpret_cast<const uint8_t*>(CMSG_DATA(c));
-    }
-  }
-  return n;
-}
-
 void send_keepalive(int rtcp_fd, sockaddr_storage to) {
   uint8_t rr[8] = {0x80, 201, 0x00, 0x01, kProbeSsrc >> 24, (kProbeSsrc >> 16) & 0xFF, (kProbeSsrc >> 8) & 0xFF,
                    kProbeSsrc & 0xFF};
@@ -157,7 +129,8 @@ int run_udp(const ProbeOptions& options) {
   // Reads whatever is queued on one socket; false when it was empty.
   auto read_one = [&](int fd, bool is_rtp) {
     sockaddr_storage from{};
-    const ssize_t n = receive(fd, buffer, from, is_rtp ? &run.info().ttl : nullptr, &run.info().tos);
+    const ssize_t n = toolkit::receive_datagram(fd, buffer, from, is_rtp ? &run.info().ttl : nullptr,
+                                                is_rtp ? &run.info().tos : nullptr);
     if (n < 0) {
       return false;
     }
@@ -166,12 +139,12 @@ int run_udp(const ProbeOptions& options) {
       if (!have_source) {
         rtp_from = from;
         have_source = true;
-        run.info().rtp_source = address_text(from);
+        run.info().rtp_source = endpoint_text(from);
       }
       run.rtp(bytes, 0);
     } else {
       if (run.info().rtcp_source.empty()) {
-        run.info().rtcp_source = address_text(from);
+        run.info().rtcp_source = endpoint_text(from);
       }
       run.rtcp(bytes);
     }
@@ -262,7 +235,7 @@ int run_tcp(const ProbeOptions& options) {
         socklen_t length = sizeof from;
         conn = Fd(accept4(listener.get(), reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC));
         if (conn) {
-          run.info().rtp_source = address_text(from);
+          run.info().rtp_source = endpoint_text(from);
           break;
         }
       }

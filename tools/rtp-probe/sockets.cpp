@@ -1,5 +1,7 @@
 #include "sockets.h"
 
+#include "toolkit/net.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
@@ -77,28 +79,6 @@ bool join_group(int fd, const ProbeOptions& options, std::string& error) {
 }
 
 } // namespace
-
-Fd& Fd::operator=(Fd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-Fd::~Fd() {
-  if (fd_ >= 0) {
-    close(fd_);
-  }
-}
-
-int Fd::release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
 
 Fd open_udp(const ProbeOptions& options, int port, std::string& error) {
   const bool v6 = options.ipv6;
@@ -222,19 +202,13 @@ Fd listen_tcp(int port, bool ipv6, std::string& error) {
   return fd;
 }
 
-std::string address_text(const sockaddr_storage& addr) {
-  char text[INET6_ADDRSTRLEN] = {};
-  if (addr.ss_family == AF_INET6) {
-    const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
-    inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
-    return "[" + std::string(text) + "]:" + std::to_string(ntohs(a->sin6_port));
+std::string endpoint_text(const sockaddr_storage& addr) {
+  uint16_t port = 0;
+  const std::string ip = toolkit::address_text(addr, &port);
+  if (ip.empty()) {
+    return {};
   }
-  if (addr.ss_family == AF_INET) {
-    const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
-    inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(a->sin_port));
-  }
-  return {};
+  return (addr.ss_family == AF_INET6 ? "[" + ip + "]" : ip) + ":" + std::to_string(port);
 }
 
 } // namespace probe

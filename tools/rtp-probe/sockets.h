@@ -8,26 +8,11 @@
 #include <string>
 
 #include "options.h"
+#include "toolkit/fd.h"
 
 namespace probe {
 
-// Owns one descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  Fd& operator=(Fd&& other) noexcept;
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd();
-  int get() const { return fd_; }
-  int release();
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
+using toolkit::Fd;
 
 // Binds a datagram socket to `port` on the wildcard address, with a large
 // receive buffer and TTL/TOS reporting; joins `group` when given. Empty Fd
@@ -40,6 +25,7 @@ Fd connect_tcp(const std::string& target, int timeout_ms, std::string& error);
 // Listens on `port`; the caller accepts.
 Fd listen_tcp(int port, bool ipv6, std::string& error);
 
-std::string address_text(const sockaddr_storage& addr);
+// "198.51.100.1:6000" or "[2001:db8::1]:6000".
+std::string endpoint_text(const sockaddr_storage& addr);
 
 } // namespace probe

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "findings.h"
-#include "wire.h"
+#include "toolkit/rtp.h"
 
 namespace probe {
 

@@ -10,7 +10,7 @@
 #include "jpeg_check.h"
 #include "sequence.h"
 #include "sr_check.h"
-#include "wire.h"
+#include "toolkit/rtp.h"
 
 namespace probe {
 

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -23,23 +22,6 @@ std::optional<std::string> read_file(const std::string& path) {
     return std::nullopt;
   }
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-std::optional<pid_t> read_pid_file(const std::string& path, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (auto text = read_file(path)) {
-      char* end = nullptr;
-      long value = std::strtol(text->c_str(), &end, 10);
-      if (end != text->c_str() && value > 0) {
-        return static_cast<pid_t>(value);
-      }
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return std::nullopt;
-    }
-    std::this_thread::sleep_for(kPollStep);
-  }
 }
 
 bool wait_for_file(const std::string& path, std::chrono::milliseconds timeout) {

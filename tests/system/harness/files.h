@@ -1,7 +1,5 @@
-// Files in the sandbox: pid files, waits for files, reading, clearing.
+// Files in the sandbox: waits for files, reading, clearing.
 #pragma once
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <optional>
@@ -10,9 +8,6 @@
 namespace harness {
 
 using namespace std::chrono_literals;
-
-// Waits until `path` holds a positive number and returns it.
-std::optional<pid_t> read_pid_file(const std::string& path, std::chrono::milliseconds timeout = 5s);
 
 // Wait (bounded) for a file to appear / to disappear.
 bool wait_for_file(const std::string& path, std::chrono::milliseconds timeout = 5s);

@@ -27,23 +27,30 @@
 //     EXPECT_TRUE(wait_syslog("catch signal SIGTERM"));
 //   }
 //
-//   process.h   spawn / run / wait_exit (daemons too)
-//   files.h     pid files, waits for files, read_file, empty_directory
+//   files.h     waits for files, read_file, empty_directory
 //   syslog.h    lines captured at /dev/log, waits on text or regex
-//   net.h       addresses, link up/down and MTU, ip/route, routes, peer sockets
-//   receiver.h  UDP / TCP receivers on the receiving host
-//   paths.h     bin("avtd"), source_path(...)
+//   net.h       addresses, link up/down and MTU, ip/route, routes
+// and from the toolkit (tools/toolkit), all reachable as harness::...:
+//   process.h   spawn / run / wait_exit (daemons too), read_pid_file
+//   net.h       UDP / TCP receivers, peer sockets
+//   daemon.h    bin("avtd"), source_path(...), test_clip(...), daemon_pid_file(args)
+//   rtp.h, interleave.h  RTP / RTCP packets and '$' frames
 #pragma once
 
-#include "harness/fd.h"
 #include "harness/files.h"
 #include "harness/net.h"
-#include "harness/paths.h"
-#include "harness/process.h"
-#include "harness/receiver.h"
 #include "harness/syslog.h"
+#include "toolkit/daemon.h"
+#include "toolkit/fd.h"
+#include "toolkit/interleave.h"
+#include "toolkit/net.h"
+#include "toolkit/process.h"
+#include "toolkit/rtp.h"
+#include "toolkit/wait.h"
 
 namespace harness {
+
+using namespace toolkit;
 
 // Whether the sandbox was entered in this process.
 bool sandbox_ready();

@@ -1,6 +1,7 @@
 // The main of every system test binary: enter the sandbox, then run.
 #include "harness/harness.h"
 
+#include "avtd-sandbox/reaper.h"
 #include "avtd-sandbox/sandbox.h"
 
 #include <gtest/gtest.h>
@@ -42,7 +43,7 @@ class BetweenTests : public ::testing::EmptyTestEventListener {
     if (!sandbox_ready()) {
       return;
     }
-    kill_leftover_processes();
+    avtd_sandbox::kill_descendants();
     if (info.result() != nullptr && info.result()->Failed()) {
       std::string dump = syslog_dump();
       std::printf("---- captured syslog (%zu lines) ----\n%s---- end of syslog ----\n", syslog_mark(),

@@ -1,6 +1,7 @@
 #include "harness/net.h"
 
-#include "avtd-sandbox/netns.h"
+#include "harness/files.h"
+#include "toolkit/fd.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -15,6 +16,11 @@
 #include <stdexcept>
 
 namespace harness {
+
+using toolkit::Fd;
+using toolkit::run;
+using toolkit::SpawnOptions;
+
 namespace {
 
 // Interface ioctls through a throw-away socket of our namespace.
@@ -150,23 +156,6 @@ bool has_default_route() {
     }
   }
   return false;
-}
-
-void in_peer(const std::function<void()>& fn) {
-  avtd_sandbox::run_in_peer(fn);
-}
-
-Fd peer_socket(int domain, int type, int protocol) {
-  int fd = -1;
-  int err = 0;
-  in_peer([&] {
-    fd = ::socket(domain, type | SOCK_CLOEXEC, protocol);
-    err = errno;
-  });
-  if (fd < 0) {
-    throw std::runtime_error(std::string("socket in the peer namespace: ") + std::strerror(err));
-  }
-  return Fd(fd);
 }
 
 } // namespace harness

@@ -7,22 +7,22 @@
 //   no default route                       default route via eth0
 #pragma once
 
-#include "harness/fd.h"
-#include "harness/process.h"
+#include "avtd-sandbox/sandbox.h"
+#include "toolkit/process.h"
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 namespace harness {
 
-inline constexpr char kDevice[] = "eth0";
-inline constexpr char kLocalIpv4[] = "198.51.100.1";
-inline constexpr char kPeerIpv4[] = "198.51.100.2";
-inline constexpr char kLocalIpv6[] = "2001:db8::1";
-inline constexpr char kPeerIpv6[] = "2001:db8::2";
-inline constexpr int kDefaultMtu = 1500;
+using avtd_sandbox::kDefaultMtu;
+using avtd_sandbox::kDevice;
+using avtd_sandbox::kLocalIpv4;
+using avtd_sandbox::kLocalIpv6;
+using avtd_sandbox::kPeerIpv4;
+using avtd_sandbox::kPeerIpv6;
+using toolkit::RunResult;
 
 // `ip ARGS` on the daemon's side / on the receiving host; `route ARGS`.
 RunResult ip(std::vector<std::string> args);
@@ -52,13 +52,5 @@ struct Route {
 std::string proc_net_route(); // the raw text
 std::vector<Route> ipv4_routes();
 bool has_default_route(); // IPv4 or IPv6
-
-// Runs fn on a thread inside the receiving host's network namespace; what it
-// creates there (sockets) stays there. Exceptions pass through.
-void in_peer(const std::function<void()>& fn);
-
-// A socket living on the receiving host (socket(2) arguments); throws on
-// failure. It can be bound, joined to groups, connected etc. from any thread.
-Fd peer_socket(int domain, int type, int protocol = 0);
 
 } // namespace harness

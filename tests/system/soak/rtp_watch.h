@@ -16,14 +16,12 @@
 #include <vector>
 
 #include "harness/harness.h"
-#include "media_rtp.h"
 
 namespace soak {
 
 using namespace std::chrono_literals;
 using clock = std::chrono::steady_clock;
 
-inline constexpr int kRtpVersion = 2;
 inline constexpr int kH264PayloadType = 96;
 
 // Two consecutive packets whose sequence numbers are not consecutive.
@@ -54,12 +52,12 @@ class rtp_watch {
   void run() {
     while (!stop_.load()) {
       const auto d = rx_.receive(200ms);
-      if (!d || d->data.size() < 12 || d->data[0] >> 6 != kRtpVersion || (d->data[1] & 0x7F) != kH264PayloadType) {
+      toolkit::RtpPacket rtp;
+      if (!d || toolkit::parse_rtp(d->data, rtp) != toolkit::RtpError::none || rtp.payload_type != kH264PayloadType) {
         continue;
       }
-      const auto& p = d->data;
-      const uint16_t seq = media_sys::be16(p, 2);
-      const uint32_t ssrc = media_sys::be32(p, 8);
+      const uint16_t seq = rtp.seq;
+      const uint32_t ssrc = rtp.ssrc;
       if (packets_.load() > 0) {
         if (ssrc != ssrc_) ssrc_changes_.fetch_add(1);
         if (seq != static_cast<uint16_t>(last_ + 1)) {
@@ -70,7 +68,7 @@ class rtp_watch {
       ssrc_ = ssrc;
       last_ = seq;
       packets_.fetch_add(1);
-      bytes_.fetch_add(p.size());
+      bytes_.fetch_add(d->data.size());
     }
   }
 

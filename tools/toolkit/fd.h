@@ -1,11 +1,12 @@
-// An owned file descriptor, closed on destruction.
+// An owned file descriptor, closed on destruction: every descriptor of the
+// tools, tests and benchmarks lives in one of these.
 #pragma once
 
 #include <unistd.h>
 
 #include <utility>
 
-namespace harness {
+namespace toolkit {
 
 class Fd {
  public:
@@ -36,4 +37,4 @@ class Fd {
   int fd_ = -1;
 };
 
-} // namespace harness
+} // namespace toolkit

@@ -1,7 +1,7 @@
-#include "harness/process.h"
+#include "toolkit/process.h"
 
-#include "avtd-sandbox/reaper.h"
 #include "avtd-sandbox/sandbox.h"
+#include "toolkit/wait.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -20,7 +20,7 @@
 
 extern char** environ;
 
-namespace harness {
+namespace toolkit {
 namespace {
 
 constexpr auto kPollStep = std::chrono::milliseconds(2);
@@ -119,7 +119,7 @@ void write_text(int fd, const char* text) {
     num[i] = digits[len - 1 - i];
   }
   num[len] = '\0';
-  write_text(STDERR_FILENO, "harness: cannot ");
+  write_text(STDERR_FILENO, "toolkit: cannot ");
   write_text(STDERR_FILENO, what);
   write_text(STDERR_FILENO, " ");
   write_text(STDERR_FILENO, program);
@@ -274,14 +274,7 @@ std::string Process::err() const {
 namespace {
 
 bool wait_text(int fd, std::string_view text, Millis timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (read_from_start(fd).find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(kPollStep);
-  }
-  return true;
+  return wait_until([&] { return read_from_start(fd).find(text) != std::string::npos; }, timeout, kPollStep);
 }
 
 } // namespace
@@ -343,8 +336,19 @@ bool process_alive(pid_t pid) {
          text[close + 2] != 'X';
 }
 
-void kill_leftover_processes() {
-  avtd_sandbox::kill_descendants();
+std::optional<pid_t> read_pid_file(const std::string& path, Millis timeout) {
+  std::optional<pid_t> pid;
+  wait_until(
+      [&] {
+        std::ifstream in(path);
+        long value = 0;
+        if (in >> value && value > 0) {
+          pid = static_cast<pid_t>(value);
+        }
+        return pid.has_value();
+      },
+      timeout, kPollStep);
+  return pid;
 }
 
-} // namespace harness
+} // namespace toolkit

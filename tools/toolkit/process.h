@@ -1,13 +1,12 @@
-// Child processes for system tests: spawn with captured output, run to
-// completion, and wait for the exit of any descendant, daemons included.
+// Child processes: spawn with captured output, run to completion, and wait
+// (bounded) for the exit of any descendant, daemons included.
 //
-// The test process is a child subreaper, so a daemon that forked away from
-// the process we spawned becomes our child once its parent exits, and
-// wait_exit() collects its real exit status.
+// In the sandbox the caller is a child subreaper (its init), so a daemon
+// that forked away from the process we spawned becomes our child once its
+// parent exits, and wait_exit() collects its real exit status.
 #pragma once
 
-#include "harness/fd.h"
-#include "harness/files.h"
+#include "toolkit/fd.h"
 
 #include <sys/types.h>
 
@@ -19,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-namespace harness {
+namespace toolkit {
 
 using namespace std::chrono_literals;
 using Millis = std::chrono::milliseconds;
@@ -40,7 +39,7 @@ struct ExitStatus {
 std::ostream& operator<<(std::ostream& out, const ExitStatus& status);
 
 struct SpawnOptions {
-  bool in_peer = false;          // run inside the receiving host's namespace
+  bool in_peer = false;          // run inside the sandbox's receiving host namespace
   std::string stdin_text;        // standard input; /dev/null when empty
   std::vector<std::string> env;  // extra or replaced "NAME=value" entries
   std::string cwd;               // working directory; inherited when empty
@@ -98,7 +97,7 @@ ExitStatus wait_exit(pid_t pid, Millis timeout = 10s);
 // True while `pid` exists and is not a zombie.
 bool process_alive(pid_t pid);
 
-// SIGKILLs and reaps every process left below the test process.
-void kill_leftover_processes();
+// The process id in a pid file, once the file holds a positive number.
+std::optional<pid_t> read_pid_file(const std::string& path, Millis timeout = 5s);
 
-} // namespace harness
+} // namespace toolkit

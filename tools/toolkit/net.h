@@ -1,23 +1,46 @@
-// Receiving on the receiving host: UDP datagrams with their arrival time,
-// source and (on request) TTL / hop limit and TOS / traffic class, and TCP.
+// Sockets of the tools and tests: UDP datagrams with their arrival time,
+// source and (on request) TTL / hop limit and TOS / traffic class, TCP
+// listeners and connections with bounded waits, and sockets on the
+// sandbox's receiving host.
 //
 //   UdpReceiver rx(kPeerIpv4, 5000);                  // unicast, IPv4
 //   UdpReceiver mc("239.1.2.3", 5000, {.want_ttl_tos = true}); // joins the group on eth0
 //   auto packets = rx.receive_n(10, 3s);
 #pragma once
 
-#include "harness/fd.h"
+#include "toolkit/fd.h"
+
+#include <sys/socket.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
-namespace harness {
+namespace toolkit {
 
 using namespace std::chrono_literals;
+
+// Runs fn on a thread inside the sandbox's receiving host network namespace;
+// what it creates there (sockets) stays there. Exceptions pass through.
+void in_peer(const std::function<void()>& fn);
+
+// A socket living on the receiving host (socket(2) arguments); throws on
+// failure. It can be bound, joined to groups, connected etc. from any thread.
+Fd peer_socket(int domain, int type, int protocol = 0);
+
+// One recvmsg without waiting: the datagram into `buffer`, its source, and
+// when asked (non-null) the TTL / hop limit and TOS / traffic class the
+// socket was told to report. The byte count, or -1.
+ssize_t receive_datagram(int fd, std::span<uint8_t> buffer, sockaddr_storage& from, int* ttl = nullptr,
+                         int* tos = nullptr);
+
+// "198.51.100.2" or "2001:db8::2" of an address, and its port.
+std::string address_text(const sockaddr_storage& addr, uint16_t* port = nullptr);
 
 struct Datagram {
   std::vector<uint8_t> data;
@@ -85,4 +108,4 @@ bool read_exact(int fd, std::span<uint8_t> buffer, std::chrono::milliseconds tim
 // Whatever arrives within `timeout` (at most `max` bytes); empty on timeout or end.
 std::vector<uint8_t> read_some(int fd, size_t max = 65536, std::chrono::milliseconds timeout = 3s);
 
-} // namespace harness
+} // namespace toolkit

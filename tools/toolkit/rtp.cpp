@@ -1,6 +1,6 @@
-#include "wire.h"
+#include "toolkit/rtp.h"
 
-namespace probe {
+namespace toolkit {
 
 RtpError parse_rtp(Bytes bytes, RtpPacket& out) {
   out = RtpPacket{};
@@ -60,4 +60,4 @@ bool parse_sender_report(Bytes part, SenderReport& out) {
   return true;
 }
 
-} // namespace probe
+} // namespace toolkit

@@ -1,6 +1,6 @@
-#include "harness/receiver.h"
+#include "toolkit/net.h"
 
-#include "harness/net.h"
+#include "avtd-sandbox/netns.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,7 +15,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace harness {
+namespace toolkit {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -114,21 +114,74 @@ bool wait_readable(int fd, Clock::time_point deadline) {
   }
 }
 
+} // namespace
+
+void in_peer(const std::function<void()>& fn) {
+  avtd_sandbox::run_in_peer(fn);
+}
+
+Fd peer_socket(int domain, int type, int protocol) {
+  int fd = -1;
+  int err = 0;
+  in_peer([&] {
+    fd = ::socket(domain, type | SOCK_CLOEXEC, protocol);
+    err = errno;
+  });
+  if (fd < 0) {
+    throw std::runtime_error(std::string("socket in the peer namespace: ") + std::strerror(err));
+  }
+  return Fd(fd);
+}
+
 std::string address_text(const sockaddr_storage& addr, uint16_t* port) {
   char text[INET6_ADDRSTRLEN] = {};
+  uint16_t number = 0;
   if (addr.ss_family == AF_INET) {
     const auto* v4 = reinterpret_cast<const sockaddr_in*>(&addr);
     ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-    *port = ntohs(v4->sin_port);
+    number = ntohs(v4->sin_port);
   } else if (addr.ss_family == AF_INET6) {
     const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&addr);
     ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-    *port = ntohs(v6->sin6_port);
+    number = ntohs(v6->sin6_port);
+  }
+  if (port != nullptr) {
+    *port = number;
   }
   return text;
 }
 
-} // namespace
+ssize_t receive_datagram(int fd, std::span<uint8_t> buffer, sockaddr_storage& from, int* ttl, int* tos) {
+  alignas(cmsghdr) char control[256];
+  iovec iov{buffer.data(), buffer.size()};
+  msghdr msg{};
+  msg.msg_name = &from;
+  msg.msg_namelen = sizeof from;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  const ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT);
+  if (n < 0) {
+    return n;
+  }
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    int value = 0;
+    const bool v4 = c->cmsg_level == IPPROTO_IP;
+    const bool v6 = c->cmsg_level == IPPROTO_IPV6;
+    if ((v4 && c->cmsg_type == IP_TOS)) {
+      value = *reinterpret_cast<const unsigned char*>(CMSG_DATA(c));
+    } else {
+      std::memcpy(&value, CMSG_DATA(c), sizeof value);
+    }
+    if (ttl != nullptr && ((v4 && c->cmsg_type == IP_TTL) || (v6 && c->cmsg_type == IPV6_HOPLIMIT))) {
+      *ttl = value;
+    } else if (tos != nullptr && ((v4 && c->cmsg_type == IP_TOS) || (v6 && c->cmsg_type == IPV6_TCLASS))) {
+      *tos = value;
+    }
+  }
+  return n;
+}
 
 UdpReceiver::UdpReceiver(const std::string& address, uint16_t port, ReceiverOptions options)
     : want_ttl_tos_(options.want_ttl_tos) {
@@ -182,37 +235,13 @@ std::optional<Datagram> UdpReceiver::receive(std::chrono::milliseconds timeout) 
   Datagram d;
   d.data.resize(kMaxDatagram);
   sockaddr_storage from{};
-  alignas(cmsghdr) char control[256];
-  iovec iov{d.data.data(), d.data.size()};
-  msghdr msg{};
-  msg.msg_name = &from;
-  msg.msg_namelen = sizeof from;
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  ssize_t n = ::recvmsg(sock_.get(), &msg, MSG_DONTWAIT);
+  const ssize_t n = receive_datagram(sock_.get(), d.data, from, &d.ttl, &d.tos);
   if (n < 0) {
     return std::nullopt;
   }
   d.at = Clock::now();
   d.data.resize(static_cast<size_t>(n));
   d.from = address_text(from, &d.from_port);
-  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-    int value = 0;
-    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) {
-      std::memcpy(&value, CMSG_DATA(c), sizeof value);
-      d.ttl = value;
-    } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS) {
-      d.tos = *reinterpret_cast<const unsigned char*>(CMSG_DATA(c));
-    } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_HOPLIMIT) {
-      std::memcpy(&value, CMSG_DATA(c), sizeof value);
-      d.ttl = value;
-    } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_TCLASS) {
-      std::memcpy(&value, CMSG_DATA(c), sizeof value);
-      d.tos = value;
-    }
-  }
   return d;
 }
 
@@ -319,4 +348,4 @@ std::vector<uint8_t> read_some(int fd, size_t max, std::chrono::milliseconds tim
   return data;
 }
 
-} // namespace harness
+} // namespace toolkit

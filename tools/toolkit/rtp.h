@@ -1,11 +1,12 @@
-// Reading RTP and RTCP packets field by field at their offsets.
+// Reading RTP and RTCP packets field by field at their offsets: the one
+// parser of the probe, the tests and the benchmarks.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-namespace probe {
+namespace toolkit {
 
 using Bytes = std::span<const uint8_t>;
 
@@ -97,4 +98,4 @@ bool for_each_rtcp_part(Bytes bytes, Fn&& fn, const char** error) {
   return true;
 }
 
-} // namespace probe
+} // namespace toolkit
