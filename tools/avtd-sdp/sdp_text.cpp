@@ -72,6 +72,9 @@ std::string build_sdp(const SdpParams& p) {
     line(out, "c=IN %s %s", family, p.host.c_str());
   }
   line(out, "t=0 0");
+  if (!p.control.empty()) {
+    line(out, "a=control:*");
+  }
   if (p.tcp) {
     line(out, "m=%s %u RTP/AVP/TCP %d", media_of(p.payload), p.dstport, p.payload);
   } else {
@@ -114,6 +117,9 @@ std::string build_sdp(const SdpParams& p) {
   }
   if (p.tcp) {
     line(out, "a=interleaved:%d-%d", p.rtp_channel, p.rtcp_channel);
+  }
+  if (!p.control.empty()) {
+    line(out, "a=control:%s", p.control.c_str());
   }
   return out;
 }

@@ -36,6 +36,8 @@ struct SdpParams {
   // JPEG
   unsigned width = 0;
   unsigned height = 0;
+  // RTSP: the media's control URL (the session's is "*"); empty: none.
+  std::string control;
 };
 
 bool is_ipv6(const std::string& host);

@@ -14,20 +14,51 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/session_wire.h"
 #include "requests.h"
+#include "service.h"
 
 namespace {
 
-constexpr int kMaxClients = 64;
-constexpr int kListenBacklog = 16;
+struct sessiond_config {
+  std::string framerate = "30"; // the frame-rate reply, as decimal text
+  bool refuse = false;          // refuse every registration
+};
 
-struct client {
-  int fd = -1;
-  std::vector<unsigned char> in;
+// The recorder's policy: ids 1, 2, ... (or every registration refused),
+// one fixed frame rate for every asker.
+class recorder_policy : public session_policy {
+ public:
+  explicit recorder_policy(sessiond_config config) : config_(std::move(config)) {}
+  int add(const session_info&) override {
+    if (config_.refuse) {
+      return -1;
+    }
+    live_.push_back(next_id_);
+    return next_id_++;
+  }
+  bool update(int session_id, uint32_t) override {
+    return std::find(live_.begin(), live_.end(), session_id) != live_.end();
+  }
+  bool remove(int session_id) override {
+    const auto it = std::find(live_.begin(), live_.end(), session_id);
+    if (it == live_.end()) {
+      return false;
+    }
+    live_.erase(it);
+    return true;
+  }
+  std::string framerate(pid_t) override { return config_.framerate; }
+
+ private:
+  sessiond_config config_;
+  int next_id_ = 1;
+  std::vector<int> live_;
 };
 
 void usage() { std::fprintf(stderr, "usage: mini-sessiond [--framerate N] [--refuse] [--log FILE]\n"); }
@@ -64,56 +95,6 @@ bool parse_args(int argc, char* argv[], sessiond_config* config, const char** lo
   }
 }
 
-int listen_on(const char* path) {
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return -1;
-  }
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
-  unlink(path);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, kListenBacklog) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// Answers every whole request in the client's buffer; false when the
-// client sent something that is not a request or the reply failed.
-bool serve(client& c, session_registry& registry) {
-  for (;;) {
-    if (c.in.size() < 4) {
-      return true;
-    }
-    uint32_t len = 0;
-    std::memcpy(&len, c.in.data(), sizeof len);
-    if (len < 4 || len > kSessionMaxRequestLength) {
-      return false;
-    }
-    if (c.in.size() < 4 + len) {
-      return true;
-    }
-    uint32_t code = 0;
-    std::memcpy(&code, c.in.data() + 4, sizeof code);
-    std::vector<unsigned char> reply;
-    registry.handle(code, std::span<const unsigned char>(c.in.data() + 8, len - 4), reply);
-    c.in.erase(c.in.begin(), c.in.begin() + 4 + len);
-    size_t sent = 0;
-    while (sent < reply.size()) {
-      const ssize_t n = send(c.fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n <= 0) {
-        return false;
-      }
-      sent += static_cast<size_t>(n);
-    }
-  }
-}
-
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -139,20 +120,17 @@ int main(int argc, char* argv[]) {
   sigprocmask(SIG_BLOCK, &stop, nullptr);
   signal(SIGPIPE, SIG_IGN);
   const int sig_fd = signalfd(-1, &stop, SFD_CLOEXEC);
-  const int listen_fd = listen_on(kSessionServicePath);
-  if (sig_fd < 0 || listen_fd < 0) {
+  recorder_policy policy(config);
+  session_registry registry(policy, log);
+  session_service service(registry);
+  if (sig_fd < 0 || !service.listen_on(kSessionServicePath)) {
     std::fprintf(stderr, "mini-sessiond: cannot listen on %s: %s\n", kSessionServicePath, std::strerror(errno));
     return 1;
   }
 
-  session_registry registry(config, log);
-  std::vector<client> clients;
-  bool running = true;
-  while (running) {
-    std::vector<pollfd> fds{{sig_fd, POLLIN, 0}, {listen_fd, POLLIN, 0}};
-    for (const client& c : clients) {
-      fds.push_back({c.fd, POLLIN, 0});
-    }
+  for (;;) {
+    std::vector<pollfd> fds{{sig_fd, POLLIN, 0}};
+    service.add_poll_fds(fds);
     if (poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) {
         continue;
@@ -160,42 +138,12 @@ int main(int argc, char* argv[]) {
       break;
     }
     if (fds[0].revents != 0) {
-      running = false;
+      break;
     }
-    // Clients first: their indices in fds match the vector as it was.
-    for (size_t i = clients.size(); i-- > 0;) {
-      if (fds[i + 2].revents == 0) {
-        continue;
-      }
-      unsigned char buf[512];
-      const ssize_t n = recv(clients[i].fd, buf, sizeof buf, 0);
-      bool keep = n > 0;
-      if (keep) {
-        clients[i].in.insert(clients[i].in.end(), buf, buf + n);
-        keep = serve(clients[i], registry);
-      } else if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-        keep = true;
-      }
-      if (!keep) {
-        close(clients[i].fd);
-        clients.erase(clients.begin() + static_cast<long>(i));
-      }
-    }
-    if ((fds[1].revents & POLLIN) != 0) {
-      const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0 && clients.size() < kMaxClients) {
-        clients.push_back({fd, {}});
-      } else if (fd >= 0) {
-        close(fd);
-      }
-    }
+    service.serve(fds, 1);
   }
 
-  for (const client& c : clients) {
-    close(c.fd);
-  }
-  close(listen_fd);
-  unlink(kSessionServicePath);
+  service.close_all();
   if (log != stdout) {
     std::fclose(log);
   }

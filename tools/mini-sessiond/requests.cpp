@@ -1,8 +1,7 @@
-// Registration, update, removal and frame-rate query of the stand-in
-// session daemon.
+// The requests of "/tmp/session" answered through a session daemon's
+// policy.
 #include "requests.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -56,11 +55,15 @@ std::string json_number(float value) {
 }
 
 void session_registry::log_line(const std::string& line) {
+  if (log_ == nullptr) {
+    return;
+  }
   std::fprintf(log_, "%s\n", line.c_str());
   std::fflush(log_);
 }
 
-void session_registry::handle(uint32_t code, std::span<const unsigned char> body, std::vector<unsigned char>& reply) {
+void session_registry::handle(uint32_t code, std::span<const unsigned char> body, pid_t asker,
+                              std::vector<unsigned char>& reply) {
   switch (code) {
   case kSessionAdd: {
     if (body.size() != kSessionAddBodySize) {
@@ -68,10 +71,7 @@ void session_registry::handle(uint32_t code, std::span<const unsigned char> body
     }
     session_info info{};
     std::memcpy(&info, body.data(), sizeof info);
-    const int id = config_.refuse ? -1 : next_id_++;
-    if (id >= 0) {
-      live_.push_back(id);
-    }
+    const int id = policy_.add(info);
     log_line("{\"op\":\"add\",\"session_id\":" + std::to_string(id) + ",\"channel\":" + std::to_string(info.channel) +
              ",\"codec\":" + json_string(info.codec, sizeof info.codec) +
              ",\"host\":" + json_string(info.host, sizeof info.host) + ",\"dstport\":" + std::to_string(info.dstport) +
@@ -87,8 +87,7 @@ void session_registry::handle(uint32_t code, std::span<const unsigned char> body
     uint32_t bitrate = 0;
     std::memcpy(&bitrate, body.data() + 4, sizeof bitrate);
     log_line("{\"op\":\"update\",\"session_id\":" + std::to_string(id) + ",\"bitrate\":" + std::to_string(bitrate) + "}");
-    const bool known = std::find(live_.begin(), live_.end(), id) != live_.end();
-    reply_words(reply, {known ? 0 : -1});
+    reply_words(reply, {policy_.update(id, bitrate) ? 0 : -1});
     return;
   }
   case kSessionRemove: {
@@ -97,22 +96,19 @@ void session_registry::handle(uint32_t code, std::span<const unsigned char> body
     }
     const int id = get_i32(body.data());
     log_line("{\"op\":\"remove\",\"session_id\":" + std::to_string(id) + "}");
-    const auto it = std::find(live_.begin(), live_.end(), id);
-    const bool known = it != live_.end();
-    if (known) {
-      live_.erase(it);
-    }
-    reply_words(reply, {known ? 0 : -1});
+    reply_words(reply, {policy_.remove(id) ? 0 : -1});
     return;
   }
-  case kSessionFrameRateQuery:
+  case kSessionFrameRateQuery: {
     if (!body.empty()) {
       break;
     }
-    log_line("{\"op\":\"framerate\",\"reply\":" + config_.framerate + "}");
-    put_u32(reply, static_cast<uint32_t>(config_.framerate.size()));
-    reply.insert(reply.end(), config_.framerate.begin(), config_.framerate.end());
+    const std::string rate = policy_.framerate(asker);
+    log_line("{\"op\":\"framerate\",\"reply\":" + rate + "}");
+    put_u32(reply, static_cast<uint32_t>(rate.size()));
+    reply.insert(reply.end(), rate.begin(), rate.end());
     return;
+  }
   default:
     break;
   }

@@ -1,6 +1,10 @@
-// The stand-in session daemon's answers: one request in, one reply out,
-// one JSON line per request to the log.
+// The session daemon's answers on "/tmp/session": one request in, one reply
+// out. What the daemon does with a request (the ids it hands out, what it
+// keeps) is its policy's; the wire format and the optional JSON line per
+// request are shared by every session daemon of ours.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -8,26 +12,34 @@
 #include <string>
 #include <vector>
 
-struct sessiond_config {
-  std::string framerate = "30"; // the frame-rate reply, as decimal text
-  bool refuse = false;          // refuse every registration
+#include "platform/session.h"
+
+class session_policy {
+ public:
+  virtual ~session_policy() = default;
+  // The new session's id, or -1 to refuse it.
+  virtual int add(const session_info& info) = 0;
+  // False when the session is not known.
+  virtual bool update(int session_id, uint32_t bitrate_kbps) = 0;
+  virtual bool remove(int session_id) = 0;
+  // Decimal text of the frame rate for the process `asker` (0: unknown).
+  virtual std::string framerate(pid_t asker) = 0;
 };
 
 class session_registry {
-public:
-  session_registry(sessiond_config config, FILE* log) : config_(std::move(config)), log_(log) {}
+ public:
+  // log may be null: nothing is logged.
+  session_registry(session_policy& policy, FILE* log) : policy_(policy), log_(log) {}
 
-  // Answers one request (code and body of the wire format) and appends the
-  // whole reply, length field included, to reply.
-  void handle(uint32_t code, std::span<const unsigned char> body, std::vector<unsigned char>& reply);
+  // Answers one request (code and body of the wire format) from process
+  // `asker` and appends the whole reply, length field included, to reply.
+  void handle(uint32_t code, std::span<const unsigned char> body, pid_t asker, std::vector<unsigned char>& reply);
 
-private:
+ private:
   void log_line(const std::string& line);
 
-  sessiond_config config_;
+  session_policy& policy_;
   FILE* log_;
-  int next_id_ = 1;
-  std::vector<int> live_;
 };
 
 // JSON string literal of text (quotes included), escaping what JSON needs.

@@ -39,6 +39,8 @@ bool wait_ready(int fd, short events, int64_t deadline_ms, const std::atomic<int
   }
 }
 
+} // namespace
+
 int pass_descriptor(int conn, int fd) {
   unsigned char byte = 'S';
   iovec iov{&byte, 1};
@@ -59,8 +61,6 @@ int pass_descriptor(int conn, int fd) {
   } while (n < 0 && errno == EINTR);
   return n == 1 ? 0 : -1;
 }
-
-} // namespace
 
 int64_t now_ms() {
   timespec t{};

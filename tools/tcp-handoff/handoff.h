@@ -20,6 +20,9 @@ int64_t now_ms();
 // A connected TCP socket, or -1 when the deadline passes first.
 int connect_tcp(const endpoint& peer, int64_t deadline_ms);
 
+// Sends fd with one data byte over the local connection conn. 0 or -1.
+int pass_descriptor(int conn, int fd);
+
 // Listens on path, passes tcp to the first process that connects, and
 // removes path again. 0 after one hand-over, -1 on time-out, stop or error.
 int offer_connection(const char* path, int tcp, int64_t deadline_ms, const std::atomic<int>& stop);
