@@ -6,13 +6,15 @@
 #include <string>
 #include <string_view>
 
+#include "sdp_text.h"
+
 namespace rtsp {
 
-inline constexpr int kPayloadJpeg = 26;
-inline constexpr int kPayloadH264 = 96;
-inline constexpr int kPayloadMpeg4 = 120;
-inline constexpr int kPayloadUlaw = 0;
-inline constexpr int kPayloadMetadata = 107;
+using sdp::kPayloadH264;
+using sdp::kPayloadJpeg;
+using sdp::kPayloadMetadata;
+using sdp::kPayloadMpeg4;
+using sdp::kPayloadUlaw;
 inline constexpr int kMaxChannel = 3;
 inline constexpr int kMaxFps = 30;
 
