@@ -47,7 +47,7 @@ Process viewers(const std::string& where, std::vector<std::string> extra) {
 // The session ids of the viewers that play, as rtsp-viewers announces them.
 std::vector<int> playing_sessions(const Process& p, size_t count) {
   std::vector<int> ids;
-  wait_until([&] { return std::count(p.out().begin(), p.out().end(), '\n') >= static_cast<long>(count); }, 20s);
+  wait_until([&] { const std::string out = p.out(); return std::count(out.begin(), out.end(), '\n') >= static_cast<long>(count); }, 20s);
   const std::regex line(R"(viewer \d+: playing session (\d+))");
   const std::string out = p.out();
   for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it) {
@@ -56,7 +56,27 @@ std::vector<int> playing_sessions(const Process& p, size_t count) {
   return ids;
 }
 
-bool daemon_runs_for(int session) { return harness::read_file("/var/run/avtd_" + std::to_string(session) + ".pid").has_value(); }
+// Viewers that received one unbroken stream, from rtsp-viewers' report.
+int unbroken_viewers(const std::string& report) {
+  const std::regex ok(R"("lost":0,"ssrcs":1,"result":"ok")");
+  return static_cast<int>(std::distance(std::sregex_iterator(report.begin(), report.end(), ok), std::sregex_iterator()));
+}
+
+// The daemon serving a unicast session, from its pid file (-1: none).
+pid_t daemon_of(int session) { return harness::read_pid_file("/var/run/avtd_" + std::to_string(session) + ".pid", 2s).value_or(-1); }
+
+// The status line a raw client on the receiving host gets for `bytes`.
+std::string status_for(const std::string& bytes, std::chrono::milliseconds wait = 3s) {
+  harness::Fd s = harness::tcp_connect(harness::kLocalIpv4, 8554);
+  ::send(s.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  std::string got;
+  for (int i = 0; i < 100 && got.find("\r\n") == std::string::npos; ++i) {
+    const auto more = harness::read_some(s.get(), 4096, wait);
+    if (more.empty()) break;
+    got.append(more.begin(), more.end());
+  }
+  return got.substr(0, got.find("\r\n"));
+}
 
 struct play_case {
   const char* name;
@@ -128,5 +148,133 @@ INSTANTIATE_TEST_SUITE_P(
                       play_case{"GstreamerJpegUdp", "gstreamer", "udp", kJpeg, "/jpeg", "", false},
                       play_case{"GstreamerJpegTcp", "gstreamer", "tcp", kJpeg, "/jpeg", "", false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+struct leave_case {
+  const char* name;
+  const char* transport;
+};
+
+void PrintTo(const leave_case& c, std::ostream* out) { *out << c.name; }
+
+class RtspTeardown : public ::testing::TestWithParam<leave_case> {};
+
+// Two viewers of one stream: the first one's TEARDOWN stops its daemon
+// within a second and leaves the other's stream alone; a multicast daemon,
+// shared by both, runs until the second TEARDOWN.
+TEST_P(RtspTeardown, StopsOnlyWhatNoViewerNeeds) {
+  const bool multicast = std::string(GetParam().transport) == "multicast";
+  Process feeder = tools_streams::start_feeder(kH264);
+  Process rtspd = start_rtspd();
+  Process tool = viewers(url("/h264"), {"--viewers", "2", "--transport", GetParam().transport, "--seconds", "1",
+                                        "--stagger-ms", "2500"});
+  const std::vector<int> ids = playing_sessions(tool, 2);
+  ASSERT_EQ(ids.size(), 2u) << tool.out() << tool.err() << rtspd.err();
+  const pid_t first = multicast ? -1 : daemon_of(ids[0]);
+  const pid_t second = multicast ? -1 : daemon_of(ids[1]);
+  const pid_t shared = multicast ? harness::read_pid_file("/var/run/avtd_channel0.pid", 2s).value_or(-1) : -1;
+  ASSERT_TRUE(multicast ? shared > 0 && first < 0 : first > 0 && second > 0) << rtspd.err();
+
+  ASSERT_TRUE(tool.wait_out("viewer 0: leaving", 10s)) << tool.out();
+  if (multicast) {
+    std::this_thread::sleep_for(1500ms); // the shared daemon must outlive the first TEARDOWN
+    EXPECT_TRUE(harness::process_alive(shared));
+  } else {
+    EXPECT_TRUE(wait_until([&] { return !harness::process_alive(first); }, 1s)) << "daemon outlived TEARDOWN by 1 s";
+    EXPECT_TRUE(harness::process_alive(second));
+  }
+  ASSERT_TRUE(tool.wait_out("viewer 1: leaving", 10s)) << tool.out();
+  EXPECT_TRUE(wait_until([&] { return !harness::process_alive(multicast ? shared : second); }, 1s));
+  EXPECT_EQ(tool.wait(10s).code(), 0) << tool.out() << tool.err();
+  EXPECT_EQ(unbroken_viewers(tool.out()), 2) << tool.out();
+}
+
+INSTANTIATE_TEST_SUITE_P(Over, RtspTeardown,
+                         ::testing::Values(leave_case{"Udp", "udp"}, leave_case{"Tcp", "tcp"},
+                                           leave_case{"Multicast", "multicast"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A player that vanishes: killed (its connection closes) or silent (its
+// connection stays, nothing comes). Either way its daemon is stopped within
+// the session time-out and the session is gone.
+TEST(RtspSessions, VanishedViewersDaemonIsStoppedWithinTheTimeout) {
+  Process feeder = tools_streams::start_feeder(kH264);
+  Process rtspd = start_rtspd();
+  for (const bool killed : {true, false}) {
+    SCOPED_TRACE(killed ? "killed" : "silent");
+    Process tool = viewers(url("/h264"), {"--seconds", "60", "--keepalive", killed ? "1" : "600"});
+    const std::vector<int> ids = playing_sessions(tool, 1);
+    ASSERT_EQ(ids.size(), 1u) << tool.out() << rtspd.err();
+    const pid_t daemon = daemon_of(ids[0]);
+    ASSERT_GT(daemon, 0);
+    if (killed) tool.signal(SIGKILL);
+    EXPECT_TRUE(wait_until([&] { return !harness::process_alive(daemon); }, std::chrono::seconds(kSessionTimeout + 1)))
+        << rtspd.err();
+    EXPECT_TRUE(rtspd.wait_err("session " + std::to_string(ids[0]) + ": daemon " + std::to_string(daemon) + " ended"))
+        << rtspd.err();
+  }
+}
+
+// SIGTERM to the server with viewers on every transport: every daemon
+// stopped, nothing left behind.
+TEST(RtspSessions, TermStopsEveryDaemonAndLeavesNothingBehind) {
+  Process feeder = tools_streams::start_feeder(kH264);
+  Process rtspd = start_rtspd();
+  std::vector<Process> tools;
+  int port = 30000;
+  for (const char* transport : {"udp", "tcp", "multicast"}) {
+    tools.push_back(viewers(url("/h264"), {"--transport", transport, "--seconds", "60", "--client-port",
+                                           std::to_string(port += 10)}));
+    ASSERT_EQ(playing_sessions(tools.back(), 1).size(), 1u) << tools.back().err() << rtspd.err();
+  }
+  rtspd.signal(SIGTERM);
+  EXPECT_EQ(rtspd.wait(10s).code(), 0) << rtspd.err();
+  EXPECT_EQ(harness::run({"sh", "-c", "ls /var/run/*.pid /tmp/session /tmp/rtp_over_http_sock_* 2>/dev/null; pgrep -x avtd"}).out, "");
+  for (const harness::Route& r : harness::ipv4_routes()) {
+    EXPECT_NE(r.destination_text(), "239.255.42.0");
+  }
+}
+
+// 64 viewers play at once, longer than the session time-out, each its own
+// unbroken stream, while other clients send what a server must refuse.
+TEST(RtspLoad, SixtyFourViewersPlayWhileBadClientsAreAnswered) {
+  Process feeder = tools_streams::start_feeder(kH264);
+  Process rtspd = start_rtspd({"--max-sessions", "64", "--max-connections", "200"});
+  Process tool = viewers(url("/h264"), {"--viewers", "64", "--seconds", std::to_string(kSessionTimeout + 3)});
+  ASSERT_EQ(playing_sessions(tool, 64).size(), 64u) << tool.out() << rtspd.err();
+
+  const std::string u = url("/h264");
+  const struct {
+    std::string request;
+    const char* status;
+  } kRefused[] = {
+      {"\x16\x03\x01\x02\x05 hello\r\n\r\n", "400 Bad Request"},
+      {"OPTIONS * RTSP/1.0\r\nCSeq: 1\r\nX-Pad: " + std::string(9000, 'a'), "413 Request Entity Too Large"},
+      {"OPTIONS * RTSP/2.0\r\nCSeq: 1\r\n\r\n", "505 RTSP Version Not Supported"},
+      {"BREW " + u + " RTSP/1.0\r\nCSeq: 1\r\n\r\n", "501 Not Implemented"},
+      {"PAUSE " + u + " RTSP/1.0\r\nCSeq: 1\r\nSession: 1\r\n\r\n", "405 Method Not Allowed"},
+      {"DESCRIBE " + url("/h265") + " RTSP/1.0\r\nCSeq: 1\r\n\r\n", "404 Not Found"},
+      {"PLAY " + u + " RTSP/1.0\r\nCSeq: 1\r\n\r\n", "455 Method Not Valid in This State"},
+      {"PLAY " + u + " RTSP/1.0\r\nCSeq: 1\r\nSession: 999\r\n\r\n", "454 Session Not Found"},
+      {"SETUP " + u + "/track1 RTSP/1.0\r\nCSeq: 1\r\nSession: 1\r\nTransport: RTP/AVP/TCP\r\n\r\n",
+       "455 Method Not Valid in This State"},
+      {"SETUP " + u + "/track1 RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=40000-40001\r\n\r\n",
+       "503 Service Unavailable"},
+      {"GET_PARAMETER " + u + " RTSP/1.0\r\nCSeq: 1\r\nSession: 1\r\nContent-Length: 9\r\n\r\nbitrate\r\n", "200 OK"},
+      {"OPTIONS * RTSP/1.0\r\nCSe", "408 Request Timeout"}, // never finished
+  };
+  for (const auto& row : kRefused) {
+    EXPECT_EQ(status_for(row.request), std::string("RTSP/1.0 ") + row.status) << row.request.substr(0, 60);
+  }
+  // A flood of idle connections: those past the limit are turned away at once.
+  std::vector<harness::Fd> flood;
+  for (int i = 0; i < 250; ++i) flood.push_back(harness::tcp_connect(harness::kLocalIpv4, 8554));
+  const auto turned_away = harness::read_some(flood.back().get(), 4096, 3s);
+  EXPECT_EQ(std::string(turned_away.begin(), turned_away.end()).substr(0, 12), "RTSP/1.0 503");
+  flood.clear();
+  EXPECT_EQ(status_for("OPTIONS * RTSP/1.0\r\nCSeq: 7\r\n\r\n"), "RTSP/1.0 200 OK");
+
+  EXPECT_EQ(tool.wait(30s).code(), 0) << tool.out() << tool.err();
+  EXPECT_EQ(unbroken_viewers(tool.out()), 64) << tool.out();
+}
 
 }  // namespace
