@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
@@ -22,6 +23,11 @@ namespace {
 // start waits for its connection afterwards, not before.
 constexpr int64_t kStartLimitMs = 5000;
 constexpr int64_t kStopGraceMs = 5000;
+// How long a stop waits for a starting daemon's threads; an RTP-over-TCP
+// daemon whose connection never comes gives up after about 6 s.
+constexpr int64_t kStartingWaitMs = 7000;
+// Main, stream and RTCP thread: the daemon has left its start-up.
+constexpr int kRunningThreads = 3;
 constexpr int64_t kStopAllLimitMs = 8000;
 
 // The daemon's exit statuses.
@@ -76,6 +82,16 @@ pid_t spawn(const std::vector<std::string>& argv) {
   return rc == 0 ? pid : -1;
 }
 
+int threads_of(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("Threads:", 0) == 0) {
+      return std::atoi(line.c_str() + 8);
+    }
+  }
+  return 0;
+}
+
 } // namespace
 
 std::string describe_status(int status) {
@@ -97,8 +113,19 @@ void daemon_pool::stop(pid_t pid, int64_t now_ms) {
   if (running_.count(pid) == 0 || stopping_.count(pid) != 0) {
     return;
   }
-  kill(pid, SIGTERM);
-  stopping_[pid] = now_ms + kStopGraceMs;
+  stopping_[pid] = {false, now_ms + kStartingWaitMs};
+  advance_stops(now_ms);
+}
+
+void daemon_pool::advance_stops(int64_t now_ms) {
+  for (auto& [pid, s] : stopping_) {
+    if (!s.term_sent && (threads_of(pid) >= kRunningThreads || now_ms > s.deadline)) {
+      kill(pid, SIGTERM);
+      s = {true, now_ms + kStopGraceMs};
+    } else if (s.term_sent && now_ms > s.deadline) {
+      kill(pid, SIGKILL);
+    }
+  }
 }
 
 void daemon_pool::keep_alive(pid_t pid) const {
@@ -180,11 +207,7 @@ std::vector<daemon_event> daemon_pool::poll(int64_t now_ms) {
     events.push_back({daemon_event::kind::failed, current_->request.key, -1, "no pid file within 5 s"});
     current_.reset();
   }
-  for (const auto& [pid, deadline] : stopping_) {
-    if (now_ms > deadline) {
-      kill(pid, SIGKILL);
-    }
-  }
+  advance_stops(now_ms);
   start_next(now_ms, events);
   return events;
 }

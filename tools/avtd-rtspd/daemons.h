@@ -33,7 +33,10 @@ class daemon_pool {
  public:
   daemon_pool();
   void launch(launch_request request);
-  // SIGTERM now, SIGKILL when it is still there after the grace period.
+  // SIGTERM once the daemon runs its threads (a daemon stopped while it
+  // starts ends with status 1 and skips part of its tidying, the multicast
+  // host route for one), SIGKILL when it is still there after the grace
+  // period.
   void stop(pid_t pid, int64_t now_ms);
   void keep_alive(pid_t pid) const;
   // Reaps, advances the open start and the stops; what happened since.
@@ -59,7 +62,12 @@ class daemon_pool {
   std::deque<launch_request> queue_;
   std::optional<open_start> current_;
   std::map<pid_t, running> running_;
-  std::map<pid_t, int64_t> stopping_; // SIGKILL deadline
+  struct stopping {
+    bool term_sent = false;
+    int64_t deadline = 0; // SIGTERM at the latest / SIGKILL once sent
+  };
+  void advance_stops(int64_t now_ms);
+  std::map<pid_t, stopping> stopping_;
 };
 
 // "exit 7 (stream or RTCP set-up refused the parameters)", "signal 9".
