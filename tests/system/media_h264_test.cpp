@@ -249,7 +249,7 @@ TEST_F(H264Stream, ReaderThatFellBehindResumesAtAKeyFrame) {
       R"(^vx_h264_rtp : \d+ : read delay \[rp=\d+, wp=\d+, roffset=\d+, woffset=\d+\]$)", 5s);
   ASSERT_TRUE(delay.has_value()) << harness::syslog_dump();
   const size_t before = relay.count();
-  EXPECT_TRUE(daemon_runs::wait_until([&] { return relay.count() > before + 30; }, 10s))
+  EXPECT_TRUE(daemon_runs::wait_until([&] { return relay.count() > before + 30 && decoder.frames() > 60; }, 20s))
       << "the stream did not go on";
   const auto decoded = decoder.stop();
   EXPECT_EQ(stop_daemon(pid).code(), 0);

@@ -106,6 +106,8 @@ class ffmpeg_decoder {
         {.in_peer = true});
     EXPECT_TRUE(peer_udp_bound(kDecoderPort)) << process_.err();
   }
+  // Frames decoded so far.
+  size_t frames() const { return framemd5_hashes(harness::read_file("/tmp/decoded.md5").value_or("")).size(); }
   std::vector<std::string> stop() {
     // Once decoding runs, FFmpeg leaves a blocked read only at a second
     // signal; every frame it decoded has been written by then.

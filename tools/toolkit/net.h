@@ -55,7 +55,8 @@ struct ReceiverOptions {
   bool in_peer = true;       // false: a socket on the daemon's side
   bool want_ttl_tos = false; // fill Datagram::ttl and ::tos
   std::string device = "eth0"; // interface to join multicast groups on
-  int receive_buffer = 1 << 20;
+  // Seconds of a stream, so that a receiver starved by a busy machine loses nothing.
+  int receive_buffer = 8 << 20;
 };
 
 class UdpReceiver {
