@@ -184,6 +184,7 @@ int main(int argc, char* argv[]) {
     remove_own_session();
     return kExitDataSourceFailed;
   }
+  g_rtp.update_session = update_session;
   if (init_rtp_thread(&g_rtp) != 0) {
     LOG_UNIT(LOG_ERR, "rtp_thread init error");
     remove_own_session();

@@ -11,7 +11,7 @@
 #include "event/ipc_defs.h"
 #include "event/ipc_memory.h"
 #include "event/metadata_control.h"
-#include "stream/rtp_thread.h"
+#include "record/stream_record.h"
 #include "support/log.h"
 
 static constexpr char kLogUnit[] = "vx_metadata_rtp";

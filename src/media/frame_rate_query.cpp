@@ -1,6 +1,5 @@
 #include "media/frame_rate_query.h"
 
-#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <cstring>
 
 #include "platform/session.h"
+#include "support/log.h"
 
 namespace {
 
@@ -38,13 +38,13 @@ class client_socket {
 int query_session_frame_rate(const char* unit, const char* service_path) {
   const int fd = s_create_client_socket();
   if (fd < 0) {
-    syslog(LOG_INFO, "%s : %d : create socket error(%s)", unit, __LINE__, std::strerror(errno));
+    LOG_NAMED(LOG_INFO, unit, " : create socket error(%s)", std::strerror(errno));
     return kDefaultSessionRate;
   }
   client_socket sock(fd);
   if (s_connect_serv(sock.fd(), service_path) < 0) {
     const int err = errno;
-    syslog(LOG_INFO, "%s : %d : connect sessiond error(%s)", unit, __LINE__, std::strerror(err));
+    LOG_NAMED(LOG_INFO, unit, " : connect sessiond error(%s)", std::strerror(err));
     return kDefaultSessionRate;
   }
   const uint32_t length = kRequestLength;

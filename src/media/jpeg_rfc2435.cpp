@@ -5,7 +5,7 @@
 
 #include "media/jpeg_header.h"
 #include "platform/framestore.h"
-#include "stream/rtp_thread.h"
+#include "record/stream_record.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "media/rtp_header_init.h"
 
-#include "stream/rtp_thread.h"
+#include "record/stream_record.h"
 
 void init_source_rtp_header(rtp_thread* thread, int payload_type, uint32_t seed) {
   thread->rtp_version = 2;

@@ -1,6 +1,5 @@
 #include "media/store_access.h"
 
-#include <syslog.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -35,19 +34,18 @@ int attach_with_retries(const char* unit, store_ref store, int channel, attach_w
     const int left = kAttachAttempts - attempt;
     switch (wording) {
       case attach_wording::plain:
-        syslog(LOG_ERR, "%s : %d : shm_attach error[%s]", unit, __LINE__, why);
+        LOG_NAMED(LOG_ERR, unit, " : shm_attach error[%s]", why);
         break;
       case attach_wording::channel:
-        syslog(LOG_ERR, "%s : %d : shm_attach error[%s](channel=%d)", unit, __LINE__, why, channel);
+        LOG_NAMED(LOG_ERR, unit, " : shm_attach error[%s](channel=%d)", why, channel);
         break;
       case attach_wording::channel_and_retry:
-        syslog(LOG_ERR, "%s : %d : shm_attach error[%s](channel=%d, retry=%d)", unit, __LINE__, why,
-               channel, left);
+        LOG_NAMED(LOG_ERR, unit, " : shm_attach error[%s](channel=%d, retry=%d)", why, channel, left);
         break;
     }
     if (left > 0) media_sleep(1);
   }
-  syslog(LOG_ERR, "%s : %d : shm attach timeout error", unit, __LINE__);
+  LOG_NAMED(LOG_ERR, unit, " : shm attach timeout error");
   return -1;
 }
 
@@ -56,8 +54,8 @@ int wait_for_codec(const char* unit, shm_handle* handle, uint32_t codec, int cha
     const uint32_t found = load_shared(handle->header->codec);
     if (found == codec) return 0;
     const int left = kCodecChecks - check;
-    syslog(LOG_INFO, "%s : %d : codec unmatch. requested=%d, channel[%d]=%d, retry=%d", unit, __LINE__,
-           static_cast<int>(codec), channel, static_cast<int>(found), left);
+    LOG_NAMED(LOG_INFO, unit, " : codec unmatch. requested=%d, channel[%d]=%d, retry=%d", static_cast<int>(codec),
+              channel, static_cast<int>(found), left);
     if (left > 0) media_sleep(1);
   }
   shm_detach(handle);
@@ -72,15 +70,14 @@ void log_read_delay(const char* unit, const shm_handle& handle, int rp) {
   // A delay is also reported for an index outside the ring: no block to show.
   const bool in_ring = rp >= 0 && static_cast<uint32_t>(rp) < load_shared(handle.header->block_count);
   const uint32_t roffset = in_ring ? load_shared(handle.blocks[rp].roffset) : 0;
-  syslog(LOG_INFO, "%s : %d : read delay [rp=%ld, wp=%ld, roffset=%ld, woffset=%ld]", unit, __LINE__,
-         static_cast<long>(rp), static_cast<long>(load_shared(handle.header->wp)),
-         static_cast<long>(roffset), static_cast<long>(load_shared(handle.header->woffset)));
+  LOG_NAMED(LOG_INFO, unit, " : read delay [rp=%ld, wp=%ld, roffset=%ld, woffset=%ld]", static_cast<long>(rp),
+            static_cast<long>(load_shared(handle.header->wp)), static_cast<long>(roffset),
+            static_cast<long>(load_shared(handle.header->woffset)));
 }
 
 void detach_store(const char* unit, shm_handle* handle) {
   if (shm_detach(handle) < 0) {
-    syslog(LOG_ERR, "%s : %d : detach shared memory[%d:%s] error", unit, __LINE__,
-           static_cast<int>(handle->id), std::strerror(errno));
+    LOG_NAMED(LOG_ERR, unit, " : detach shared memory[%d:%s] error", static_cast<int>(handle->id), std::strerror(errno));
   }
 }
 
@@ -88,8 +85,7 @@ int checked_frame_length(const char* unit, const shm_blockinfo& info, int read_c
   // Summed wide so that two huge halves cannot wrap into a small frame.
   const unsigned long long announced = static_cast<unsigned long long>(info.len_a) + info.len_b;
   if (announced > static_cast<unsigned long long>(static_cast<unsigned>(size))) {
-    syslog(LOG_ERR, "%s : %d : size over[%lld > %d]", unit, __LINE__, static_cast<long long>(announced),
-           size);
+    LOG_NAMED(LOG_ERR, unit, " : size over[%lld > %d]", static_cast<long long>(announced), size);
     return -1;
   }
   // The frame is what both the read and the block info say is there.

@@ -1,10 +1,10 @@
 #include "media/video_reader.h"
 
-#include <syslog.h>
 #include <unistd.h>
 
 #include "media/store_access.h"
-#include "stream/rtp_thread.h"
+#include "record/stream_record.h"
+#include "support/log.h"
 
 namespace {
 
@@ -15,9 +15,9 @@ int read_one(video_reader& reader, unsigned char* buff, int size, shm_blockinfo*
 
 void log_failed_read(const char* unit, int result, bool with_length) {
   if (with_length) {
-    syslog(LOG_ERR, "%s : %d  : shm_read_data_blockinfo error, data_length=%d", unit, __LINE__, result);
+    LOG_NAMED(LOG_ERR, unit, "  : shm_read_data_blockinfo error, data_length=%d", result);
   } else {
-    syslog(LOG_ERR, "%s : %d  : shm_read_data_blockinfo error", unit, __LINE__);
+    LOG_NAMED(LOG_ERR, unit, "  : shm_read_data_blockinfo error");
   }
 }
 

@@ -6,7 +6,7 @@
 #include "media/rtp_header_init.h"
 #include "media/sources.h"
 #include "media/store_access.h"
-#include "stream/rtp_thread.h"
+#include "record/stream_record.h"
 #include "support/log.h"
 
 namespace {

@@ -1,6 +1,5 @@
 #include "media/vx_jpeg_rtp.h"
 
-#include <syslog.h>
 
 #include "media/frame_rate.h"
 #include "media/frame_rate_query.h"
@@ -9,7 +8,7 @@
 #include "media/rtp_header_init.h"
 #include "media/sources.h"
 #include "media/store_access.h"
-#include "stream/rtp_thread.h"
+#include "record/stream_record.h"
 #include "support/log.h"
 
 namespace {
@@ -91,7 +90,7 @@ int vx_jpeg_get_data(rtp_thread* thread, unsigned char* buff, int size) {
   }
   const int n = shm_read_data_blockinfo(buff, size, &info, &src.handle, &src.rp, 0);
   if (n <= 0) {
-    syslog(LOG_ERR, "%s : %d  : shm_read_data_blockinfo error", kLogUnit, __LINE__);
+    LOG_NAMED(LOG_ERR, kLogUnit, "  : shm_read_data_blockinfo error");
     return -1;
   }
   int length = checked_frame_length(kLogUnit, info, n, size);

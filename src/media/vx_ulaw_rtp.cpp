@@ -1,13 +1,12 @@
 #include "media/vx_ulaw_rtp.h"
 
-#include <syslog.h>
 
 #include <cstring>
 
 #include "media/rtp_header_init.h"
 #include "media/sources.h"
 #include "media/store_access.h"
-#include "stream/rtp_thread.h"
+#include "record/stream_record.h"
 #include "support/log.h"
 
 namespace {
@@ -35,7 +34,7 @@ int read_more(ulaw_source& src) {
   }
   // The store never copies more than asked; a larger count is not believed.
   if (n <= 0 || n > kUlawReadSize) {
-    syslog(LOG_ERR, "%s : %d  : shm_read_data_blockinfo error", kLogUnit, __LINE__);
+    LOG_NAMED(LOG_ERR, kLogUnit, "  : shm_read_data_blockinfo error");
     return -1;
   }
   src.synced = 1;

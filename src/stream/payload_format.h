@@ -8,12 +8,7 @@
 #include <cstdint>
 #include <span>
 
-// Payload numbers: RTP payload types on the wire and the data-source choice.
-inline constexpr int kPayloadJpeg = 26;
-inline constexpr int kPayloadH264 = 96;
-inline constexpr int kPayloadMpeg4 = 120;
-inline constexpr int kPayloadUlaw = 0;
-inline constexpr int kPayloadMetadata = 107;
+#include "record/stream_record.h"
 
 // What the packetiser of a stream needs to know about it.
 struct packet_format {
@@ -34,13 +29,6 @@ struct payload_cut {
 // Formats without a payload header (MPEG-4, mu-law, metadata, JPEG files):
 // as many bytes as fit.
 payload_cut cut_plain(std::span<const uint8_t> rest, int room);
-
-// H.264 fragmentation state that carries over from the first packet of a NAL
-// unit to its continuation packets.
-struct h264_fu_state {
-  uint8_t nri = 0;  // N & 0x60 of the last NAL header seen at a unit start
-  uint8_t type = 0; // N & 0x1F
-};
 
 inline constexpr int kH264StartCodeSize = 4;
 inline constexpr uint8_t kNalStapA = 24;

@@ -6,7 +6,6 @@
 #include <memory>
 #include <optional>
 
-#include "daemon/session.h"
 #include "net/network.h"
 #include "net/transport.h"
 #include "stream/interleave.h"
@@ -149,7 +148,7 @@ void run_stream(rtp_thread& t, unsigned char* buffer, bool unicast) {
     if (t.payload != kPayloadMetadata) {
       if (const auto kbps = window.close_if_due(now)) {
         t.bitrate = *kbps;
-        update_session(&t);
+        if (t.update_session != nullptr) t.update_session(&t);
       }
     }
     if (unicast && t.timeout != 0) {

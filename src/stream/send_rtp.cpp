@@ -68,7 +68,8 @@ int send_packet(rtp_thread& t, packet_cursor& cursor) {
   // rebuilds the very same packet (start code and NAL header included).
   packet_cursor ahead = cursor;
   planned_packet p;
-  if (!ahead.next(packet_buffer(t.packet), p)) {
+  uint8_t head[kPacketBufferSize];
+  if (!ahead.next(head, p)) {
     errno = EMSGSIZE;
     return -1;
   }

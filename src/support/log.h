@@ -11,8 +11,13 @@
 
 #include <syslog.h>
 
-#define LOG_UNIT(prio, fmt, ...) \
-  ::syslog((prio), "%s : %d : " fmt, kLogUnit, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define LOG_UNIT(prio, fmt, ...) LOG_NAMED((prio), kLogUnit, " : " fmt __VA_OPT__(, ) __VA_ARGS__)
+
+// The first shape for code that several units share, the unit's name given
+// by the caller; as with LOG_FUNC the format starts with the separator:
+//     LOG_NAMED(LOG_ERR, unit, "  : shm_read_data_blockinfo error");
+#define LOG_NAMED(prio, unit, fmt, ...) \
+  ::syslog((prio), "%s : %d" fmt, (unit), __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 
 #define LOG_FUNC(prio, func, fmt, ...) \
   ::syslog((prio), "%s line %d in %s" fmt, (func), __LINE__, kLogUnit __VA_OPT__(, ) __VA_ARGS__)

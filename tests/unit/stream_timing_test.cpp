@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "stream/rtp_thread.h"
-#include "stream/ssrc.h"
+#include "record/ssrc.h"
 #include "stream/stream_timing.h"
 
 namespace {

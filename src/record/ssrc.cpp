@@ -1,7 +1,7 @@
-#include "stream/ssrc.h"
+#include "record/ssrc.h"
 
 #include "net/network.h"
-#include "stream/rtp_thread.h"
+#include "record/stream_record.h"
 
 uint32_t ssrc_from(int session_id, std::span<const uint8_t, 6> hwaddr, uint32_t seed) {
   // 12 bytes: session id (low 16 bits, little-endian), 4 zero bytes, the
