@@ -1,7 +1,8 @@
-// The two UDP send paths on arbitrary units: one packet per call, and the
-// bursts that the kernel cuts apart with segmentation offload. Over
-// loopback both must put exactly the same datagrams on the wire, whatever
-// the unit and the MTU. The first byte picks the payload format and its
+// The UDP send paths on arbitrary units: one packet per call, the bursts
+// that the kernel cuts apart with segmentation offload, and the sendmmsg
+// batches of a kernel that refuses the offload (here: a socket without UDP
+// checksums, which it will not segment). Over loopback all must put
+// exactly the same datagrams on the wire, whatever the unit and the MTU. The first byte picks the payload format and its
 // flags, the next two the MTU, the next the JPEG Q and the next the length
 // of the JPEG tables taken from the input; the rest is the unit.
 #include <arpa/inet.h>
@@ -31,12 +32,16 @@ using datagram = std::vector<uint8_t>;
 struct loopback_pair {
   int receiver = -1;
   int sender = -1;
+  int sender_no_check = -1; // refused the offload: batches
   sockaddr_in to{};
 
   loopback_pair() {
     receiver = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    FUZZ_EXPECT(receiver >= 0 && sender >= 0);
+    sender_no_check = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    FUZZ_EXPECT(receiver >= 0 && sender >= 0 && sender_no_check >= 0);
+    const int on = 1;
+    FUZZ_EXPECT(::setsockopt(sender_no_check, SOL_SOCKET, SO_NO_CHECK, &on, sizeof on) == 0);
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     FUZZ_EXPECT(::bind(receiver, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0);
@@ -108,7 +113,7 @@ bool send_unit(rtp_thread& t, std::span<const uint8_t> unit, udp_burst* burst, c
       uint32_t octets = 0;
       sent = burst->send(t, cursor, &octets);
       packets = sent;
-      FUZZ_EXPECT(sent != 0); // loopback takes the offload
+      FUZZ_EXPECT(sent != 0); // loopback takes the offload, or the batch does
     } else {
       sent = send_packet(t, cursor);
     }
@@ -127,9 +132,10 @@ bool send_unit(rtp_thread& t, std::span<const uint8_t> unit, udp_burst* burst, c
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_quiet_logs();
   static loopback_pair net;
-  static std::optional<udp_burst> burst;
+  static std::optional<udp_burst> burst, batch;
   if (!burst) burst.emplace(net.sender);
-  if (!burst->enabled()) return 0; // a kernel without the offload has one path only
+  if (!batch) batch.emplace(net.sender_no_check);
+  if (!burst->enabled() || burst->current() != udp_burst::mode::segment) return 0; // no offload here
 
   fuzz_bytes input(data, size);
   const uint8_t flags = input.u8();
@@ -146,15 +152,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const stream_setup setup{kPayloads[flags & 0x03], (flags & 0x04) != 0, (flags & 0x08) != 0, q, tables};
 
   std::vector<datagram> one_by_one;
-  std::vector<datagram> bursts;
   auto single = make_thread(net, setup, mtu);
   const bool single_done = send_unit(*single, bytes, nullptr, net, one_by_one);
-  auto burst_thread = make_thread(net, setup, mtu);
-  const bool burst_done = send_unit(*burst_thread, bytes, &*burst, net, bursts);
-
-  FUZZ_EXPECT(single_done == burst_done);
-  FUZZ_EXPECT(one_by_one.size() == bursts.size());
-  for (size_t i = 0; i < one_by_one.size(); ++i) FUZZ_EXPECT(one_by_one[i] == bursts[i]);
-  FUZZ_EXPECT(single->rtp_seq == burst_thread->rtp_seq);
+  for (udp_burst* path : {&*burst, &*batch}) {
+    std::vector<datagram> bursts;
+    auto burst_thread = make_thread(net, setup, mtu);
+    if (path == &*batch) burst_thread->ns.sock = net.sender_no_check;
+    const bool burst_done = send_unit(*burst_thread, bytes, path, net, bursts);
+    FUZZ_EXPECT(single_done == burst_done);
+    FUZZ_EXPECT(one_by_one.size() == bursts.size());
+    for (size_t i = 0; i < one_by_one.size(); ++i) FUZZ_EXPECT(one_by_one[i] == bursts[i]);
+    FUZZ_EXPECT(single->rtp_seq == burst_thread->rtp_seq);
+  }
   return 0;
 }
