@@ -3,7 +3,7 @@
 // the H.264 fragmentation state, and plans each packet whole (head written
 // once, payload a slice of the unit) before it moves past it. It is a value:
 // a sender that may fail plans on a copy and keeps the copy once the packets
-// are out.
+// are out. The layout and the unit must outlive the cursor.
 #pragma once
 
 #include <cstddef>
