@@ -99,13 +99,18 @@ std::unique_ptr<rtp_thread> make_thread(const loopback_pair& net, const stream_s
   return t;
 }
 
-// The stream thread's loop over one unit, through either path. False when
-// a packet could not be planned (the daemon counts that as a failed send).
+// The stream thread's loop over one unit, through either path: one packet
+// per send_rtp call (its offset and remaining), or the burst's calls on the
+// cursor. False when a packet could not be planned (the daemon counts that
+// as a failed send).
 bool send_unit(rtp_thread& t, std::span<const uint8_t> unit, udp_burst* burst, const loopback_pair& net,
                std::vector<datagram>& out) {
+  const int size = static_cast<int>(unit.size());
+  int offset = 0;
+  int remaining = size;
   const packet_layout layout = layout_of(t);
   packet_cursor cursor = unit_cursor(t, layout, unit);
-  for (size_t calls = 0; !cursor.done(); ++calls) {
+  for (size_t calls = 0; burst != nullptr ? !cursor.done() : remaining > 0; ++calls) {
     FUZZ_EXPECT(calls <= unit.size());
     int packets = 1;
     int sent;
@@ -115,14 +120,15 @@ bool send_unit(rtp_thread& t, std::span<const uint8_t> unit, udp_burst* burst, c
       packets = sent;
       FUZZ_EXPECT(sent != 0); // loopback takes the offload, or the batch does
     } else {
-      sent = send_packet(t, cursor);
+      sent = send_rtp(&t, unit.data(), &offset, &remaining);
+      FUZZ_EXPECT(sent != 0 && offset + remaining == size);
     }
     if (sent < 0) {
       FUZZ_EXPECT(errno == EMSGSIZE);
       return false;
     }
     net.collect(packets, out);
-    keep_position(t, cursor);
+    if (burst != nullptr) keep_position(t, cursor);
   }
   return true;
 }
