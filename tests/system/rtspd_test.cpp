@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "daemon_runs.h"
 #include "harness/harness.h"
 #include "media_peers.h"
 #include "tools_streams.h"
@@ -17,7 +16,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using daemon_runs::wait_until;
+using harness::wait_until;
 using harness::Process;
 
 constexpr int kSessionTimeout = 4; // seconds: short, so that lapses show quickly

@@ -11,10 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "toolkit/rtp.h"
+
 namespace viewers {
 namespace {
-
-constexpr size_t kRtpHeader = 12;
 
 // host and port of rtsp://host[:port]/..., host without brackets.
 bool split_url(const std::string& url, std::string& host, std::string& port) {
@@ -194,7 +194,7 @@ void viewer::take_stream() {
   while (!in_.empty() && !done()) {
     if (in_[0] == '$') {
       if (in_.size() < 4) return;
-      const size_t len = static_cast<uint8_t>(in_[2]) << 8 | static_cast<uint8_t>(in_[3]);
+      const size_t len = toolkit::be16(toolkit::Bytes(reinterpret_cast<const uint8_t*>(in_.data()), 4), 2);
       if (in_.size() < 4 + len) return;
       if (in_[1] == 0) take_rtp(reinterpret_cast<const uint8_t*>(in_.data()) + 4, len);
       in_.erase(0, 4 + len);
@@ -269,11 +269,13 @@ void viewer::on_reply(int code, const std::string& text) {
 }
 
 void viewer::take_rtp(const uint8_t* d, size_t len) {
-  if (len < kRtpHeader || (d[0] >> 6) != 2) {
+  toolkit::RtpPacket p;
+  const toolkit::Bytes bytes(d, len);
+  if (toolkit::looks_like_rtcp(bytes) || toolkit::parse_rtp(bytes, p) != toolkit::RtpError::none) {
     return; // RTCP or stray datagrams
   }
-  const int seq = d[2] << 8 | d[3];
-  const uint32_t ssrc = static_cast<uint32_t>(d[8]) << 24 | d[9] << 16 | d[10] << 8 | d[11];
+  const int seq = p.seq;
+  const uint32_t ssrc = p.ssrc;
   if (ssrcs_ == 0 || ssrc != ssrc_) {
     ++ssrcs_;
     ssrc_ = ssrc;
