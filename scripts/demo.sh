@@ -7,6 +7,8 @@
 #   scripts/demo.sh [--codec h264|jpeg|mpeg4|ulaw|metadata] [--seconds N]
 #                   [--multicast] [--ipv6] [--tcp] [--no-setup]
 #                   [--build-dir DIR] [--out DIR]
+#   scripts/demo.sh --rtsp [--tcp | --multicast] [--ipv6] [--codec C] [--seconds N] ...
+#   scripts/demo.sh --serve [--seconds N] [--no-setup] [--build-dir DIR]
 #     --codec C       what to stream (default h264); jpeg goes with RFC 2435
 #                     headers; ulaw and metadata show what arrived instead of
 #                     a picture
@@ -14,6 +16,13 @@
 #     --multicast     to a multicast group instead of the receiving host
 #     --ipv6          over IPv6
 #     --tcp           interleaved on a TCP connection handed over to the daemon
+#     --rtsp          FFmpeg plays the stream as an RTSP client of avtd-rtspd
+#                     (UDP, --tcp interleaved, --multicast), same verdict
+#     --serve         the whole device on this host's own network (a private
+#                     mount namespace): a looping test pattern per stream kind
+#                     and avtd-rtspd; prints the URLs for any player on the
+#                     LAN and runs N seconds (default: until interrupted).
+#                     No authentication: only on a trusted network.
 #     --no-setup      skip scripts/setup.sh (the packages are there already)
 #     --build-dir DIR where to build (default build/)
 #     --out DIR       where the results go (default demo-out/)
@@ -27,7 +36,8 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 ARGS=("$@")
 CODEC=h264 SECONDS_TO_RUN=10 SETUP=1 BUILD=$ROOT/build OUT=$ROOT/demo-out
 STREAM_FLAGS=()
-TARGETS=(avtd avtd-sandbox avtd-sdp frame-feeder mini-sessiond mini-eventd rtp-probe tcp-handoff)
+TARGETS=(avtd avtd-sandbox avtd-sdp avtd-rtspd frame-feeder mini-sessiond mini-eventd rtp-probe tcp-handoff)
+MODE=stream SECONDS_GIVEN=0
 
 usage() { awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; }
 
@@ -35,8 +45,10 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --codec) CODEC=${2:-}; shift ;;
     --codec=*) CODEC=${1#*=} ;;
-    --seconds) SECONDS_TO_RUN=${2:-}; shift ;;
-    --seconds=*) SECONDS_TO_RUN=${1#*=} ;;
+    --seconds) SECONDS_TO_RUN=${2:-}; SECONDS_GIVEN=1; shift ;;
+    --seconds=*) SECONDS_TO_RUN=${1#*=}; SECONDS_GIVEN=1 ;;
+    --rtsp) MODE=rtsp ;;
+    --serve) MODE=serve ;;
     --multicast|--ipv6|--tcp) STREAM_FLAGS+=("$1") ;;
     --no-setup) SETUP=0 ;;
     --build-dir) BUILD=$(realpath -m "${2:-}"); shift ;;
@@ -96,11 +108,21 @@ step "test media in ${BUILD#"$ROOT"/}/test-media"
 MEDIA=$BUILD/test-media
 sh "$ROOT/scripts/demo/media.sh" "$MEDIA" || { echo "demo.sh: making the test clips failed" >&2; exit 1; }
 
+if [ "$MODE" = serve ]; then
+  step "serving the device on this host's network (Ctrl-C ends it)"
+  SERVE_SECONDS=0
+  [ "$SECONDS_GIVEN" -eq 1 ] && SERVE_SECONDS=$SECONDS_TO_RUN
+  exec unshare --mount --propagation private -- \
+    bash "$ROOT/scripts/demo/serve.sh" --bin "$BUILD/bin" --media "$MEDIA" --seconds "$SERVE_SECONDS"
+fi
+STREAM_SCRIPT=stream.sh
+[ "$MODE" = rtsp ] && STREAM_SCRIPT=rtsp.sh
+
 rm -rf "$OUT"
 mkdir -p "$OUT"
 step "stream (sandbox: this host 198.51.100.1 / 2001:db8::1, receiving host 198.51.100.2 / 2001:db8::2)"
 "$BUILD/bin/avtd-sandbox" --syslog "$OUT/syslog.txt" -- \
-  bash "$ROOT/scripts/demo/stream.sh" --bin "$BUILD/bin" --media "$MEDIA" --out "$OUT" \
+  bash "$ROOT/scripts/demo/$STREAM_SCRIPT" --bin "$BUILD/bin" --media "$MEDIA" --out "$OUT" \
   --codec "$CODEC" --seconds "$SECONDS_TO_RUN" "${STREAM_FLAGS[@]}"
 status=$?
 case "$status" in
