@@ -115,8 +115,9 @@ std::string media_dir() {
   return dir;
 }
 
-std::vector<std::string> stream_args(const std::string& codec, int seconds, std::vector<std::string> flags = {}) {
-  std::vector<std::string> args = {"bash",  harness::source_path("scripts/demo/stream.sh"),
+std::vector<std::string> stream_args(const std::string& codec, int seconds, std::vector<std::string> flags = {},
+                                     const std::string& script = "stream.sh") {
+  std::vector<std::string> args = {"bash",  harness::source_path("scripts/demo/" + script),
                                    "--bin", AVTD_BIN_DIR,
                                    "--media", media_dir(),
                                    "--out", kOut,
@@ -141,7 +142,7 @@ std::pair<uint32_t, uint32_t> png_size(const std::string& path) {
 // Names of the processes a run starts that are still there.
 std::vector<std::string> leftovers() {
   static const std::vector<std::string> ours = {"avtd", "ffmpeg", "frame-feeder", "mini-sessiond", "mini-eventd",
-                                                "rtp-probe", "tcp-handoff", "perl", "nsenter"};
+                                                "rtp-probe", "tcp-handoff", "perl", "nsenter", "avtd-rtspd"};
   std::vector<std::string> found;
   for (const auto& entry : fs::directory_iterator("/proc")) {
     const std::string pid = entry.path().filename().string();
@@ -243,6 +244,21 @@ TEST(DemoScript, RefusesWithoutRootAndOnConflictingOptions) {
     argv.insert(argv.end(), options.begin(), options.end());
     const auto r = harness::run(argv, 20s);
     EXPECT_EQ(r.status.code(), 2) << options[0] << ": " << r.err;
+  }
+}
+
+// FFmpeg as an RTSP client of avtd-rtspd, over each transport.
+TEST(DemoRun, RtspPlayerGetsTheStreamIntactOverEveryTransport) {
+  for (const char* transport : {"--udp", "--tcp", "--multicast"}) {
+    SCOPED_TRACE(transport);
+    fs::remove_all(kOut);
+    std::vector<std::string> flags;
+    if (std::string(transport) != "--udp") flags.push_back(transport);
+    const auto r = harness::run(stream_args("h264", 2, flags, "rtsp.sh"), 120s);
+    EXPECT_EQ(r.status.code(), 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("RESULT: the stream arrived intact"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("daemon     exit status 0, after the player's TEARDOWN"), std::string::npos) << r.out;
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
   }
 }
 
