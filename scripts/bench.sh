@@ -28,7 +28,7 @@
 #
 # Needs root (namespaces, veth, mounts), ffmpeg with libx264 to make the
 # clips, ethtool for the NIC models; GStreamer and FFmpeg rows appear when
-# they are installed. Takes about 20 minutes with 5 repetitions. Run it on an idle machine: the figures
+# they are installed. Takes about 12 minutes with 5 repetitions. Run it on an idle machine: the figures
 # are CPU times, but a busy machine still shifts them.
 set -uo pipefail
 
