@@ -1,6 +1,27 @@
 # The pieces of the demo's stream: what is sent, where to, and the programs
 # on both ends (sourced by stream.sh).
 
+# read_stream_args SCRIPT ARGS...: the options of the stream scripts.
+read_stream_args() {
+  local script=$1
+  shift
+  BIN= MEDIA= OUT= CODEC=h264 SECONDS_TO_RUN=10 MULTICAST=0 IPV6=0 TCP=0
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --bin) BIN=$2; shift ;;
+      --media) MEDIA=$2; shift ;;
+      --out) OUT=$2; shift ;;
+      --codec) CODEC=$2; shift ;;
+      --seconds) SECONDS_TO_RUN=$2; shift ;;
+      --multicast) MULTICAST=1 ;;
+      --ipv6) IPV6=1 ;;
+      --tcp) TCP=1 ;;
+      *) echo "$script: unknown option $1" >&2; exit 2 ;;
+    esac
+    shift
+  done
+}
+
 # choose_codec NAME: what the feeder, the daemon and the receivers get.
 choose_codec() {
   EXTRA=()

@@ -19,21 +19,7 @@ for part in procs parts report verdict; do
   . "$HERE/$part.sh"
 done
 
-BIN= MEDIA= OUT= CODEC=h264 SECONDS_TO_RUN=10 MULTICAST=0 IPV6=0 TCP=0
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --bin) BIN=$2; shift ;;
-    --media) MEDIA=$2; shift ;;
-    --out) OUT=$2; shift ;;
-    --codec) CODEC=$2; shift ;;
-    --seconds) SECONDS_TO_RUN=$2; shift ;;
-    --multicast) MULTICAST=1 ;;
-    --ipv6) IPV6=1 ;;
-    --tcp) TCP=1 ;;
-    *) echo "rtsp.sh: unknown option $1" >&2; exit 2 ;;
-  esac
-  shift
-done
+read_stream_args rtsp.sh "$@"
 if [ -z "$BIN" ] || [ -z "$MEDIA" ] || [ -z "$OUT" ] || [ "$CODEC" = metadata ]; then
   echo "rtsp.sh: --bin, --media and --out are needed; the codec is h264, jpeg, mpeg4 or ulaw" >&2
   exit 2
