@@ -213,6 +213,26 @@ TEST(RtspSessions, VanishedViewersDaemonIsStoppedWithinTheTimeout) {
   }
 }
 
+// The daemon's own 60 s keep-alive time-out, and a player sending nothing
+// but what it sends by itself: its stream runs on past the time-out.
+TEST(RtspSessions, UdpPlayerKeepsItsStreamPastTheDaemonsTimeOut) {
+  Process feeder = tools_streams::start_feeder(kH264);
+  Process rtspd = start_rtspd({"--session-timeout", "60"});
+  constexpr int kSeventySeconds = 70 * 30;
+  const harness::RunResult r = harness::run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
+                                             "-rtsp_transport", "udp", "-i", url("/h264"), "-frames:v",
+                                             std::to_string(kSeventySeconds), "-f", "framemd5", "-"},
+                                            150s, {.in_peer = true});
+  ASSERT_EQ(r.status.code(), 0) << r.err << rtspd.err();
+  const auto decoded = media_sys::framemd5_hashes(r.out);
+  EXPECT_EQ(decoded.size(), static_cast<size_t>(kSeventySeconds));
+  EXPECT_TRUE(media_sys::contiguous_run(decoded, media_sys::source_hashes(tools_streams::clip(kH264), "h264")));
+  // One daemon from PLAY to TEARDOWN.
+  EXPECT_TRUE(rtspd.wait_err("session 1: daemon ")) << rtspd.err();
+  EXPECT_EQ(rtspd.err().find("started"), rtspd.err().rfind("started")) << rtspd.err();
+  EXPECT_NE(rtspd.err().find("session 1: ending (TEARDOWN)"), std::string::npos) << rtspd.err();
+}
+
 // SIGTERM to the server with viewers on every transport: every daemon
 // stopped, nothing left behind.
 TEST(RtspSessions, TermStopsEveryDaemonAndLeavesNothingBehind) {
