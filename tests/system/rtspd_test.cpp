@@ -233,6 +233,27 @@ TEST(RtspSessions, UdpPlayerKeepsItsStreamPastTheDaemonsTimeOut) {
   EXPECT_NE(rtspd.err().find("session 1: ending (TEARDOWN)"), std::string::npos) << rtspd.err();
 }
 
+// /jpeg?fps=5: the daemon's frame-rate query gets 5, and of the 30 pictures
+// a second it sends every sixth.
+TEST(RtspSessions, JpegRateOfTheUrlReachesTheDaemon) {
+  Process feeder = tools_streams::start_feeder(kJpeg);
+  Process rtspd = start_rtspd({"--session-log", "/tmp/session.log"});
+  const harness::RunResult r = harness::run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-i",
+                                             url("/jpeg?fps=5"), "-frames:v", "8", "-f", "framemd5", "-"},
+                                            60s, {.in_peer = true});
+  ASSERT_EQ(r.status.code(), 0) << r.err << rtspd.err();
+  EXPECT_NE(harness::read_file("/tmp/session.log").value_or("").find(R"({"op":"framerate","reply":5})"),
+            std::string::npos);
+  const auto decoded = media_sys::framemd5_hashes(r.out);
+  const auto source = media_sys::source_hashes(tools_streams::clip(kJpeg), "mjpeg");
+  ASSERT_EQ(decoded.size(), 8u);
+  const auto first = std::find(source.begin(), source.end(), decoded[0]);
+  ASSERT_NE(first, source.end());
+  for (size_t i = 1; i < decoded.size(); ++i) {
+    EXPECT_EQ(decoded[i], source[(static_cast<size_t>(first - source.begin()) + 6 * i) % source.size()]) << i;
+  }
+}
+
 // SIGTERM to the server with viewers on every transport: every daemon
 // stopped, nothing left behind.
 TEST(RtspSessions, TermStopsEveryDaemonAndLeavesNothingBehind) {
