@@ -11,7 +11,6 @@
 #include <chrono>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -128,27 +127,21 @@ inline void write_file(const std::string& path, const std::string& text) {
   out << text;
 }
 
-// True once a UDP socket of this namespace is bound to `port` (bounded wait).
-inline bool wait_udp_port_bound(int port, std::chrono::milliseconds timeout = 5s) {
+// True once a UDP socket of this namespace (or of the receiving host) is
+// bound to `port` (bounded wait).
+inline bool wait_udp_port_bound(int port, std::chrono::milliseconds timeout = 5s, bool on_peer = false) {
   char hex[8];
   std::snprintf(hex, sizeof hex, ":%04X ", port);
   return wait_until(
       [&] {
-        for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
-          std::ifstream in(table);
-          std::string line;
-          std::getline(in, line); // headings
-          while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            std::string slot;
-            std::string local;
-            fields >> slot >> local;
-            if ((local + " ").find(hex) != std::string::npos) {
-              return true;
-            }
+        bool bound = false;
+        const auto look = [&] {
+          for (const char* table : {"/proc/thread-self/net/udp", "/proc/thread-self/net/udp6"}) {
+            bound = bound || harness::read_file(table).value_or("").find(hex) != std::string::npos;
           }
-        }
-        return false;
+        };
+        on_peer ? harness::in_peer(look) : look();
+        return bound;
       },
       timeout);
 }

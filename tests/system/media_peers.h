@@ -74,24 +74,6 @@ inline std::string sdp_for(const std::string& media, int payload_type, const std
   return s;
 }
 
-// True once a UDP socket of the receiving host is bound to `port` (bounded).
-inline bool peer_udp_bound(int port, std::chrono::milliseconds timeout = 10s) {
-  char hex[8];
-  std::snprintf(hex, sizeof hex, ":%04X ", port);
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    bool bound = false;
-    harness::in_peer([&] {
-      for (const char* table : {"/proc/thread-self/net/udp", "/proc/thread-self/net/udp6"}) {
-        bound = bound || harness::read_file(table).value_or("").find(hex) != std::string::npos;
-      }
-    });
-    if (bound) return true;
-    std::this_thread::sleep_for(50ms);
-  }
-  return false;
-}
-
 // FFmpeg on the receiving host decoding the stream that an SDP describes,
 // writing one hash per decoded frame (flushed per frame, so stopping it with
 // a signal loses nothing it has decoded).
@@ -104,7 +86,7 @@ class ffmpeg_decoder {
          "-reorder_queue_size", "0", "-i", "/tmp/decode.sdp", "-fps_mode", "passthrough", "-flush_packets", "1",
          "-f", "framemd5", "/tmp/decoded.md5"},
         {.in_peer = true});
-    EXPECT_TRUE(peer_udp_bound(kDecoderPort)) << process_.err();
+    EXPECT_TRUE(daemon_runs::wait_udp_port_bound(kDecoderPort, 10s, true)) << process_.err();
   }
   // Frames decoded so far.
   size_t frames() const { return framemd5_hashes(harness::read_file("/tmp/decoded.md5").value_or("")).size(); }
@@ -222,9 +204,7 @@ inline harness::Process start_feeder(const std::string& codec, const std::string
 
 // mini-sessiond on "/tmp/session" answering frame-rate queries with `rate`.
 inline harness::Process start_sessiond(int rate = 30) {
-  harness::Process p({harness::bin("mini-sessiond"), "--framerate", std::to_string(rate), "--log", "/tmp/sessiond.log"});
-  EXPECT_TRUE(harness::wait_for_file("/tmp/session")) << p.err();
-  return p;
+  return daemon_runs::start_sessiond("/tmp/sessiond.log", {"--framerate", std::to_string(rate)});
 }
 
 inline std::vector<std::string> daemon_args(const std::string& datatype, const std::string& host,

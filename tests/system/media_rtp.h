@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/media.h"
 #include "toolkit/rtp.h"
 
 namespace media_sys {
@@ -50,19 +51,8 @@ inline bytes cat(bytes a, const bytes& b) {
 // The NAL units of an Annex B stream, each behind a 4-byte start code, as the
 // feeder writes them into blocks.
 inline std::vector<bytes> annexb_units(const bytes& file) {
-  std::vector<size_t> starts; // first byte after each start code
-  for (size_t i = 0; i + 3 <= file.size(); ++i) {
-    if (file[i] == 0 && file[i + 1] == 0 && file[i + 2] == 1) {
-      starts.push_back(i + 3);
-      i += 2;
-    }
-  }
   std::vector<bytes> units;
-  for (size_t k = 0; k < starts.size(); ++k) {
-    size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : file.size();
-    while (end > starts[k] && file[end - 1] == 0) --end; // the next start code's leading zeros
-    units.push_back(cat(kStartCode, bytes(file.begin() + static_cast<long>(starts[k]), file.begin() + static_cast<long>(end))));
-  }
+  for (const toolkit::Bytes nal : toolkit::split_nal_units(file)) units.push_back(cat(kStartCode, bytes(nal.begin(), nal.end())));
   return units;
 }
 
@@ -135,22 +125,7 @@ inline std::vector<bytes> jpeg_pictures(const bytes& file) {
 
 // The configuration headers (VOS, VO, VOL) in front of the first GOV or VOP,
 // as hexadecimal text for the SDP.
-inline std::string mpeg4_config_hex(const bytes& file) {
-  size_t end = 0;
-  for (size_t i = 0; i + 4 <= file.size(); ++i) {
-    if (file[i] == 0 && file[i + 1] == 0 && file[i + 2] == 1 && (file[i + 3] == 0xB3 || file[i + 3] == 0xB6)) {
-      end = i;
-      break;
-    }
-  }
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string hex;
-  for (size_t i = 0; i < end; ++i) {
-    hex += kHex[file[i] >> 4];
-    hex += kHex[file[i] & 15];
-  }
-  return hex;
-}
+inline std::string mpeg4_config_hex(const bytes& file) { return toolkit::hex(toolkit::mpeg4_config(file).config); }
 
 // ---- frame hashes
 

@@ -7,13 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/media.h"
+
 namespace sdp {
 
 using Bytes = std::span<const uint8_t>;
 
-// NAL units of an H.264 byte stream (3- or 4-byte start codes), without
-// their start codes and without trailing zero bytes.
-std::vector<Bytes> split_nal_units(Bytes stream);
+using toolkit::hex;
+using toolkit::Mpeg4Config;
+using toolkit::mpeg4_config;
+using toolkit::split_nal_units;
 
 struct H264ParamSets {
   std::vector<uint8_t> sps; // NAL units, header byte included
@@ -31,16 +34,5 @@ std::string profile_level_id(const std::vector<uint8_t>& sps);
 std::string sprop_parameter_sets(const H264ParamSets& sets);
 
 std::string base64(Bytes data);
-std::string hex(Bytes data);
-
-// MPEG-4 visual configuration: the bytes from the first visual object
-// sequence, visual object or object layer start code up to the first group
-// of VOPs or VOP start code, provided they hold an object layer header.
-struct Mpeg4Config {
-  std::vector<uint8_t> config;
-  int profile_level = 1; // from the sequence header when present; 1 otherwise
-  bool found() const { return !config.empty(); }
-};
-Mpeg4Config mpeg4_config(Bytes block);
 
 } // namespace sdp

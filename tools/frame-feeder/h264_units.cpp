@@ -1,5 +1,7 @@
 #include "h264_units.h"
 
+#include "toolkit/media.h"
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -111,29 +113,10 @@ std::vector<NalUnit> ordered_units(std::span<const uint8_t> input, const std::ve
 
 std::vector<NalUnit> find_nal_units(std::span<const uint8_t> input) {
   std::vector<NalUnit> nals;
-  const size_t size = input.size();
-  std::optional<size_t> open_start;
-  auto close = [&](size_t end) {
-    if (!open_start) return;
-    while (end > *open_start && input[end - 1] == 0) --end;
-    if (end > *open_start) {
-      nals.push_back({static_cast<uint32_t>(*open_start), static_cast<uint32_t>(end - *open_start),
-                      static_cast<uint8_t>(input[*open_start] & 0x1F)});
-    }
-  };
-  size_t i = 0;
-  while (i + 3 <= size) {
-    if (input[i] == 0 && input[i + 1] == 0 && input[i + 2] == 1) {
-      close(i);
-      open_start = i + 3;
-      i += 3;
-    } else if (input[i + 2] > 1) {
-      i += 3;  // no start code can begin at i, i + 1 or i + 2
-    } else {
-      ++i;
-    }
+  for (const std::span<const uint8_t> nal : toolkit::split_nal_units(input)) {
+    nals.push_back({static_cast<uint32_t>(nal.data() - input.data()), static_cast<uint32_t>(nal.size()),
+                    static_cast<uint8_t>(nal[0] & 0x1F)});
   }
-  close(size);
   return nals;
 }
 
