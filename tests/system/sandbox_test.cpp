@@ -7,14 +7,12 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
@@ -22,10 +20,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -56,8 +52,7 @@ long filesystem_type(const char* path) {
 
 // Sends one datagram from a UDP socket on the daemon's side, bound to
 // `source` unless that is null; 0 or -errno.
-int send_from(const char* source, const char* destination, uint16_t port, const std::string& payload,
-              int tos = 0) {
+int send_from(const char* source, const char* destination, uint16_t port, const std::string& payload) {
   const addrinfo hints{.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV, .ai_socktype = SOCK_DGRAM};
   addrinfo* to = nullptr;
   addrinfo* from = nullptr;
@@ -70,19 +65,10 @@ int send_from(const char* source, const char* destination, uint16_t port, const 
   if (!sock || (from != nullptr && ::bind(sock.get(), from->ai_addr, from->ai_addrlen) != 0)) {
     return -errno;
   }
-  if (tos != 0) {
-    const bool v4 = to->ai_family == AF_INET;
-    ::setsockopt(sock.get(), v4 ? IPPROTO_IP : IPPROTO_IPV6, v4 ? IP_TOS : IPV6_TCLASS, &tos, sizeof tos);
-  }
   if (::sendto(sock.get(), payload.data(), payload.size(), 0, to->ai_addr, to->ai_addrlen) < 0) {
     return -errno;
   }
   return 0;
-}
-
-long tx_packets() {
-  auto text = read_file("/sys/class/net/eth0/statistics/tx_packets");
-  return text ? std::atol(text->c_str()) : -1;
 }
 
 TEST(Sandbox, TmpRunAndDevArePrivateFreshTmpfs) {
@@ -118,47 +104,6 @@ TEST(Sandbox, TmpRunAndDevArePrivateFreshTmpfs) {
   // This process is the first of its own PID namespace, with a /proc of it.
   EXPECT_EQ(::getpid(), 1);
   EXPECT_EQ(read_file("/proc/1/comm").value_or(""), "sandbox_test\n");
-}
-
-// The first `n` bytes read from a device; fewer on end of file or error.
-std::string read_device(const char* path, size_t n) {
-  std::string bytes(n, '\x01');
-  Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
-  const ssize_t got = fd ? ::read(fd.get(), bytes.data(), n) : -1;
-  bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
-  return bytes;
-}
-
-TEST(Sandbox, DeviceNodesAndLinksWork) {
-  Fd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  EXPECT_EQ(::write(null.get(), "x", 1), 1);
-  EXPECT_EQ(read_device("/dev/null", 1), "");
-  EXPECT_EQ(read_device("/dev/zero", 64), std::string(64, '\0'));
-  for (const char* source : {"/dev/urandom", "/dev/random"}) {
-    const std::string random = read_device(source, 64);
-    EXPECT_EQ(random.size(), 64u) << source;
-    EXPECT_NE(random, std::string(64, '\0')) << source;
-  }
-  Fd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
-  EXPECT_EQ(::write(full.get(), "x", 1), -1);
-  EXPECT_EQ(errno, ENOSPC);
-
-  struct stat st{};
-  EXPECT_EQ(::stat("/dev/tty", &st), 0);
-  EXPECT_TRUE(S_ISCHR(st.st_mode));
-  EXPECT_EQ(filesystem_type("/dev/pts"), static_cast<long>(DEVPTS_SUPER_MAGIC));
-  EXPECT_TRUE(Fd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC))) << "no pseudo terminal: " << std::strerror(errno);
-
-  // The links resolve through /proc/self for whoever opens them.
-  EXPECT_EQ(::stat("/dev/fd/0", &st), 0);
-  const RunResult echoed = run({"sh", "-c", "echo out >>/dev/stdout; echo err >>/dev/stderr; cat /dev/stdin"}, 10s,
-                               {.stdin_text = "in\n"});
-  EXPECT_EQ(echoed.status.code(), 0);
-  EXPECT_EQ(echoed.out, "out\nin\n");
-  EXPECT_EQ(echoed.err, "err\n");
-
-  // Shared memory as a frame store uses it.
-  EXPECT_TRUE(Fd(::open("/dev/shm/probe", O_CREAT | O_RDWR | O_CLOEXEC, 0600)));
 }
 
 TEST(Sandbox, SyslogLinesFromLoggerAndTheCLibraryAreCaptured) {
@@ -214,42 +159,6 @@ TEST(Sandbox, ABurstOfSyslogLinesArrivesWholeAndInOrder) {
       ASSERT_EQ(line.message, "shell " + std::to_string(next_shell++));
     }
   }
-}
-
-TEST(Sandbox, SyslogMessageIsTheTextAfterTheIdent) {
-  using avtd_sandbox::syslog_message;
-  EXPECT_EQ(syslog_message("<27>Dec  6 11:16:00 avtd[42]: main : 12 : a : b"), "main : 12 : a : b");
-  EXPECT_EQ(syslog_message("<13>Dec  6 11:16:00 root: hello"), "hello");
-  EXPECT_EQ(syslog_message("<13>1 2024-12-06T11:16:00.1+00:00 host avtd 42 - - main : 1 : x"), "main : 1 : x");
-  EXPECT_EQ(syslog_message("<13>1 2024-12-06T11:16:00Z host avtd 42 - [t a=\"1\"][u] text"), "text");
-  EXPECT_EQ(syslog_message("no prefix at all"), "no prefix at all");
-  EXPECT_EQ(syslog_message(""), "");
-}
-
-TEST(Sandbox, UdpCrossesTheVethToThePeerOverIpv4AndIpv6) {
-  struct Case {
-    const char* local;
-    const char* peer;
-  };
-  for (const Case c : {Case{kLocalIpv4, kPeerIpv4}, Case{kLocalIpv6, kPeerIpv6}}) {
-    UdpReceiver rx(c.peer, 0, {.want_ttl_tos = true});
-    const long sent_before = tx_packets();
-    ASSERT_EQ(send_from(c.local, c.peer, rx.port(), "hello", 0xb8), 0) << c.peer;
-    auto d = rx.receive();
-    ASSERT_TRUE(d) << c.peer;
-    EXPECT_EQ(std::string(d->data.begin(), d->data.end()), "hello");
-    EXPECT_EQ(d->from, c.local);
-    EXPECT_EQ(d->tos, 0xb8);
-    EXPECT_GT(d->ttl, 0);
-    // It went out through eth0, not over lo.
-    EXPECT_GT(tx_packets(), sent_before);
-  }
-  // The peer's own addresses are not ours: nothing of ours answers there.
-  const RunResult addresses = ip({"-o", "addr", "show", "dev", "eth0"});
-  EXPECT_EQ(addresses.out.find(kPeerIpv4), std::string::npos);
-  const RunResult peer_addresses = ip_peer({"-o", "addr", "show", "dev", "eth0"});
-  EXPECT_NE(peer_addresses.out.find(std::string(kPeerIpv4) + "/24"), std::string::npos) << peer_addresses.out;
-  EXPECT_NE(peer_addresses.out.find(std::string(kPeerIpv6) + "/64"), std::string::npos) << peer_addresses.out;
 }
 
 TEST(Sandbox, MulticastLeavesOnlyThroughAHostRoute) {
@@ -335,54 +244,6 @@ TEST(Sandbox, ExitStatusOfAnOrphanedGrandchildIsCollected) {
   EXPECT_TRUE(avtd_sandbox::descendants_of(::getpid()).empty());
 }
 
-TEST(Sandbox, ProcessesReportStatusOutputAndTimeouts) {
-  const RunResult failing = run({"sh", "-c", "echo a; echo b >&2; exit 3"});
-  EXPECT_EQ(failing.status.code(), 3);
-  EXPECT_EQ(failing.out, "a\n");
-  EXPECT_EQ(failing.err, "b\n");
-
-  const RunResult missing = run({"/nonexistent/program"});
-  EXPECT_EQ(missing.status.code(), 127);
-  EXPECT_NE(missing.err.find("/nonexistent/program"), std::string::npos);
-
-  const RunResult hung = run({"sleep", "30"}, 100ms);
-  EXPECT_TRUE(hung.status.timed_out());
-
-  pid_t left_behind = -1;
-  {
-    Process sleeper({"sleep", "30"});
-    left_behind = sleeper.pid();
-    EXPECT_TRUE(process_alive(left_behind));
-  }
-  EXPECT_FALSE(process_alive(left_behind)) << "destruction must kill and reap";
-
-  const RunResult env = run({"sh", "-c", "echo $PROBE"}, 10s, {.env = {"PROBE=42"}});
-  EXPECT_EQ(env.out, "42\n");
-}
-
-TEST(Sandbox, CommandsAndSocketsCanLiveOnTheReceivingHost) {
-  const RunResult inside = run({"ip", "-o", "-4", "addr", "show", "dev", "eth0"}, 10s, {.in_peer = true});
-  EXPECT_NE(inside.out.find(std::string(kPeerIpv4) + "/24"), std::string::npos) << inside.out << inside.err;
-  const RunResult named = run({"ip", "netns", "exec", "peer", "ip", "-o", "-4", "addr", "show", "dev", "eth0"});
-  EXPECT_NE(named.out.find(kPeerIpv4), std::string::npos) << named.out << named.err;
-
-  // TCP from the receiving host to our side, through the veth.
-  TcpListener listener(kLocalIpv4, 0, /*in_peer=*/false);
-  Fd client = tcp_connect(kLocalIpv4, listener.port());
-  ASSERT_TRUE(client);
-  Fd server = listener.accept();
-  ASSERT_TRUE(server);
-  ASSERT_EQ(::send(client.get(), "ping", 4, MSG_NOSIGNAL), 4);
-  std::array<uint8_t, 4> got{};
-  ASSERT_TRUE(read_exact(server.get(), got));
-  EXPECT_EQ(std::string(got.begin(), got.end()), "ping");
-  sockaddr_in peer{};
-  socklen_t length = sizeof peer;
-  ASSERT_EQ(::getpeername(server.get(), reinterpret_cast<sockaddr*>(&peer), &length), 0);
-  char text[INET_ADDRSTRLEN] = {};
-  EXPECT_STREQ(::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text), kPeerIpv4);
-}
-
 TEST(Sandbox, WrapperRunsACommandInAFreshSandboxAndKeepsItsSyslog) {
   ASSERT_TRUE(Fd(::open("/tmp/outer-marker", O_CREAT | O_WRONLY | O_CLOEXEC, 0644)));
   const RunResult result = run({bin("avtd-sandbox"), "--syslog", "/tmp/wrapped.log", "--", "sh", "-c",
@@ -403,9 +264,7 @@ TEST(Sandbox, WrapperRunsACommandInAFreshSandboxAndKeepsItsSyslog) {
   EXPECT_EQ(wrapped.wait(5s).code(), 9);
   EXPECT_EQ(wrapped.out(), "ready\nterm\n");
 
-  EXPECT_EQ(run({bin("avtd-sandbox")}).status.code(), 2);
   EXPECT_EQ(run({bin("avtd-sandbox"), "--", "sh", "-c", "kill -SEGV $$"}).status.code(), 128 + SIGSEGV);
-  EXPECT_EQ(run({bin("avtd-sandbox"), "--", "/nonexistent/program"}).status.code(), 127);
 }
 
 TEST(Sandbox, ParallelSandboxesHandOutDifferentPids) {
