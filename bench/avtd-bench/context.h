@@ -72,6 +72,7 @@ struct figures {
   double own_mib = kNaN;
   double startup_cpu_ms = kNaN;
   double startup_wall_ms = kNaN;
+  double stop_wall_ms = kNaN; // SIGTERM to the end of a running stream
   double core_percent = kNaN; // paced: whole process, share of one core
   double latency_p50_us = kNaN; // every unit
   double latency_p99_us = kNaN;

@@ -65,8 +65,11 @@ bool find_stream_thread(daemon_process& d) {
 }
 
 bool stop_daemon(daemon_process& d, std::string& error) {
+  const int64_t signalled = realtime_ns();
   if (d.pid > 0) kill(d.pid, SIGTERM);
-  return await_daemon(d, error);
+  const bool clean = await_daemon(d, error);
+  d.stop_wall_ms = static_cast<double>(realtime_ns() - signalled) / 1e6;
+  return clean;
 }
 
 bool await_daemon(daemon_process& d, std::string& error) {

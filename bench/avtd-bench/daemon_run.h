@@ -16,6 +16,7 @@ struct daemon_process {
   pid_t stream_tid = 0;     // its stream thread
   double launcher_cpu_ms = 0; // the process before it became a daemon
   int64_t launched_ns = 0;  // CLOCK_REALTIME just before the start
+  double stop_wall_ms = -1; // from SIGTERM to the end, when stop_daemon sent it
 };
 
 std::string daemon_pid_file(int session);

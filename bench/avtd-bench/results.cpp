@@ -45,6 +45,7 @@ void record(results& r, const std::string& row, int run, const figures& f) {
       {"own_mib", f.own_mib},
       {"startup_cpu_ms", f.startup_cpu_ms},
       {"startup_wall_ms", f.startup_wall_ms},
+      {"stop_wall_ms", f.stop_wall_ms},
       {"core_percent", f.core_percent},
       {"latency_p50_us", f.latency_p50_us},
       {"latency_p99_us", f.latency_p99_us},

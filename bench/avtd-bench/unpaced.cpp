@@ -292,6 +292,7 @@ bool run_unpaced_daemon(context& ctx, const std::string& row, figures& f, std::s
     error = stop_error;
     ok = false;
   }
+  f.stop_wall_ms = d.stop_wall_ms;
   unlink(kStorePath);
   return ok;
 }

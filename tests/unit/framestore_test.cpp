@@ -188,7 +188,7 @@ TEST_F(FrameStore, FastProducerNeverYieldsATornBlock) {
 
   auto reader = std::async(std::launch::async, [&] {
     struct Result {
-      int delivered = 0, delays = 0, torn = 0, out_of_order = 0, failures = 0;
+      int delivered = 0, torn = 0, out_of_order = 0;
     } r;
     shm_handle h;
     if (shm_attach(path_.c_str(), kNumber, &h) != 0) return r;
@@ -197,17 +197,11 @@ TEST_F(FrameStore, FastProducerNeverYieldsATornBlock) {
     int rp = h.header->wp;
     int64_t last = -1;
     for (int i = 0; i < 4 * static_cast<int>(kFrames); ++i) {
-      if (shm_check_read_delay(&h, rp) != 0) {
-        ++r.delays;
-        rp = h.header->wp;
-      }
+      if (shm_check_read_delay(&h, rp) != 0) rp = h.header->wp;
       shm_blockinfo info{};
       const int n = shm_read_data_blockinfo(buf.data(), kMaxLen, &info, &h, &rp, 0);
       if (n == kShmDestroyed) break;
-      if (n <= 0) {
-        ++r.failures;
-        continue;
-      }
+      if (n <= 0) continue;
       const int64_t k = check_frame(buf.data(), n);
       if (k < 0 || info.timestamp != static_cast<uint32_t>(k) * 3000) {
         ++r.torn;
@@ -230,7 +224,6 @@ TEST_F(FrameStore, FastProducerNeverYieldsATornBlock) {
   EXPECT_EQ(r.torn, 0);
   EXPECT_EQ(r.out_of_order, 0);
   EXPECT_GT(r.delivered, 0);
-  std::printf("delivered %d, delays %d, failed reads %d\n", r.delivered, r.delays, r.failures);
 }
 
 TEST_F(FrameStore, ReaderInAnotherProcessWakesForTheNextBlock) {
