@@ -76,16 +76,19 @@ ssize_t send_frame(int fd, int channel, const bytes& body, int timeout_ms = kInt
 
 TEST(Interleave, TwoWritersAndASlowReaderStillGiveWholeFramesInOrder) {
   slow_tcp link;
-  constexpr int kFrames = 200;
+  // Media frames several times the socket buffers, so that each one waits
+  // for room part-way; the reports arrive while it waits.
+  constexpr int kFrames = 100;
+  constexpr size_t kMedia = 9000;
   auto writer = [&](int channel, size_t size) {
     for (int i = 0; i < kFrames; ++i) {
       ASSERT_EQ(send_frame(link.sender, channel, pattern(size, static_cast<uint8_t>(i))),
                 static_cast<ssize_t>(size + 4));
     }
   };
-  std::thread media(writer, 0, 1400);
+  std::thread media(writer, 0, kMedia);
   std::thread reports(writer, 1, 28);
-  const bytes stream = read_slowly(link.receiver, kFrames * (1404 + 32), 3000);
+  const bytes stream = read_slowly(link.receiver, kFrames * (kMedia + 4 + 32), 3000);
   media.join();
   reports.join();
 
@@ -99,7 +102,7 @@ TEST(Interleave, TwoWritersAndASlowReaderStillGiveWholeFramesInOrder) {
     len = static_cast<size_t>(stream[at + 2]) << 8 | stream[at + 3];
     const auto end = stream.begin() + static_cast<long>(std::min(at + 4 + len, stream.size()));
     const bytes body(stream.begin() + static_cast<long>(at + 4), end);
-    EXPECT_EQ(body, pattern(channel == 0 ? 1400 : 28, static_cast<uint8_t>(next[channel]++)));
+    EXPECT_EQ(body, pattern(channel == 0 ? kMedia : 28, static_cast<uint8_t>(next[channel]++)));
   }
   EXPECT_EQ(at, stream.size());
   EXPECT_EQ(next[0], kFrames);
