@@ -28,7 +28,6 @@ constexpr int64_t kStopGraceMs = 5000;
 constexpr int64_t kStartingWaitMs = 7000;
 // Main, stream and RTCP thread: the daemon has left its start-up.
 constexpr int kRunningThreads = 3;
-constexpr int64_t kStopAllLimitMs = 8000;
 
 // The daemon's exit statuses.
 const char* reason_of(int code) {
@@ -201,6 +200,9 @@ std::vector<daemon_event> daemon_pool::poll(int64_t now_ms) {
       running_[*pid] = {current_->request.key, current_->request.pid_file};
       events.push_back({daemon_event::kind::started, current_->request.key, *pid, {}});
       current_.reset();
+      if (stopping_all_) {
+        stop(*pid, now_ms);
+      }
     }
   }
   if (current_ && now_ms > current_->deadline) {
@@ -212,17 +214,22 @@ std::vector<daemon_event> daemon_pool::poll(int64_t now_ms) {
   return events;
 }
 
-void daemon_pool::stop_all() {
+void daemon_pool::stop_all(int64_t now_ms) {
+  stopping_all_ = true;
   queue_.clear();
-  const int64_t limit = monotonic_ms() + kStopAllLimitMs;
-  while ((current_ || !running_.empty()) && monotonic_ms() < limit) {
-    for (const auto& [pid, info] : running_) {
-      stop(pid, monotonic_ms());
-    }
+  for (const auto& [pid, info] : running_) {
+    stop(pid, now_ms);
+  }
+}
+
+void daemon_pool::kill_remaining() {
+  for (const auto& [pid, info] : running_) {
+    kill(pid, SIGKILL);
+  }
+  const int64_t limit = monotonic_ms() + kStopGraceMs;
+  while (!running_.empty() && monotonic_ms() < limit) {
     for (const daemon_event& e : poll(monotonic_ms())) {
-      if (e.what == daemon_event::kind::exited) {
-        note("daemon %d of session %d ended: %s", static_cast<int>(e.pid), e.key, e.why.c_str());
-      }
+      note("daemon %d of session %d ended: %s", static_cast<int>(e.pid), e.key, e.why.c_str());
     }
     usleep(20000);
   }

@@ -42,8 +42,13 @@ class daemon_pool {
   // Reaps, advances the open start and the stops; what happened since.
   std::vector<daemon_event> poll(int64_t now_ms);
   bool busy() const { return current_.has_value() || !queue_.empty() || !stopping_.empty(); }
-  // Stops every daemon and waits (bounded) until they are gone.
-  void stop_all();
+  // Stops every daemon, the one starting too once it has; poll() goes on
+  // reaping them (they ask the session service on their way out, so the
+  // owner keeps serving it) until idle().
+  void stop_all(int64_t now_ms);
+  bool idle() const { return !current_ && running_.empty(); }
+  // What is still there after the owner's patience: SIGKILL and reap.
+  void kill_remaining();
 
  private:
   struct open_start {
@@ -68,6 +73,7 @@ class daemon_pool {
   };
   void advance_stops(int64_t now_ms);
   std::map<pid_t, stopping> stopping_;
+  bool stopping_all_ = false;
 };
 
 // "exit 7 (stream or RTCP set-up refused the parameters)", "signal 9".

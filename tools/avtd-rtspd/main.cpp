@@ -27,6 +27,9 @@ namespace {
 constexpr int kExitUsage = 2;
 constexpr int kBusyPollMs = 20;  // a start in flight or replies to take up
 constexpr int kIdlePollMs = 250; // time-outs are checked this often
+// At SIGTERM the daemons get this long to end (a starting one first runs
+// its threads, then stops within a second or two) before SIGKILL.
+constexpr int64_t kStopLimitMs = 10000;
 
 // avtd beside this program, as the build and the installation place them.
 std::string daemon_beside_us() {
@@ -90,8 +93,8 @@ int main(int argc, char** argv) {
   }
   rtspd::note("serving RTSP on port %d, daemon %s", opts.port, opts.avtd.c_str());
 
-  bool running = true;
-  while (running) {
+  int64_t stop_deadline = 0; // set once a termination signal came
+  for (;;) {
     std::vector<pollfd> fds{{sig_fd, POLLIN, 0}};
     const size_t service_at = fds.size();
     service.add_poll_fds(fds);
@@ -105,9 +108,13 @@ int main(int argc, char** argv) {
     if ((fds[0].revents & POLLIN) != 0) {
       signalfd_siginfo info{};
       while (read(sig_fd, &info, sizeof info) == sizeof info) {
-        if (info.ssi_signo != SIGCHLD) {
+        if (info.ssi_signo != SIGCHLD && stop_deadline == 0) {
           rtspd::note("caught signal %u, stopping", info.ssi_signo);
-          running = false;
+          // No more players; the session service stays for the daemons'
+          // goodbyes.
+          rtsp.shutdown();
+          stop_deadline = rtspd::monotonic_ms() + kStopLimitMs;
+          daemons.stop_all(rtspd::monotonic_ms());
         }
       }
     }
@@ -117,12 +124,17 @@ int main(int argc, char** argv) {
       rtsp.on_daemon_event(e, now);
     }
     service.serve(fds, service_at);
+    if (stop_deadline != 0) {
+      if (daemons.idle() || now > stop_deadline) {
+        break;
+      }
+      continue;
+    }
     rtsp.serve(fds, rtsp_at, now);
     rtsp.tick(now);
   }
 
-  rtsp.shutdown();
-  daemons.stop_all();
+  daemons.kill_remaining();
   service.close_all();
   if (session_log != nullptr) {
     std::fclose(session_log);

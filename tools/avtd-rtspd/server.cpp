@@ -343,8 +343,9 @@ void server::tick(int64_t now) {
   for (const auto& [id, s] : table_.sessions) {
     // A playing unicast UDP daemon hears the player's RTCP itself and ends
     // on its own time-out; everything else is timed here.
+    // A start in progress is not the player's delay.
     const bool daemon_judges = s.state == run_state::playing && s.transport.kind == rtsp::transport_kind::udp;
-    if (!daemon_judges && s.state != run_state::stopping &&
+    if (!daemon_judges && s.state != run_state::stopping && s.state != run_state::starting &&
         now - s.last_seen > static_cast<int64_t>(opts_.session_timeout) * 1000) {
       expired.push_back(id);
     }
