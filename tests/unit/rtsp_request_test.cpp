@@ -11,6 +11,7 @@
 namespace {
 
 using rtsp::parse_status;
+using namespace std::string_literals;
 
 constexpr size_t kLimit = 200;
 
@@ -42,7 +43,7 @@ TEST(RtspRequest, CutsWholeRequestsAndRefusesWhatIsNone) {
       {"lengths disagree", "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\nContent-Length: 1\r\nContent-length: 2\r\n\r\nab",
        parse_status::bad_request, 0, ""},
       {"header without colon", "OPTIONS * RTSP/1.0\r\nCSeq 1\r\n\r\n", parse_status::bad_request, 0, ""},
-      {"NUL in a value", std::string("OPTIONS * RTSP/1.0\r\nCSeq: 1\r\nX: a\0b\r\n\r\n", 42),
+      {"NUL in a value", "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\nX: a\0b\r\n\r\n"s,
        parse_status::bad_request, 0, ""},
       {"fold before any header", "OPTIONS * RTSP/1.0\r\n CSeq: 1\r\n\r\n", parse_status::bad_request, 0, ""},
       {"four words", "OPTIONS * x RTSP/1.0\r\nCSeq: 1\r\n\r\n", parse_status::bad_request, 0, ""},
