@@ -32,12 +32,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "clip.h"
@@ -47,6 +49,7 @@
 #include "scenarios.h"
 #include "process_run.h"
 #include "store_feed.h"
+#include "support/command_line.h"
 
 namespace {
 
@@ -77,9 +80,16 @@ std::vector<std::string> split(const std::string& text) {
   return out;
 }
 
-bool parse(int argc, char** argv, options& o) {
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string name = argv[i], value = argv[i + 1];
+// Empty when the command line was taken, else why not.
+std::string parse(int argc, char** argv, options& o) {
+  for (int i = 1; i < argc; i += 2) {
+    const std::string name = argv[i];
+    static const std::vector<std::string> kNames = {"--bin", "--clip", "--long-clip", "--streams-clip", "--runs",
+                                                    "--work", "--tsv", "--streams-seconds", "--skip", "--perf-record",
+                                                    "--latency-log", "--nics", "--families", "--streams"};
+    if (std::find(kNames.begin(), kNames.end(), name) == kNames.end()) return "unknown option " + name;
+    if (i + 1 == argc) return "option " + name + " needs a value";
+    const std::string value = argv[i + 1];
     if (name == "--bin") o.bin = value;
     else if (name == "--clip") o.clip = value;
     else if (name == "--long-clip") o.long_clip = value;
@@ -98,15 +108,18 @@ bool parse(int argc, char** argv, options& o) {
       for (const std::string& n : split(value))
         if (std::atoi(n.c_str()) > 0) o.stream_counts.push_back(std::atoi(n.c_str()));
     } else {
-      return false;
+      return "unknown option " + name;
     }
   }
   for (const std::string& n : o.nics)
-    if (n != "no-offload" && n != "offload") return false;
+    if (n != "no-offload" && n != "offload") return "--nics takes no-offload and offload";
   for (const std::string& f : o.families)
-    if (f != "ipv4" && f != "ipv6") return false;
-  return argc % 2 == 1 && !o.bin.empty() && !o.clip.empty() && !o.long_clip.empty() && !o.streams_clip.empty() &&
-         o.runs >= 1 && o.runs <= 50 && o.streams_seconds >= 1 && o.streams_seconds <= 600;
+    if (f != "ipv4" && f != "ipv6") return "--families takes ipv4 and ipv6";
+  if (o.bin.empty() || o.clip.empty() || o.long_clip.empty() || o.streams_clip.empty())
+    return "--bin, --clip, --long-clip and --streams-clip are needed";
+  if (o.runs < 1 || o.runs > 50 || o.streams_seconds < 1 || o.streams_seconds > 600)
+    return "--runs takes 1..50 and --streams-seconds 1..600";
+  return "";
 }
 
 bool on_path(const char* program) {
@@ -227,13 +240,17 @@ class bench_runner {
 } // namespace
 
 int main(int argc, char** argv) {
+  static const char kUsage[] =
+      "usage: avtd-bench --bin DIR --clip FILE --long-clip FILE --streams-clip FILE [--runs N]\n"
+      "                  [--work DIR] [--tsv FILE] [--streams N,M] [--streams-seconds S] [--skip WHAT,...]\n"
+      "                  [--perf-record FILE] [--latency-log FILE] [--nics MODEL,...] [--families F,...]\n"
+      "Measures the daemon beside its floors and other senders (scripts/bench.sh runs it in the sandbox).\n";
   options o;
-  if (!parse(argc, argv, o)) {
-    std::fprintf(stderr,
-                 "usage: avtd-bench --bin DIR --clip FILE --long-clip FILE --streams-clip FILE [--runs N]\n"
-                 "                  [--work DIR] [--tsv FILE] [--streams N,M] [--streams-seconds S] [--skip WHAT,...]\n"
-                 "                  [--perf-record FILE] [--latency-log FILE]\n");
-    return 2;
+  if (argc == 2 && std::string_view(argv[1]) == "--help") {
+    return show_help(kUsage);
+  }
+  if (const std::string why = parse(argc, argv, o); !why.empty()) {
+    return refuse_command_line("avtd-bench", why, kUsage);
   }
   const char* netns = std::getenv("AVTD_PEER_NETNS");
   if (netns == nullptr) {

@@ -7,6 +7,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include "daemon/data_source.h"
 #include "daemon/options.h"
 #include "daemon/pidfile.h"
+#include "daemon/raw_syslog.h"
 #include "daemon/session.h"
 #include "daemon/signals.h"
 #include "net/route.h"
@@ -58,6 +61,19 @@ void remove_own_session() {
   if (g_rtp.session_id >= 0) {
     remove_session(g_rtp.session_id);
   }
+}
+
+// Why the start failed, where someone trying the daemon by hand sees it
+// (--foreground, or before the fork); a daemon's standard error is
+// /dev/null by then. Syslog has its own lines.
+[[gnu::format(printf, 1, 2)]] void tell(const char* format, ...) {
+  std::fprintf(stderr, "%s: ", program_invocation_short_name);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
 }
 
 void log_refused_command_line(int argc, char* argv[]) {
@@ -153,17 +169,25 @@ int main(int argc, char* argv[]) {
     LOG_UNIT(LOG_ERR, "invalid argument [argc=%d]", argc);
     return kExitNoArguments;
   }
-  if (analyze_options(argc, argv, &g_rtp, &g_rtcp) == -1) {
+  bool foreground = false;
+  if (analyze_options(argc, argv, &g_rtp, &g_rtcp, &foreground) == -1) {
     log_refused_command_line(argc, argv);
     return kExitBadCommandLine;
   }
-  if (daemon(0, 0) != 0) {
+  if (foreground) {
+    // Tried by hand: every line also where the user is; identity and
+    // facility stay the defaults, so syslog sees the same lines.
+    openlog(nullptr, LOG_PERROR, 0);
+    raw_syslog_mirror_to_stderr();
+  } else if (daemon(0, 0) != 0) {
     LOG_FUNC(LOG_ERR, "main", ": daemon error(%m)");
+    tell("cannot become a daemon: %s", std::strerror(errno));
     return kExitDaemonFailed;
   }
   publish_session_id(g_rtp.session_id);
   if (setup_signals() != 0) {
     LOG_UNIT(LOG_ERR, "set signal error");
+    tell("cannot set up the signals");
     return kExitSignalSetupFailed;
   }
 
@@ -171,6 +195,8 @@ int main(int argc, char* argv[]) {
   if (g_rtp.session_id == -1 && !metadata) {
     if (add_session(&g_rtp) != 0) {
       LOG_UNIT(LOG_ERR, "add_session error");
+      tell("the session daemon on /tmp/session did not register the stream (is one running? "
+           "--session_id names a session and skips the registration)");
       return kExitSessionFailed;
     }
     publish_session_id(g_rtp.session_id);
@@ -181,17 +207,20 @@ int main(int argc, char* argv[]) {
 
   if (select_data_source(&g_rtp) != 0) {
     LOG_UNIT(LOG_ERR, "rtp_thread init error(arch)");
+    tell("no data source for this datatype");
     remove_own_session();
     return kExitDataSourceFailed;
   }
   g_rtp.update_session = update_session;
   if (init_rtp_thread(&g_rtp) != 0) {
     LOG_UNIT(LOG_ERR, "rtp_thread init error");
+    tell("the stream cannot be set up with these options");
     remove_own_session();
     return kExitInitFailed;
   }
   if (init_rtcp_thread(&g_rtcp, &g_rtp) != 0) {
     LOG_UNIT(LOG_ERR, "rtcp_thread init error");
+    tell("the RTCP port cannot be set up (source port %u + 1)", g_rtp.ns.srcport);
     remove_own_session();
     return kExitInitFailed;
   }
@@ -205,6 +234,7 @@ int main(int argc, char* argv[]) {
   }
   if (claim < 0) {
     LOG_FUNC(LOG_ERR, "main", ": create_pidfile error(%d)", claim);
+    tell("cannot claim the pid file %s", pidfile_path());
     if (!metadata) {
       remove_own_session();
     }

@@ -23,6 +23,7 @@ constexpr int kIdentSize = 64;
 
 char g_ident[kIdentSize] = "avtd";
 std::atomic<long> g_utc_offset{0};
+std::atomic<bool> g_mirror{false};
 
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -105,6 +106,8 @@ void raw_syslog_prepare() {
   }
 }
 
+void raw_syslog_mirror_to_stderr() { g_mirror.store(true, std::memory_order_relaxed); }
+
 void raw_syslog(int priority, const char* text) {
   if ((chosen_log_mask() & LOG_MASK(LOG_PRI(priority))) == 0) {
     return;
@@ -117,6 +120,7 @@ void raw_syslog(int priority, const char* text) {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   pos = raw_append_timestamp(line, pos, kLineSize, now.tv_sec + g_utc_offset.load(std::memory_order_relaxed));
+  const int ident_at = pos;
   pos = raw_append_text(line, pos, kLineSize, g_ident);
   pos = raw_append_text(line, pos, kLineSize, ": ");
   pos = raw_append_text(line, pos, kLineSize, text);
@@ -128,6 +132,11 @@ void raw_syslog(int priority, const char* text) {
     std::memcpy(addr.sun_path, kLogPath, sizeof kLogPath);
     sendto(fd, line, static_cast<size_t>(pos), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     close(fd);
+  }
+  if (g_mirror.load(std::memory_order_relaxed)) {
+    // As the C library's LOG_PERROR shows a line: from the identity on.
+    (void)!write(STDERR_FILENO, line + ident_at, static_cast<size_t>(pos - ident_at));
+    (void)!write(STDERR_FILENO, "\n", 1);
   }
   errno = saved_errno;
 }

@@ -6,6 +6,9 @@
 // identity and the local time offset that the line carries.
 void raw_syslog_prepare();
 
+// From now on every line also goes to standard error (--foreground).
+void raw_syslog_mirror_to_stderr();
+
 // Formats "<PRI>Mmm dd hh:mm:ss ident: text" into a stack buffer and sends
 // it to /dev/log as one datagram, unless the mask chosen on the command
 // line drops the priority. Async-signal-safe; errno is preserved.

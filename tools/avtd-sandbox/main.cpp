@@ -13,6 +13,7 @@
 // 125 the sandbox could not be set up, 127 COMMAND could not be started.
 #include "avtd-sandbox/reaper.h"
 #include "avtd-sandbox/sandbox.h"
+#include "support/command_line.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -33,7 +34,6 @@
 namespace {
 
 constexpr int kExitNoRoot = 77;      // "skipped" to test drivers
-constexpr int kExitUsage = 2;
 constexpr int kExitSetupFailed = 125; // the wrapper failed, not the command
 constexpr int kExitCannotRun = 127;
 constexpr auto kGrace = std::chrono::seconds(2);
@@ -52,9 +52,17 @@ void forward_signal(int sig, siginfo_t* info, void*) {
   }
 }
 
-void usage() {
-  std::fprintf(stderr, "usage: avtd-sandbox [--syslog FILE] [--nic no-offload|offload] [--] COMMAND [ARGS...]\n");
-}
+constexpr char kUsage[] =
+    "usage: avtd-sandbox [--syslog FILE] [--nic no-offload|offload] [--] COMMAND [ARGS...]\n"
+    "Runs COMMAND in a sandbox of its own: private mount, PID and network namespaces, tmpfs on\n"
+    "/tmp, /run and /dev, syslog captured on /dev/log, eth0 198.51.100.1 / 2001:db8::1 and a veth\n"
+    "pair to a receiving host 198.51.100.2 / 2001:db8::2 (its namespace in $AVTD_PEER_NETNS).\n"
+    "  --syslog FILE  append every syslog line to FILE (a host path) as it arrives\n"
+    "  --nic MODEL    eth0 as the device's NIC, without UDP segmentation offload (no-offload,\n"
+    "                 the default), or the veth segmenting nothing itself (offload)\n"
+    "  --help         this text\n"
+    "Exits with COMMAND's status (128 + signal when killed); of its own: 2 usage, 77 not root,\n"
+    "125 the sandbox could not be set up, 127 COMMAND could not be started. Needs root.\n";
 
 // Stops what is left: SIGTERM first so daemons can clean up, then SIGKILL.
 void stop_leftovers() {
@@ -91,19 +99,21 @@ int main(int argc, char** argv) {
     } else if (arg == "--") {
       ++first;
       break;
-    } else if (arg == "-h" || arg == "--help") {
-      usage();
-      return 0;
+    } else if (arg == "--help") {
+      return show_help(kUsage);
     } else if (arg.substr(0, 1) == "-") {
-      usage();
-      return kExitUsage;
+      const bool known = arg == "--syslog" || arg == "--nic";
+      return refuse_command_line("avtd-sandbox",
+                                 known ? "option " + std::string(arg) + " needs a value" +
+                                             (arg == "--nic" ? " (no-offload or offload)" : "")
+                                       : "unknown option " + std::string(arg),
+                                 kUsage);
     } else {
       break;
     }
   }
   if (first >= argc) {
-    usage();
-    return kExitUsage;
+    return refuse_command_line("avtd-sandbox", "no COMMAND to run", kUsage);
   }
 
   int log_fd = -1;

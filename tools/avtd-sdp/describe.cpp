@@ -89,8 +89,19 @@ SdpParams describe_stream(const SdpOptions& o, std::string* store_error) {
     choose_store(o, name, number);
     const Want want = o.payload == kPayloadH264 ? Want::h264 : o.payload == kPayloadMpeg4 ? Want::mpeg4 : Want::jpeg;
     const StoreFacts facts = read_store(name.c_str(), number, want, kLookBackBlocks, o.wait);
-    if (!facts.error.empty() && (facts.attached || !o.store.empty()) && store_error != nullptr) {
-      *store_error = facts.error;
+    if (store_error != nullptr) {
+      // A description without what the store holds still plays, but only once
+      // the receiver finds the parameters in the stream: say so.
+      const char* missing = want == Want::h264 && !facts.h264.complete() ? "H.264 parameter sets (sprop-parameter-sets)"
+                            : want == Want::mpeg4 && !facts.mpeg4.found() ? "MPEG-4 configuration (config)"
+                                                                           : nullptr;
+      if (missing != nullptr) {
+        *store_error = std::string("no ") + missing + " read from " + name +
+                       (facts.error.empty() ? "" : " (" + facts.error + ")") +
+                       "; the description goes without them and a receiver must find them in the stream";
+      } else {
+        *store_error = facts.error;
+      }
     }
     p.profile_level_id = profile_level_id(facts.h264.sps);
     p.sprop = sprop_parameter_sets(facts.h264);

@@ -6,32 +6,25 @@
 #include <string>
 
 #include "describe.h"
+#include "support/command_line.h"
 
 using namespace sdp;
-
-namespace {
-
-constexpr int kExitUsage = 2;
-
-} // namespace
 
 int main(int argc, char** argv) {
   SdpOptions o;
   std::string error;
   const int parsed = parse_options(argc, argv, o, error);
   if (parsed == 1) {
-    std::fputs(kUsage, stdout);
-    return 0;
+    return show_help(kUsage);
   }
   if (parsed < 0) {
-    std::fprintf(stderr, "avtd-sdp: %s\n%s", error.c_str(), kUsage);
-    return kExitUsage;
+    return refuse_command_line("avtd-sdp", error, kUsage);
   }
 
   std::string store_error;
   const SdpParams p = describe_stream(o, &store_error);
   if (!store_error.empty()) {
-    std::fprintf(stderr, "avtd-sdp: %s\n", store_error.c_str());
+    std::fprintf(stderr, "avtd-sdp: warning: %s\n", store_error.c_str());
   }
   if (o.payload == kPayloadJpeg && !o.enable_rfc2435) {
     std::fprintf(stderr,

@@ -2,6 +2,9 @@
 
 #include <getopt.h>
 
+#include "daemon/options.h"
+#include "support/command_line.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -99,9 +102,17 @@ int parse_options(int argc, char** argv, SdpOptions& out, std::string& error) {
   optind = 1;
   int code;
   int index = 0;
+  bool interleaved = false;
   while ((code = getopt_long(argc, argv, "", kLongOptions, &index)) != -1) {
     long v = 0;
     bool ok = true;
+    // The daemon's options take exactly what the daemon takes.
+    if (code >= kDatatype && code <= kLog) {
+      if (std::string why = stream_option_refusal(kLongOptions[index].name, optarg); !why.empty()) {
+        error = why;
+        return -1;
+      }
+    }
     switch (code) {
       case kDatatype: ok = parse_datatype(optarg, out); break;
       case kHost: out.host = optarg; break;
@@ -118,6 +129,7 @@ int parse_options(int argc, char** argv, SdpOptions& out, std::string& error) {
       case kRfc2435: out.enable_rfc2435 = true; break;
       case kSdplay: out.enable_sdplay = true; break;
       case kInterleaved: {
+        interleaved = true;
         char* end = nullptr;
         out.rtp_channel = static_cast<int>(std::strtol(optarg, &end, 10));
         if (*end == '-') {
@@ -139,7 +151,7 @@ int parse_options(int argc, char** argv, SdpOptions& out, std::string& error) {
         break; // they do not change what a receiver needs
       case kHelp: return 1;
       default:
-        error = std::string("unknown or incomplete option ") + argv[optind - 1];
+        error = unparsed_option(argv, kLongOptions);
         return -1;
     }
     if (!ok) {
@@ -149,6 +161,10 @@ int parse_options(int argc, char** argv, SdpOptions& out, std::string& error) {
   }
   if (optind < argc) {
     error = std::string("unexpected argument ") + argv[optind];
+    return -1;
+  }
+  if (out.tcp && !interleaved) {
+    error = "--protocol=rtp_tcp needs --interleaved=A-B";
     return -1;
   }
   if (out.payload < 0 || out.host.empty()) {

@@ -19,6 +19,7 @@
 #include "options.h"
 #include "platform/framestore.h"
 #include "platform/framestore_producer.h"
+#include "support/command_line.h"
 
 namespace {
 
@@ -105,13 +106,11 @@ framestore::StoreGeometry geometry_for(const Options& o, const FeedPlan& plan) {
 int main(int argc, char* argv[]) {
   const ParseResult parsed = parse_options(argc, argv);
   if (!parsed.options) {
-    std::fprintf(stderr, "frame-feeder: %s\n%s", parsed.error.c_str(), kUsage);
-    return 2;
+    return refuse_command_line("frame-feeder", parsed.error, kUsage);
   }
   const Options& o = *parsed.options;
   if (o.help) {
-    std::fputs(kUsage, stdout);
-    return 0;
+    return show_help(kUsage);
   }
 
   std::vector<uint8_t> input;

@@ -2,6 +2,8 @@
 
 #include <getopt.h>
 
+#include "support/command_line.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -174,7 +176,7 @@ ParseResult parse_options(int argc, char* argv[]) {
       case kRing: ok = set_uint(arg, 8, 1u << 30, &o.ring_size); break;
       case kMaxFrame: ok = set_uint(arg, 1, 512u << 20, &o.max_frame); break;
       case kHelp: o.help = true; break;
-      default: return fail(std::string("unknown option ") + argv[optind - 1]);
+      default: return fail(unparsed_option(argv, kLongOptions));
     }
     if (!ok) return fail(std::string("bad value for ") + argv[optind - 1] + (arg ? std::string(" ") + arg : ""));
   }

@@ -22,12 +22,22 @@
 
 #include "default_payload.h"
 #include "describe.h"
+#include "support/command_line.h"
 #include "event/onvif_event_ipc.h"
 #include "json_line.h"
 
 namespace {
 
-constexpr char kUsage[] = "usage: mini-eventd [--family 2|10] [--interval-ms N] [--payload FILE] [--log FILE]\n";
+constexpr char kUsage[] =
+    "usage: mini-eventd [--family 2|10] [--interval-ms N] [--payload FILE] [--log FILE]\n"
+    "A stand-in event service: writes /tmp/onvif_ipc_sockd, listens as endpoint 512 and\n"
+    "writes one JSON line per message it receives.\n"
+    "  --family 2|10     address family of its endpoints, IPv4 or IPv6 (default 2)\n"
+    "  --interval-ms N   while a metadata endpoint is subscribed, deliver every N ms (default 1000)\n"
+    "  --payload FILE    the document to deliver (default: a small motion event document)\n"
+    "  --log FILE        append the JSON lines to FILE (default standard output)\n"
+    "  --help            this text\n"
+    "Removes the address file and ends on SIGTERM or SIGINT.\n";
 constexpr int kLongestWaitMs = 100; // how soon a termination signal is noticed
 
 std::atomic<int> g_stop{0};
@@ -51,25 +61,28 @@ bool parse_int(const char* text, int low, int high, int* out) {
   return true;
 }
 
-bool parse_options(int argc, char** argv, options* o) {
+// Empty when the command line was taken, else why not ("help" for --help).
+std::string parse_options(int argc, char** argv, options* o) {
   static const option kLong[] = {
       {"family", required_argument, nullptr, 'f'},
       {"interval-ms", required_argument, nullptr, 'i'},
       {"payload", required_argument, nullptr, 'p'},
       {"log", required_argument, nullptr, 'l'},
+      {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
+  opterr = 0;
   int c = 0;
   while ((c = getopt_long(argc, argv, "", kLong, nullptr)) != -1) {
     switch (c) {
       case 'f':
         if (!parse_int(optarg, 2, 10, &o->family) || (o->family != 2 && o->family != 10)) {
-          return false;
+          return std::string("invalid family ") + optarg + " (2 or 10)";
         }
         break;
       case 'i':
         if (!parse_int(optarg, 1, 3600000, &o->interval_ms)) {
-          return false;
+          return std::string("invalid interval ") + optarg + " (1..3600000 ms)";
         }
         break;
       case 'p':
@@ -78,11 +91,13 @@ bool parse_options(int argc, char** argv, options* o) {
       case 'l':
         o->log_file = optarg;
         break;
+      case 'h':
+        return "help";
       default:
-        return false;
+        return unparsed_option(argv, kLong);
     }
   }
-  return optind == argc;
+  return optind == argc ? "" : std::string("unexpected argument ") + argv[optind];
 }
 
 bool load_payload(const char* path, std::string* payload) {
@@ -153,9 +168,10 @@ class event_service {
 
 int main(int argc, char** argv) {
   options opts;
-  if (!parse_options(argc, argv, &opts)) {
-    std::fputs(kUsage, stderr);
-    return 2;
+  if (const std::string why = parse_options(argc, argv, &opts); why == "help") {
+    return show_help(kUsage);
+  } else if (!why.empty()) {
+    return refuse_command_line("mini-eventd", why, kUsage);
   }
   std::string payload;
   if (!load_payload(opts.payload_file, &payload)) {

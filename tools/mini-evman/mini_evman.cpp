@@ -10,6 +10,7 @@
 // A network-state notice (words 7 and 15) gives {"op":"netstate","state":N};
 // anything else is logged as {"op":"unknown",...} or {"op":"short","bytes":N}.
 // Runs until SIGTERM or SIGINT, then removes its socket.
+#include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -20,10 +21,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
+#include <string>
 
 #include "platform/session.h"
 #include "stream/evman_notice.h"
+#include "support/command_line.h"
 
 namespace {
 
@@ -34,7 +36,14 @@ void on_signal(int) { g_stop.store(1); }
 constexpr int kPollMs = 200;
 constexpr int kReadWaitMs = 2000;
 
-void usage() { std::fprintf(stderr, "usage: mini-evman [--log FILE] [--no-reply | --silent]\n"); }
+constexpr char kUsage[] =
+    "usage: mini-evman [--log FILE] [--no-reply | --silent]\n"
+    "A stand-in event manager on /tmp/localrec: one JSON line per notice it receives.\n"
+    "  --log FILE   append the notice lines to FILE (default standard output)\n"
+    "  --no-reply   close each connection without an answer\n"
+    "  --silent     hold each connection open unanswered until the sender gives up\n"
+    "  --help       this text\n"
+    "Runs until SIGTERM or SIGINT, then removes its socket.\n";
 
 enum class answer { reply, close, silent };
 
@@ -114,18 +123,23 @@ int serve(int listener, FILE* out, answer mode) {
 int main(int argc, char* argv[]) {
   const char* log_path = nullptr;
   answer mode = answer::reply;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "--log" && i + 1 < argc) {
-      log_path = argv[++i];
-    } else if (arg == "--no-reply") {
-      mode = answer::close;
-    } else if (arg == "--silent") {
-      mode = answer::silent;
-    } else {
-      usage();
-      return 2;
+  static const option kOptions[] = {{"log", required_argument, nullptr, 'l'},
+                                    {"no-reply", no_argument, nullptr, 'n'},
+                                    {"silent", no_argument, nullptr, 's'},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 'l': log_path = optarg; break;
+      case 'n': mode = answer::close; break;
+      case 's': mode = answer::silent; break;
+      case 'h': return show_help(kUsage);
+      default: return refuse_command_line("mini-evman", unparsed_option(argv, kOptions), kUsage);
     }
+  }
+  if (optind != argc) {
+    return refuse_command_line("mini-evman", std::string("unexpected argument ") + argv[optind], kUsage);
   }
 
   FILE* out = stdout;

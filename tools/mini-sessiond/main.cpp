@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/session_wire.h"
+#include "support/command_line.h"
 #include "requests.h"
 #include "service.h"
 
@@ -61,24 +62,35 @@ class recorder_policy : public session_policy {
   std::vector<int> live_;
 };
 
-void usage() { std::fprintf(stderr, "usage: mini-sessiond [--framerate N] [--refuse] [--log FILE]\n"); }
+constexpr char kUsage[] =
+    "usage: mini-sessiond [--framerate N] [--refuse] [--log FILE]\n"
+    "A stand-in session daemon on /tmp/session: ids 1, 2, ...; one JSON line per request.\n"
+    "  --framerate N  the answer to the frame-rate query (default 30)\n"
+    "  --refuse       refuse every registration\n"
+    "  --log FILE     append the request lines to FILE (default standard output)\n"
+    "  --help         this text\n"
+    "Runs until SIGTERM or SIGINT, then removes its socket.\n";
 
-bool parse_args(int argc, char* argv[], sessiond_config* config, const char** log_path) {
-  static const option kOptions[] = {{"framerate", required_argument, nullptr, 'f'},
-                                    {"refuse", no_argument, nullptr, 'r'},
-                                    {"log", required_argument, nullptr, 'l'},
-                                    {nullptr, 0, nullptr, 0}};
+const option kOptions[] = {{"framerate", required_argument, nullptr, 'f'},
+                           {"refuse", no_argument, nullptr, 'r'},
+                           {"log", required_argument, nullptr, 'l'},
+                           {"help", no_argument, nullptr, 'h'},
+                           {nullptr, 0, nullptr, 0}};
+
+// Empty when the command line was taken, else why not ("help" for --help).
+std::string parse_args(int argc, char* argv[], sessiond_config* config, const char** log_path) {
+  opterr = 0;
   for (;;) {
     const int c = getopt_long(argc, argv, "", kOptions, nullptr);
     if (c == -1) {
-      return optind == argc;
+      return optind == argc ? "" : std::string("unexpected argument ") + argv[optind];
     }
     switch (c) {
     case 'f': {
       char* end = nullptr;
       std::strtod(optarg, &end);
       if (*optarg == '\0' || *end != '\0') {
-        return false;
+        return std::string("invalid frame rate ") + optarg;
       }
       config->framerate = optarg;
       break;
@@ -89,8 +101,10 @@ bool parse_args(int argc, char* argv[], sessiond_config* config, const char** lo
     case 'l':
       *log_path = optarg;
       break;
+    case 'h':
+      return "help";
     default:
-      return false;
+      return unparsed_option(argv, kOptions);
     }
   }
 }
@@ -100,9 +114,10 @@ bool parse_args(int argc, char* argv[], sessiond_config* config, const char** lo
 int main(int argc, char* argv[]) {
   sessiond_config config;
   const char* log_path = nullptr;
-  if (!parse_args(argc, argv, &config, &log_path)) {
-    usage();
-    return 2;
+  if (const std::string why = parse_args(argc, argv, &config, &log_path); why == "help") {
+    return show_help(kUsage);
+  } else if (!why.empty()) {
+    return refuse_command_line("mini-sessiond", why, kUsage);
   }
   FILE* log = stdout;
   if (log_path != nullptr) {

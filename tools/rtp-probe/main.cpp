@@ -18,6 +18,7 @@
 #include "report.h"
 #include "sockets.h"
 #include "stream_checker.h"
+#include "support/command_line.h"
 #include "toolkit/net.h"
 
 using namespace probe;
@@ -279,12 +280,10 @@ int main(int argc, char** argv) {
   std::string error;
   const int parsed = parse_options(argc, argv, options, error);
   if (parsed == 1) {
-    std::fputs(kUsage, stdout);
-    return kExitClean;
+    return show_help(kUsage);
   }
   if (parsed < 0) {
-    std::fprintf(stderr, "rtp-probe: %s\n%s", error.c_str(), kUsage);
-    return kExitUsage;
+    return refuse_command_line("rtp-probe", error, kUsage);
   }
   struct sigaction sa{};
   sa.sa_handler = on_signal;

@@ -2,6 +2,8 @@
 
 #include <getopt.h>
 
+#include "support/command_line.h"
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -98,8 +100,7 @@ int parse_options(int argc, char** argv, ProbeOptions& out, std::string& error) 
       case kQuiet: out.quiet = true; break;
       case kHelp: return 1;
       default:
-        error = optopt ? std::string("unknown option -") + static_cast<char>(optopt)
-                       : std::string("unknown or incomplete option ") + argv[optind - 1];
+        error = unparsed_option(argv, kLongOptions);
         return -1;
     }
     if (!ok) {

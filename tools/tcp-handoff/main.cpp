@@ -21,6 +21,7 @@
 #include <string>
 
 #include "handoff.h"
+#include "support/command_line.h"
 
 namespace {
 
@@ -30,7 +31,15 @@ std::atomic<int> g_stop{0};
 
 void on_stop(int) { g_stop.store(1); }
 
-void usage() { std::fprintf(stderr, "usage: tcp-handoff --session N --connect HOST:PORT [--timeout S]\n"); }
+constexpr char kUsage[] =
+    "usage: tcp-handoff --session N --connect HOST:PORT [--timeout S]\n"
+    "Connects to a TCP receiver and hands the connection to the stream daemon of session N\n"
+    "through /tmp/rtp_over_http_sock_N.\n"
+    "  --session N         the session whose daemon takes the connection\n"
+    "  --connect HOST:PORT the receiver: 198.51.100.2:5000 or [2001:db8::2]:5000\n"
+    "  --timeout S         give up after S seconds without a hand-over (default 30)\n"
+    "  --help              this text\n"
+    "Exit status: 0 after one hand-over, 1 none within the time-out, 2 a bad command line.\n";
 
 bool parse_number(const char* text, long low, long high, long* value) {
   char* end = nullptr;
@@ -49,7 +58,9 @@ int main(int argc, char* argv[]) {
   static const option kOptions[] = {{"session", required_argument, nullptr, 's'},
                                     {"connect", required_argument, nullptr, 'c'},
                                     {"timeout", required_argument, nullptr, 't'},
+                                    {"help", no_argument, nullptr, 'h'},
                                     {nullptr, 0, nullptr, 0}};
+  opterr = 0;
   long session = 0;
   bool session_given = false;
   long timeout = kDefaultTimeoutSeconds;
@@ -67,18 +78,24 @@ int main(int argc, char* argv[]) {
     case 't':
       ok = parse_number(optarg, 1, 24 * 3600, &timeout);
       break;
+    case 'h':
+      return show_help(kUsage);
     default:
-      ok = false;
+      return refuse_command_line("tcp-handoff", unparsed_option(argv, kOptions), kUsage);
     }
     if (!ok) {
-      usage();
-      return 2;
+      return refuse_command_line("tcp-handoff", std::string("invalid value ") + optarg, kUsage);
     }
   }
   endpoint peer;
-  if (target == nullptr || optind != argc || !parse_endpoint(target, &peer) || !session_given) {
-    usage();
-    return 2;
+  if (optind != argc) {
+    return refuse_command_line("tcp-handoff", std::string("unexpected argument ") + argv[optind], kUsage);
+  }
+  if (target == nullptr || !session_given) {
+    return refuse_command_line("tcp-handoff", "--session and --connect are needed", kUsage);
+  }
+  if (!parse_endpoint(target, &peer)) {
+    return refuse_command_line("tcp-handoff", std::string("invalid receiver ") + target + " (HOST:PORT)", kUsage);
   }
 
   struct sigaction action{};
