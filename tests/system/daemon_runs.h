@@ -32,15 +32,6 @@ inline std::vector<std::string> stream_args(std::vector<std::string> extra = {})
   return args;
 }
 
-inline const std::string kUsageTail =
-    " \n"
-    "[--encode=<jpeg, mpeg4, ulaw>] --bitrate=(64-24000)\n"
-    "[--host=<ip address>] [--port=(1-65535)] [--ttl=(1-255)]\n"
-    "[--tos=(0-255)] [--framerate=(NTSC:-30-30, PAL:-30-25)]\n"
-    "[--device=eth0] [--log=(0-7)] [--help]\n";
-
-inline std::string usage_text() { return "usage: " + harness::bin("avtd") + kUsageTail; }
-
 // Runs the daemon's command line; the process we start returns as soon as
 // it has forked the daemon (or exits itself on a refused command line).
 inline harness::RunResult launch(const std::vector<std::string>& args) { return harness::run(args, 10s); }

@@ -1,13 +1,20 @@
-// The daemon's life as its operators see it: exit statuses, the usage
-// text, pid files, termination signals and the keep-alive signal.
+// The daemon's life as its operators see it: exit statuses, refusals and
+// the usage text (every program's too), pid files, termination signals and
+// the keep-alive signal.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,6 +44,9 @@ pid_t start_stream(const std::vector<std::string>& args, const std::string& pid_
   return pid.value_or(-1);
 }
 
+// The usage text, as --help shows it.
+std::string usage_text() { return run({bin("avtd"), "--help"}).err; }
+
 TEST(Lifecycle, NoArgumentsShowsUsageAndExitsOne) {
   const RunResult r = run({bin("avtd")});
   EXPECT_EQ(r.status.code(), 1);
@@ -45,32 +55,123 @@ TEST(Lifecycle, NoArgumentsShowsUsageAndExitsOne) {
   EXPECT_TRUE(wait_syslog_regex(unit_line("main", "invalid argument [argc=1]")));
 }
 
-TEST(Lifecycle, RefusedCommandLinesExitTwoWithUsage) {
-  RunResult r = run({bin("avtd"), "--help"});
-  EXPECT_EQ(r.status.code(), 2);
-  EXPECT_EQ(r.err, usage_text());
-  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "invalid argument[" + bin("avtd") + " --help ]")));
+// Whatever ends a start is said on standard error, where someone trying the
+// daemon by hand looks: refusals of the command line always, the rest with
+// --foreground, which mirrors syslog there and exits with the real status.
+TEST(Lifecycle, EveryRefusalSaysWhyOnStandardErrorWithItsStatus) {
+  std::vector<std::string> no_ttl = stream_args();
+  no_ttl.erase(std::find(no_ttl.begin(), no_ttl.end(), "--ttl=4"));
+  const auto with = [](std::vector<std::string> extra) { return stream_args(std::move(extra)); };
+  struct row {
+    std::vector<std::string> args;
+    int status;
+    bool usage;
+    std::vector<std::string> err; // lines standard error holds besides the usage text
+    std::string syslog;           // regex, when the refusal has a line of its own
+  };
+  const std::vector<row> rows = {
+      {{bin("avtd"), "--help"}, 2, true, {}, regex_escape("invalid argument[" + bin("avtd") + " --help ]")},
+      {no_ttl, 2, true, {"avtd: required option missing: --ttl"}, ""},
+      {with({"-t", "5"}), 2, true, {"avtd: short options are not accepted (-t); every option is a long one"}, ""},
+      {with({"--bogus"}), 2, true, {"avtd: unknown option --bogus"}, ""},
+      {with({"--dstport=65535"}), 2, true, {"avtd: invalid dst port [65535]: 0..65534"},
+       unit_line("main", "invalid dst port [65535]")},
+      {with({"--foreground", "--host=camera.local"}), 2, false,
+       {"avtd: invalid host [camera.local]: not an IPv4 or IPv6 address (host names are not looked up)"},
+       unit_line("main", "invalid host [camera.local]")},
+      {with({"--foreground", "--device=eth9"}), 2, true, {"avtd: invalid device [eth9]: no such interface"},
+       "invalid argument\\[.* --device=eth9 \\]$"},
+      {with({"--protocol=rtp_tcp"}), 2, false, {"avtd: --protocol=rtp_tcp needs --interleaved=A-B"},
+       unit_line("main", "too few option(rtp_tcp)")},
+      // Past the command line, only --foreground shows it.
+      {with({"--foreground"}), 5, false,
+       {"avtd: session : ", "add_sesion error",
+        "avtd: the session daemon on /tmp/session did not register the stream"},
+       unit_line("main", "add_session error")},
+      {with({"--foreground", "--session_id=1"}), 8, false,
+       {"create_pidfile error(", "avtd: cannot claim the pid file /var/run/avtd_1.pid"}, ""},
+      {with({"--foreground", "--session_id=2", "--datatype=mpeg4"}), 0, false,
+       {"shm_attach error[No such file or directory](channel=0)", "open data_src error"}, ""},
+  };
+  const std::string usage = usage_text();
+  ASSERT_EQ(usage.rfind("usage: " + bin("avtd") + " --datatype=TYPE", 0), 0u) << usage;
+  // A pid file path that cannot be written: a directory stands there.
+  ASSERT_EQ(mkdir("/var/run/avtd_1.pid", 0755), 0);
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.args.back());
+    const size_t mark = syslog_mark();
+    const RunResult got = run(r.args, 30s);
+    EXPECT_EQ(got.status.code(), r.status) << got.err;
+    EXPECT_EQ(got.out, r.args == no_ttl ? "too few option\n" : "");
+    EXPECT_EQ(got.err.rfind(usage, 0) == 0, r.usage) << got.err;
+    for (const std::string& line : r.err) EXPECT_NE(got.err.find(line), std::string::npos) << line << "\n" << got.err;
+    if (r.err.empty()) {
+      EXPECT_EQ(got.err, usage);
+    }
+    if (!r.syslog.empty()) {
+      EXPECT_TRUE(wait_syslog_regex(r.syslog, 5s, mark)) << r.syslog;
+    }
+  }
+}
 
-  // Leaving out ttl: the line on standard output, then the usage text.
-  std::vector<std::string> args = stream_args();
-  args.erase(std::find(args.begin(), args.end(), "--ttl=4"));
-  r = run(args);
-  EXPECT_EQ(r.status.code(), 2);
-  EXPECT_EQ(r.out, "too few option\n");
-  EXPECT_EQ(r.err, usage_text());
+// The usage text lists exactly the options the parser takes, as the
+// README's table does; every program of the build answers --help with its
+// usage on standard output and an unknown option with one line and the
+// usage on standard error (the daemon by its own rules: usage on standard
+// error, status 2).
+TEST(Lifecycle, UsageTextAndReadmeListTheParsersOptionsAndEveryProgramAnswersHelp) {
+  const std::string usage = usage_text();
+  std::set<std::string> listed;
+  const std::regex option_line("^  --([a-z0-9_-]+)");
+  std::istringstream lines(usage);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, option_line)) listed.insert(m[1]);
+  }
+  std::set<std::string> documented;
+  std::istringstream readme(read_file(source_path("README.md")).value_or(""));
+  const std::regex table_row("^\\| `--([a-z0-9_-]+)` \\|");
+  for (std::string line; std::getline(readme, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, table_row)) documented.insert(m[1]);
+  }
+  EXPECT_EQ(listed, documented);
+  EXPECT_GE(listed.size(), 20u);
+  // The parser knows every listed name, and no name that starts otherwise.
+  for (const std::string& name : listed) {
+    EXPECT_EQ(run({bin("avtd"), "--" + name}).err.find("unknown option"), std::string::npos) << name;
+  }
+  for (char c = 'a'; c <= 'z'; ++c) {
+    const bool any = std::any_of(listed.begin(), listed.end(), [c](const std::string& n) { return n[0] == c; });
+    EXPECT_EQ(run({bin("avtd"), std::string("--") + c}).err.find("avtd: unknown option") == std::string::npos, any)
+        << c;
+  }
 
-  // Short letters and refused values end the same way.
-  EXPECT_EQ(run(stream_args({"-t", "5"})).status.code(), 2);
-  r = run(stream_args({"--dstport=65535"}));
-  EXPECT_EQ(r.status.code(), 2);
-  EXPECT_EQ(r.err, usage_text());
-  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "invalid dst port [65535]")));
-  r = run(stream_args({"--host=camera.local"}));
-  EXPECT_EQ(r.status.code(), 2);
-  EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "invalid host [camera.local]")));
-  EXPECT_EQ(run(stream_args({"--protocol=rtp_tcp"})).status.code(), 2);
-  EXPECT_TRUE(wait_syslog_regex(unit_line("main", "too few option(rtp_tcp)")));
+  // Programs are the executables without '_' in their names (tests and
+  // benchmark helpers have one).
+  size_t programs = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(bin(""))) {
+    const std::string name = entry.path().filename();
+    if (name.find('_') != std::string::npos || access(entry.path().c_str(), X_OK) != 0) continue;
+    SCOPED_TRACE(name);
+    ++programs;
+    const RunResult help = run({entry.path(), "--help"});
+    const RunResult unknown = run({entry.path(), "--no-such-option"});
+    EXPECT_EQ(unknown.status.code(), 2);
+    EXPECT_EQ(unknown.out, "");
+    if (name == "avtd") {
+      EXPECT_EQ(help.status.code(), 2);
+      EXPECT_EQ(help.out, "");
+      EXPECT_EQ(unknown.err, usage + "avtd: unknown option --no-such-option\n");
+      continue;
+    }
+    EXPECT_EQ(help.status.code(), 0);
+    EXPECT_EQ(help.out.rfind("usage: " + name + " ", 0), 0u) << help.out;
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(unknown.err.rfind(name + ": ", 0), 0u) << unknown.err;
+    EXPECT_NE(unknown.err.find("--no-such-option\n" + help.out), std::string::npos) << unknown.err;
+  }
+  EXPECT_GE(programs, 10u);
 }
 
 // Session 7 also shows where the ports come from: (7 + 512) * 2 sends RTP,

@@ -15,13 +15,6 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: avtd \n"
-    "[--encode=<jpeg, mpeg4, ulaw>] --bitrate=(64-24000)\n"
-    "[--host=<ip address>] [--port=(1-65535)] [--ttl=(1-255)]\n"
-    "[--tos=(0-255)] [--framerate=(NTSC:-30-30, PAL:-30-25)]\n"
-    "[--device=eth0] [--log=(0-7)] [--help]\n";
-
 const std::vector<std::string> kComplete = {"--datatype=jpeg", "--host=10.0.0.5", "--dstport=5000", "--ttl=64",
                                             "--tos=0",         "--device=lo",     "--protocol=rtp_udp"};
 
@@ -51,6 +44,15 @@ protected:
     const int status = analyze_options(static_cast<int>(args.size()), argv.data(), thread.get(), rtcp.get());
     std::string out = ::testing::internal::GetCapturedStdout();
     return {status, out, ::testing::internal::GetCapturedStderr()};
+  }
+
+  // The usage text as the parser shows it.
+  static std::string usage_text() {
+    char name[] = "avtd";
+    char* argv[] = {name, nullptr};
+    ::testing::internal::CaptureStderr();
+    show_usage(argv);
+    return ::testing::internal::GetCapturedStderr();
   }
 
   std::unique_ptr<rtp_thread> thread;
@@ -132,45 +134,76 @@ TEST_F(Options, DatatypeSetsPayloadAndChannel) {
   EXPECT_EQ(thread->channel, 0);
 }
 
-TEST_F(Options, RefusedValuesFailWithTheUsageTextOnlyWhereItIsShown) {
+// Each refusal ends with its reason on standard error, after the usage text
+// where that is shown.
+TEST_F(Options, RefusedValuesSayWhyAfterTheUsageTextWhereItIsShown) {
   struct row {
     std::vector<std::string> args;
     bool usage;
+    std::string reason;
   };
+  const std::string v4 = "not an IPv4 or IPv6 address (host names are not looked up)";
   const std::vector<row> rows = {
-      {{"--dstport=65535"}, true}, {{"--dstport=12x"}, true},      {{"--dstport="}, true},
-      {{"--dstport=-1"}, true},    {{"--srcport=65535"}, true},    {{"--srcport=7a"}, true},
-      {{"--ttl=256"}, true},       {{"--ttl=-1"}, true},           {{"--tos=256"}, true},
-      {{"--tos=1.5"}, true},       {{"--session_id=12x"}, true},   {{"--session_id="}, true},
-      {{"--log=8"}, true},         {{"--log=-1"}, true},           {{"--log=x"}, true},
-      {{"--help"}, true},          {{"-h"}, true},                 {{"-t", "5"}, true},
-      {{"--bogus"}, true},         {{"--d=1"}, true},              {{"--dstport"}, true},
-      {{"--enable-sdplay=1"}, true}, {{"--device=nosuchif0"}, true},
-      {{"--framerate=0"}, false},  {{"--framerate=31"}, false},    {{"--framerate=-61"}, false},
-      {{"--framerate=abc"}, false}, {{"--host=127.0.0.1"}, false}, {{"--host=::1"}, false},
-      {{"--host=camera.local"}, false}, {{"--host=10.0.0.5x"}, false}, {{"--host="}, false},
-      {{"--datatype=vp8"}, false}, {{"--payload_type=rfc"}, false}, {{"--protocol=udp"}, false},
-      {{"--protocol=rtp_tcp"}, false}, // no interleaved channels
+      {{"--dstport=65535"}, true, "invalid dst port [65535]: 0..65534"},
+      {{"--dstport=12x"}, true, "invalid dst port [12x]: 0..65534"},
+      {{"--dstport="}, true, "invalid dst port []: 0..65534"},
+      {{"--dstport=-1"}, true, "invalid dst port [-1]: 0..65534"},
+      {{"--srcport=65535"}, true, "invalid src port [65535]: 0..65534"},
+      {{"--srcport=7a"}, true, "invalid src port [7a]: 0..65534"},
+      {{"--ttl=256"}, true, "invalid ttl [256]: 0..255"},
+      {{"--ttl=-1"}, true, "invalid ttl [-1]: 0..255"},
+      {{"--tos=256"}, true, "invalid tos [256]: 0..255"},
+      {{"--tos=1.5"}, true, "invalid tos [1.5]: 0..255"},
+      {{"--session_id=12x"}, true, "invalid session_id [12x]: a whole number"},
+      {{"--session_id="}, true, "invalid session_id []: a whole number"},
+      {{"--log=8"}, true, "invalid log [8]: 0..7"},
+      {{"--log=-1"}, true, "invalid log [-1]: 0..7"},
+      {{"--log=x"}, true, "invalid log [x]: 0..7"},
+      {{"--help"}, true, ""},
+      {{"-h"}, true, "short options are not accepted (-h); every option is a long one"},
+      {{"-t", "5"}, true, "short options are not accepted (-t); every option is a long one"},
+      {{"--bogus"}, true, "unknown option --bogus"},
+      {{"--d=1"}, true, "ambiguous option --d=1"},
+      {{"--dstport"}, true, "option --dstport needs a value"},
+      {{"--enable-sdplay=1"}, true, "option --enable-sdplay takes no value"},
+      {{"--device=nosuchif0"}, true, "invalid device [nosuchif0]: no such interface"},
+      {{"--framerate=0"}, false, "invalid framerate [0]: -60..-1 or 1..30"},
+      {{"--framerate=31"}, false, "invalid framerate [31]: -60..-1 or 1..30"},
+      {{"--framerate=-61"}, false, "invalid framerate [-61]: -60..-1 or 1..30"},
+      {{"--framerate=abc"}, false, "invalid framerate [abc]: -60..-1 or 1..30"},
+      {{"--host=127.0.0.1"}, false,
+       "invalid host [127.0.0.1]: an IPv4 address no stream can go to (0.x, 127.x or a reserved edge)"},
+      {{"--host=::1"}, false, "invalid host [::1]: not an IPv6 address a stream can go to (:: and ::1 cannot)"},
+      {{"--host=camera.local"}, false, "invalid host [camera.local]: " + v4},
+      {{"--host=10.0.0.5x"}, false, "invalid host [10.0.0.5x]: " + v4},
+      {{"--host="}, false, "invalid host []: " + v4},
+      {{"--datatype=vp8"}, false, "invalid datatype [vp8]: jpeg, h264, mpeg4, ulaw or onvif_motion"},
+      {{"--payload_type=rfc"}, false, "invalid payload_type [rfc]: standard or xmsp"},
+      {{"--protocol=udp"}, false, "invalid protocol [udp]: rtp_udp or rtp_tcp"},
+      {{"--protocol=rtp_tcp"}, false, "--protocol=rtp_tcp needs --interleaved=A-B"}, // no interleaved channels
   };
+  const std::string usage = usage_text();
   const int mask = setlogmask(0);
   for (const row& r : rows) {
     SCOPED_TRACE(r.args.back());
     const parse_result got = parse(r.args);
     EXPECT_EQ(got.status, -1);
     EXPECT_EQ(got.out, "");
-    EXPECT_EQ(got.err, r.usage ? kUsage : "");
+    EXPECT_EQ(got.err, (r.usage ? usage : "") + (r.reason.empty() ? "" : "avtd: " + r.reason + "\n"));
   }
   EXPECT_EQ(setlogmask(0), mask) << "a refused level leaves the mask alone";
 }
 
 TEST_F(Options, MissingMandatoryOptionPrintsTooFewThenUsage) {
+  const std::string usage = usage_text();
   for (size_t skip = 0; skip < kComplete.size(); ++skip) {
     std::vector<std::string> args = kComplete;
     args.erase(args.begin() + static_cast<long>(skip));
     const parse_result r = parse(args, false);
-    EXPECT_EQ(r.status, -1) << kComplete[skip];
-    EXPECT_EQ(r.out, "too few option\n") << kComplete[skip];
-    EXPECT_EQ(r.err, kUsage) << kComplete[skip];
+    const std::string name = kComplete[skip].substr(0, kComplete[skip].find('='));
+    EXPECT_EQ(r.status, -1) << name;
+    EXPECT_EQ(r.out, "too few option\n") << name;
+    EXPECT_EQ(r.err, usage + "avtd: required option missing: " + name + "\n") << name;
   }
 }
 
