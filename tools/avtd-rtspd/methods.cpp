@@ -20,6 +20,9 @@ constexpr char kUnusedHost4[] = "192.0.2.1";
 constexpr char kUnusedHost6[] = "2001:db8::dead";
 
 bool is_loopback(const std::string& host) { return host == "::1" || host.rfind("127.", 0) == 0; }
+// The daemon takes an address without a scope: a link-local player cannot
+// be reached over UDP.
+bool is_link_local(const std::string& host) { return host.rfind("fe80:", 0) == 0; }
 
 using headers = std::vector<std::pair<std::string, std::string>>;
 
@@ -122,7 +125,7 @@ std::string server::do_setup(connection& c, const rtsp::request& r, int64_t now)
   }
   const std::string* th = r.header("Transport");
   const auto spec = th == nullptr ? std::nullopt : rtsp::choose_transport(*th);
-  if (!spec || (spec->kind == rtsp::transport_kind::udp && is_loopback(c.peer))) {
+  if (!spec || (spec->kind == rtsp::transport_kind::udp && (is_loopback(c.peer) || is_link_local(c.peer)))) {
     return rtsp::reply(461, r.cseq);
   }
   if (c.device.empty()) {
