@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "sdp_text.h"
+#include "toolkit/number.h"
 
 namespace sdp {
 
@@ -61,16 +62,7 @@ const option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-bool to_long(const char* text, long lo, long hi, long& out) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) {
-    return false;
-  }
-  out = v;
-  return true;
-}
+using toolkit::parse_whole;
 
 // The daemon's datatype rule: prefix match, then an optional "(n)" channel.
 bool parse_datatype(const char* text, SdpOptions& out) {
@@ -116,14 +108,14 @@ int parse_options(int argc, char** argv, SdpOptions& out, std::string& error) {
     switch (code) {
       case kDatatype: ok = parse_datatype(optarg, out); break;
       case kHost: out.host = optarg; break;
-      case kDstport: ok = to_long(optarg, 0, 65534, v); out.dstport = static_cast<unsigned>(v); break;
-      case kTtl: ok = to_long(optarg, 0, 255, v); out.ttl = static_cast<unsigned>(v); break;
+      case kDstport: ok = parse_whole(optarg, 0, 65534, v); out.dstport = static_cast<unsigned>(v); break;
+      case kTtl: ok = parse_whole(optarg, 0, 255, v); out.ttl = static_cast<unsigned>(v); break;
       case kDevice: out.device = optarg; break;
       case kProtocol:
         ok = std::strncmp(optarg, "rtp_udp", 7) == 0 || std::strncmp(optarg, "rtp_tcp", 7) == 0;
         out.tcp = std::strncmp(optarg, "rtp_tcp", 7) == 0;
         break;
-      case kSessionId: ok = to_long(optarg, -2147483648L, 2147483647L, out.session_id); break;
+      case kSessionId: ok = parse_whole(optarg, -2147483648L, 2147483647L, out.session_id); break;
       case kBitrate: out.bitrate = static_cast<unsigned>(std::strtoul(optarg, nullptr, 10)); break;
       case kFramerate: out.framerate = static_cast<int>(std::strtol(optarg, nullptr, 10)); break;
       case kRfc2435: out.enable_rfc2435 = true; break;
@@ -138,7 +130,7 @@ int parse_options(int argc, char** argv, SdpOptions& out, std::string& error) {
         break;
       }
       case kStore: out.store = optarg; break;
-      case kStoreNumber: ok = to_long(optarg, 0, 2147483647L, v); out.store_number = static_cast<int>(v); break;
+      case kStoreNumber: ok = parse_whole(optarg, 0, 2147483647L, v); out.store_number = static_cast<int>(v); break;
       case kNoStore: out.no_store = true; break;
       case kWait: {
         char* end = nullptr;

@@ -25,6 +25,7 @@
 #include "support/command_line.h"
 #include "event/onvif_event_ipc.h"
 #include "json_line.h"
+#include "toolkit/number.h"
 
 namespace {
 
@@ -52,9 +53,8 @@ struct options {
 };
 
 bool parse_int(const char* text, int low, int high, int* out) {
-  char* end = nullptr;
-  const long v = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || v < low || v > high) {
+  long v = 0;
+  if (!toolkit::parse_whole(text, low, high, v)) {
     return false;
   }
   *out = static_cast<int>(v);

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include "toolkit/number.h"
 
 namespace probe {
 
@@ -53,11 +54,10 @@ const option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// The number of text within [lo, hi] into an int.
 bool to_int(const char* text, long lo, long hi, int& out) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) {
+  long v = 0;
+  if (!toolkit::parse_whole(text, lo, hi, v)) {
     return false;
   }
   out = static_cast<int>(v);

@@ -22,6 +22,7 @@
 
 #include "handoff.h"
 #include "support/command_line.h"
+#include "toolkit/number.h"
 
 namespace {
 
@@ -41,17 +42,6 @@ constexpr char kUsage[] =
     "  --help              this text\n"
     "Exit status: 0 after one hand-over, 1 none within the time-out, 2 a bad command line.\n";
 
-bool parse_number(const char* text, long low, long high, long* value) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 10);
-  if (*text == '\0' || *end != '\0' || errno != 0 || v < low || v > high) {
-    return false;
-  }
-  *value = v;
-  return true;
-}
-
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -69,14 +59,14 @@ int main(int argc, char* argv[]) {
     bool ok = true;
     switch (c) {
     case 's':
-      ok = parse_number(optarg, INT32_MIN, INT32_MAX, &session);
+      ok = toolkit::parse_whole(optarg, INT32_MIN, INT32_MAX, session);
       session_given = ok;
       break;
     case 'c':
       target = optarg;
       break;
     case 't':
-      ok = parse_number(optarg, 1, 24 * 3600, &timeout);
+      ok = toolkit::parse_whole(optarg, 1, 24 * 3600, timeout);
       break;
     case 'h':
       return show_help(kUsage);
