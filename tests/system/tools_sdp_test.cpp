@@ -1,6 +1,8 @@
 // avtd-sdp's descriptions opened by real receivers on the receiving host:
-// FFmpeg and GStreamer decode every payload the daemon sends, unicast,
-// multicast and over IPv6.
+// FFmpeg and GStreamer decode MPEG-4 and mu-law and take the metadata
+// stream. (H.264 and JPEG over every transport: RtspPlayer, whose server
+// describes streams with the same library, and DemoRun, which decodes
+// through avtd-sdp's description.)
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -57,11 +59,11 @@ harness::RunResult gstreamer(bool decode) {
   return harness::run(args, 40s, harness::SpawnOptions{.in_peer = true});
 }
 
-// The daemon streaming `codec` to `host`, and the description avtd-sdp
+// The daemon streaming `codec` to the receiving host, and the description avtd-sdp
 // prints for the same options.
 struct Streaming {
-  explicit Streaming(const Codec& codec, const std::string& host = harness::kPeerIpv4)
-      : options(stream_options(codec, host)), feeder(start_feeder(codec)), daemon(start_daemon(options)),
+  explicit Streaming(const Codec& codec)
+      : options(stream_options(codec)), feeder(start_feeder(codec)), daemon(start_daemon(options)),
         sdp(write_sdp(options)) {}
   ~Streaming() { EXPECT_EQ(engine_runs::stop_stream(daemon), 0); }
   std::vector<std::string> options;
@@ -80,12 +82,6 @@ void expect_both_receivers_decode(const Codec& codec, const std::string& must_ho
 
 } // namespace
 
-TEST(ToolsSdp, H264DescriptionWithStoreParametersDecodes) {
-  expect_both_receivers_decode(kH264, "sprop-parameter-sets=");
-}
-
-TEST(ToolsSdp, Rfc2435JpegDescriptionDecodes) { expect_both_receivers_decode(kJpeg, "a=rtpmap:26 JPEG/90000"); }
-
 TEST(ToolsSdp, Mpeg4DescriptionWithConfigDecodes) { expect_both_receivers_decode(kMpeg4, ";config=000001B0"); }
 
 TEST(ToolsSdp, MuLawDescriptionDecodes) { expect_both_receivers_decode(kUlaw, "a=rtpmap:0 PCMU/8000"); }
@@ -103,15 +99,4 @@ TEST(ToolsSdp, MetadataDescriptionIsAcceptedByBothReceivers) {
   EXPECT_EQ(probe.out, "data\n") << probe.err;
   const harness::RunResult gst = gstreamer(false);
   EXPECT_EQ(gst.status.code(), 0) << gst.out << gst.err;
-}
-
-TEST(ToolsSdp, MulticastAndIpv6DescriptionsDecode) {
-  for (const std::string host : {"239.1.2.3", "2001:db8::2"}) {
-    SCOPED_TRACE(host);
-    Streaming stream(kH264, host);
-    EXPECT_NE(stream.sdp.find(host == "239.1.2.3" ? "c=IN IP4 239.1.2.3/4" : "c=IN IP6 2001:db8::2"),
-              std::string::npos)
-        << stream.sdp;
-    EXPECT_EQ(ffmpeg_frames(false), kFrames) << stream.sdp << harness::syslog_dump();
-  }
 }
