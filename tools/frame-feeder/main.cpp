@@ -20,6 +20,7 @@
 #include "platform/framestore.h"
 #include "platform/framestore_producer.h"
 #include "support/command_line.h"
+#include "toolkit/stop_signals.h"
 
 namespace {
 
@@ -29,14 +30,7 @@ std::atomic<bool> g_stop{false};
 
 extern "C" void on_stop_signal(int) { g_stop.store(true, std::memory_order_relaxed); }
 
-void install_signals() {
-  struct sigaction sa{};
-  sa.sa_handler = on_stop_signal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;  // no SA_RESTART: a signal must cut the pacing sleep short
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-}
+void install_signals() { toolkit::on_stop_signals(on_stop_signal); }
 
 bool read_file(const std::string& path, std::vector<uint8_t>* out) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

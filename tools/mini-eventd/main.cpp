@@ -26,6 +26,7 @@
 #include "event/onvif_event_ipc.h"
 #include "json_line.h"
 #include "toolkit/number.h"
+#include "toolkit/stop_signals.h"
 
 namespace {
 
@@ -184,12 +185,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mini-eventd: cannot open %s\n", opts.log_file);
     return 2;
   }
-  struct sigaction sa{};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  toolkit::on_stop_signals(on_signal);
 
   ipc_service_sockets sockets{};
   if (IPC_iStartSock(&sockets, opts.family) != 0 ||

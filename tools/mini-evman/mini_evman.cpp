@@ -26,6 +26,7 @@
 #include "platform/session.h"
 #include "stream/evman_notice.h"
 #include "support/command_line.h"
+#include "toolkit/stop_signals.h"
 
 namespace {
 
@@ -151,12 +152,7 @@ int main(int argc, char* argv[]) {
     }
   }
 
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  toolkit::on_stop_signals(on_signal);
 
   fd_owner listener(socket(AF_UNIX, SOCK_STREAM, 0));
   sockaddr_un addr{};

@@ -20,6 +20,7 @@
 #include "stream_checker.h"
 #include "support/command_line.h"
 #include "toolkit/net.h"
+#include "toolkit/stop_signals.h"
 
 using namespace probe;
 
@@ -285,12 +286,7 @@ int main(int argc, char** argv) {
   if (parsed < 0) {
     return refuse_command_line("rtp-probe", error, kUsage);
   }
-  struct sigaction sa{};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  toolkit::on_stop_signals(on_signal);
 
   if (!options.file.empty()) {
     return run_file(options);

@@ -23,6 +23,7 @@
 #include "handoff.h"
 #include "support/command_line.h"
 #include "toolkit/number.h"
+#include "toolkit/stop_signals.h"
 
 namespace {
 
@@ -88,12 +89,7 @@ int main(int argc, char* argv[]) {
     return refuse_command_line("tcp-handoff", std::string("invalid receiver ") + target + " (HOST:PORT)", kUsage);
   }
 
-  struct sigaction action{};
-  action.sa_handler = on_stop;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  toolkit::on_stop_signals(on_stop);
 
   const int64_t deadline = now_ms() + timeout * 1000;
   const int tcp = connect_tcp(peer, deadline);
