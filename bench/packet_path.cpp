@@ -29,6 +29,7 @@
 #include "stream/rtp_thread.h"
 #include "stream/send_rtp.h"
 #include "stream/udp_burst.h"
+#include "toolkit/net.h"
 
 namespace {
 
@@ -43,16 +44,9 @@ double cpu_seconds(clockid_t clock) {
 class drained_sink {
  public:
   drained_sink() {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const int big = 8 << 20;
-    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    addr_ = a;
+    sockaddr_storage a{};
+    fd_ = toolkit::loopback_udp(AF_INET, &a, 8 << 20).release();
+    addr_ = reinterpret_cast<const sockaddr_in&>(a);
     drain_ = std::thread([this] {
       static char buf[65536];
       while (!stop_.load()) {

@@ -1,6 +1,7 @@
 // The waiting send and receive wrappers, and the whole-buffer send that keeps
 // framed packets intact on a stream connection.
 #include "net/network.h"
+#include "toolkit/net.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -63,17 +64,6 @@ int drain(int fd) {
   return got;
 }
 
-// A UDP socket bound to a free loopback port whose address lands in `a`.
-int loopback_udp(sockaddr_in* a) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  a->sin_family = AF_INET;
-  a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof *a;
-  return bind(fd, reinterpret_cast<sockaddr*>(a), len) == 0 && getsockname(fd, reinterpret_cast<sockaddr*>(a), &len) == 0
-             ? fd
-             : -1;
-}
-
 void ignore_signal(int) {}
 
 // Installs a handler without SA_RESTART so a signal cuts a wait short.
@@ -127,12 +117,14 @@ TEST(NetSafeSend, ClosedOrMissingDescriptorFailsWithEbadfWhetherWaitingOrNot) {
 }
 
 TEST(NetSafeRecvfrom, TimeOutOrEmptyPollReturnsZeroAndADatagramReturnsItsLengthAndSender) {
-  sockaddr_in a{};
-  sockaddr_in txa{};
-  const int rx = loopback_udp(&a);
-  const int tx = loopback_udp(&txa);
-  ASSERT_GE(rx, 0);
-  ASSERT_GE(tx, 0);
+  sockaddr_storage rxa{};
+  sockaddr_storage txa{};
+  toolkit::Fd receiver = toolkit::loopback_udp(AF_INET, &rxa);
+  toolkit::Fd sender = toolkit::loopback_udp(AF_INET, &txa);
+  ASSERT_TRUE(receiver && sender);
+  const int rx = receiver.get();
+  const int tx = sender.get();
+  auto& a = reinterpret_cast<sockaddr_in&>(rxa);
 
   char buf[1500];
   sockaddr_in from{};
@@ -144,14 +136,14 @@ TEST(NetSafeRecvfrom, TimeOutOrEmptyPollReturnsZeroAndADatagramReturnsItsLengthA
   const timeval wait{5, 0};
   EXPECT_EQ(safe_recvfrom(rx, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), sizeof from, &wait), 4);
   EXPECT_EQ(std::memcmp(buf, "keep", 4), 0);
-  EXPECT_EQ(from.sin_port, txa.sin_port);
+  EXPECT_EQ(from.sin_port, reinterpret_cast<const sockaddr_in&>(txa).sin_port);
 
   // No source buffer at all is fine too.
   ASSERT_EQ(sendto(tx, "k", 1, 0, reinterpret_cast<sockaddr*>(&a), sizeof a), 1);
   EXPECT_EQ(safe_recvfrom(rx, buf, sizeof buf, 0, nullptr, 0, &wait), 1);
 
-  close(tx);
-  close(rx);
+  sender.reset();
+  receiver.reset();
   errno = 0;
   EXPECT_EQ(safe_recvfrom(rx, buf, sizeof buf, 0, nullptr, 0, &kNoWait), -1);
   EXPECT_EQ(errno, EBADF);
@@ -187,34 +179,6 @@ TEST(NetSafeRecvfrom, ASignalDuringTheWaitNeitherFailsNorEndsItEarly) {
   poker2.join();
 }
 
-// A loopback TCP connection with small buffers, so a large packet cannot go
-// out in one send.
-struct TcpLink {
-  int tx = -1;
-  int rx = -1;
-  TcpLink() {
-    const int lst = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(lst, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(lst, reinterpret_cast<sockaddr*>(&a), &len);
-    listen(lst, 1);
-    tx = socket(AF_INET, SOCK_STREAM, 0);
-    int small = 4096;
-    setsockopt(tx, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    connect(tx, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    rx = accept(lst, nullptr, nullptr);
-    setsockopt(rx, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    close(lst);
-  }
-  ~TcpLink() {
-    if (tx >= 0) close(tx);
-    if (rx >= 0) close(rx);
-  }
-};
-
 std::vector<uint8_t> pattern(size_t n) {
   std::vector<uint8_t> v(n);
   for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + i / 251);
@@ -224,22 +188,22 @@ std::vector<uint8_t> pattern(size_t n) {
 // A slow reader gets every byte through the interleaved connection's tests,
 // which send through this loop.
 TEST(NetSendAllWithin, AStalledReaderEndsTheSendAtTheTimeOutWithTheCountActuallySent) {
-  TcpLink link;
-  ASSERT_GE(link.rx, 0);
+  const toolkit::TcpLink link = toolkit::loopback_tcp_link(4096);
+  ASSERT_TRUE(link.receiver);
   auto data = pattern(4 * 1024 * 1024);
   const iovec part{data.data(), data.size()};
   errno = 0;
-  const size_t sent = send_all_within(link.tx, std::span(&part, 1), 200);
+  const size_t sent = send_all_within(link.sender.get(), std::span(&part, 1), 200);
   EXPECT_EQ(errno, ETIMEDOUT);
   ASSERT_GT(sent, 0u);
   ASSERT_LT(sent, data.size());
 
   // Exactly the reported prefix is on the connection, nothing after it.
-  shutdown(link.tx, SHUT_WR);
+  shutdown(link.sender.get(), SHUT_WR);
   std::vector<uint8_t> got;
   uint8_t chunk[65536];
   for (int i = 0; i < 100000; ++i) {
-    const ssize_t n = recv(link.rx, chunk, sizeof chunk, 0);
+    const ssize_t n = recv(link.receiver.get(), chunk, sizeof chunk, 0);
     if (n <= 0) break;
     got.insert(got.end(), chunk, chunk + n);
   }
@@ -250,11 +214,10 @@ TEST(NetSendAllWithin, AStalledReaderEndsTheSendAtTheTimeOutWithTheCountActually
 TEST(NetSendAllWithin, ClosedPeerOrDescriptorFailsWithoutASignal) {
   auto packet = pattern(1500);
   const iovec part{packet.data(), packet.size()};
-  TcpLink gone;
-  close(gone.rx);
-  gone.rx = -1;
+  toolkit::TcpLink gone = toolkit::loopback_tcp_link(4096);
+  gone.receiver.reset();
   size_t sent = packet.size();
-  for (int i = 0; i < 10 && sent == packet.size(); ++i) sent = send_all_within(gone.tx, std::span(&part, 1), 100);
+  for (int i = 0; i < 10 && sent == packet.size(); ++i) sent = send_all_within(gone.sender.get(), std::span(&part, 1), 100);
   EXPECT_LT(sent, packet.size());
   EXPECT_TRUE(errno == EPIPE || errno == ECONNRESET) << errno;
   EXPECT_EQ(send_all_within(-1, std::span(&part, 1), 100), 0u);

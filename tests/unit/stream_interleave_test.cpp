@@ -2,8 +2,6 @@
 // '$' frame arrives whole even when the reader is slow, and a frame that
 // cannot be finished does not leave the receiver misframed.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,37 +14,21 @@
 #include "helpers/stream_fake_source.h"
 #include "helpers/stream_wire.h"
 #include "stream/interleave.h"
+#include "toolkit/net.h"
 
 using namespace stream_test;
 using namespace std::chrono_literals;
 
 namespace {
 
-// A loopback TCP connection with the smallest buffers the kernel allows.
+// A loopback TCP connection with the smallest buffers the kernel allows; the
+// sender is let go of through the interleaved connection, as the threads do.
 struct slow_tcp {
-  int sender = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int receiver = -1;
-  slow_tcp() {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int tiny = 1024;
-    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
-    setsockopt(sender, SOL_SOCKET, SO_SNDBUF, &tiny, sizeof tiny);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(listener, reinterpret_cast<sockaddr*>(&a), len);
-    listen(listener, 1);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-    connect(sender, reinterpret_cast<sockaddr*>(&a), len);
-    receiver = accept(listener, nullptr, nullptr);
-    close(listener);
-    interleave_reset();
-  }
-  ~slow_tcp() {
-    interleave_close(sender);
-    close(receiver);
-  }
+  toolkit::TcpLink tcp = toolkit::loopback_tcp_link(1024);
+  int sender = tcp.sender.release();
+  int receiver = tcp.receiver.get();
+  slow_tcp() { interleave_reset(); }
+  ~slow_tcp() { interleave_close(sender); }
 };
 
 // Reads in small pieces with pauses until `limit` bytes arrived or `wait_ms`

@@ -151,6 +151,38 @@ std::string address_text(const sockaddr_storage& addr, uint16_t* port) {
   return text;
 }
 
+Fd loopback_udp(int family, sockaddr_storage* bound, int receive_buffer) {
+  Address a = parse(family == AF_INET6 ? "::1" : "127.0.0.1", 0);
+  Fd fd(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (receive_buffer > 0 &&
+      ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &receive_buffer, sizeof receive_buffer) != 0) {
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  }
+  if (!fd || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&a.storage), a.length) != 0 ||
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a.storage), &a.length) != 0) {
+    return Fd();
+  }
+  if (bound != nullptr) {
+    *bound = a.storage;
+  }
+  return fd;
+}
+
+TcpLink loopback_tcp_link(int buffer) {
+  Address a = parse("127.0.0.1", 0);
+  Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ::setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer); // inherited by the accepted end
+  TcpLink link{Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), Fd()};
+  ::setsockopt(link.sender.get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&a.storage), a.length) == 0 &&
+      ::listen(listener.get(), 1) == 0 &&
+      ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a.storage), &a.length) == 0 &&
+      ::connect(link.sender.get(), reinterpret_cast<const sockaddr*>(&a.storage), a.length) == 0) {
+    link.receiver = Fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  }
+  return link;
+}
+
 ssize_t receive_datagram(int fd, std::span<uint8_t> buffer, sockaddr_storage& from, int* ttl, int* tos) {
   alignas(cmsghdr) char control[256];
   iovec iov{buffer.data(), buffer.size()};

@@ -39,6 +39,21 @@ Fd peer_socket(int domain, int type, int protocol = 0);
 ssize_t receive_datagram(int fd, std::span<uint8_t> buffer, sockaddr_storage& from, int* ttl = nullptr,
                          int* tos = nullptr);
 
+// A UDP socket bound to a free port of the loopback address of `family`,
+// its receive buffer at least `receive_buffer` bytes (forced past the system
+// limit where allowed); its address in `bound`. Empty when the family has no
+// loopback here.
+Fd loopback_udp(int family = AF_INET, sockaddr_storage* bound = nullptr, int receive_buffer = 0);
+
+// A loopback TCP connection with send and receive buffers of `buffer` bytes
+// (the kernel rounds up to its least), so that a large write goes out in
+// several sends and a slow reader holds the writer up.
+struct TcpLink {
+  Fd sender;
+  Fd receiver;
+};
+TcpLink loopback_tcp_link(int buffer = 1024);
+
 // "198.51.100.2" or "2001:db8::2" of an address, and its port.
 std::string address_text(const sockaddr_storage& addr, uint16_t* port = nullptr);
 
