@@ -1,16 +1,17 @@
 #!/usr/bin/perl
 # The demo's verdict on what arrived, compared with what was fed.
 #
-#   check.pl frames FED DECODED LEAD
+#   check.pl frames FED DECODED LEAD [TAIL]
 #       FED and DECODED hold one frame hash per line. Passes when the decoded
-#       frames are the last fed ones in order, none lost, repeated or
-#       damaged, and at most LEAD fed frames came before them (those in the
-#       store before the stream started).
-#   check.pl bytes FED RECEIVED LEAD UNIT
+#       frames are a run of the fed ones in order, none lost, repeated or
+#       damaged, with at most LEAD fed frames before them (those in the
+#       store before the stream started) and at most TAIL after them (fed
+#       after the daemon was told to stop; default 0).
+#   check.pl bytes FED RECEIVED LEAD UNIT [TAIL]
 #       The same for audio bytes: the received ones must be the fed ones in
 #       order, with at most LEAD fed bytes before them. The sender packs
 #       whole units of UNIT bytes, so fewer than UNIT fed bytes may still
-#       wait for more audio at the end.
+#       wait for more audio at the end, besides TAIL bytes fed after the stop.
 #   check.pl documents DOCUMENT RECEIVED
 #       The received bytes must be the document, whole, one or more times.
 #
@@ -39,19 +40,36 @@ sub verdict {
 
 # The fed items must end with the received ones; when they do not, the
 # alignment that explains the most received items names the first fault.
+# "S before them ..., T after them ...", for the parts that are there.
+sub around {
+  my ($before, $after, $unit) = @_;
+  my @parts;
+  push @parts, "$before before them were in the store before the stream started" if $before;
+  push @parts, "$after after them were fed after the daemon was told to stop" if $after;
+  return @parts ? " (of the $unit fed, " . join(' and ', @parts) . ")" : '';
+}
+
 sub frames {
-  my ($fed, $decoded, $lead) = (hashes($_[0]), hashes($_[1]), $_[2]);
+  my ($fed, $decoded, $lead, $tail) = (hashes($_[0]), hashes($_[1]), $_[2], $_[3] // 0);
   my ($n, $m) = (scalar @$fed, scalar @$decoded);
   verdict(0, "no frame decoded of $n fed") if $m == 0;
   verdict(0, "$m frames decoded, more than the $n fed") if $m > $n;
+  # Where the decoded run lies: the earliest place, within the lead, that fits.
+  for my $start (0 .. ($lead < $n - $m ? $lead : $n - $m)) {
+    my $i = 0;
+    $i++ while $i < $m && $decoded->[$i] eq $fed->[$start + $i];
+    next if $i < $m;
+    my $after = $n - $start - $m;
+    verdict(0, "the last $after of $n fed frames were not decoded"
+      . ($tail ? " (only $tail were fed after the stop)" : "")) if $after > $tail;
+    verdict(1, "all $m decoded frames are fed frames " . ($start + 1) . " to " . ($start + $m)
+      . " in order, each identical" . around($start, $after, $n));
+  }
   my $start = $n - $m;
   my $i = 0;
   $i++ while $i < $m && $decoded->[$i] eq $fed->[$start + $i];
-  if ($i == $m) {
-    verdict(0, "the first $start of $n fed frames were not decoded (at most $lead may precede the stream's start)")
-      if $start > $lead;
-    verdict(1, "all $m fed frames from frame " . ($start + 1) . " on decoded in order, each identical");
-  }
+  verdict(0, "the first $start of $n fed frames were not decoded (at most $lead may precede the stream's start)")
+    if $i == $m;
   my ($best, $best_run) = (-1, -1);
   for my $s (0 .. $n - 1) {
     my $run = 0;
@@ -70,7 +88,7 @@ sub frames {
 }
 
 sub bytes {
-  my ($fed, $got, $lead, $unit) = (slurp($_[0]), slurp($_[1]), $_[2], $_[3]);
+  my ($fed, $got, $lead, $unit, $tail) = (slurp($_[0]), slurp($_[1]), $_[2], $_[3], $_[4] // 0);
   my ($n, $m) = (length $fed, length $got);
   verdict(0, "no audio received of $n bytes fed") if $m == 0;
   verdict(0, "$m bytes received, more than the $n fed") if $m > $n;
@@ -84,9 +102,11 @@ sub bytes {
   }
   if ($start >= 0) {
     my $waiting = $n - $start - $m;
-    verdict(0, "the last $waiting of $n fed bytes were not received") if $waiting >= $unit;
-    verdict(1, "all $m fed bytes from byte " . ($start + 1) . " on received in order, each identical"
-      . ($waiting ? "; the last $waiting wait in the sender for a whole $unit-byte packet" : ""));
+    verdict(0, "the last $waiting of $n fed bytes were not received") if $waiting >= $unit + $tail;
+    my $after = $waiting > $tail ? $tail : $waiting;
+    verdict(1, "all $m received bytes are fed bytes " . ($start + 1) . " to " . ($start + $m)
+      . " in order, each identical" . around($start, $after, $n)
+      . ($waiting > $after ? "; the last " . ($waiting - $after) . " wait in the sender for a whole $unit-byte packet" : ""));
   }
   # A short prefix finds where the received audio begins; a shorter one
   # still when a fault lies within it.
@@ -119,12 +139,12 @@ sub documents {
 }
 
 my $what = shift // '';
-if ($what eq 'frames' && @ARGV == 3) {
+if ($what eq 'frames' && (@ARGV == 3 || @ARGV == 4)) {
   frames(@ARGV);
-} elsif ($what eq 'bytes' && @ARGV == 4) {
+} elsif ($what eq 'bytes' && (@ARGV == 4 || @ARGV == 5)) {
   bytes(@ARGV);
 } elsif ($what eq 'documents' && @ARGV == 2) {
   documents(@ARGV);
 }
-print STDERR "usage: check.pl frames FED DECODED LEAD | bytes FED RECEIVED LEAD UNIT | documents DOCUMENT RECEIVED\n";
+print STDERR "usage: check.pl frames FED DECODED LEAD [TAIL] | bytes FED RECEIVED LEAD UNIT [TAIL] | documents DOCUMENT RECEIVED\n";
 exit 2;

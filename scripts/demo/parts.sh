@@ -188,13 +188,14 @@ read_pid_file() {
   DAEMON_PID=$pid
 }
 
-# The frames (or audio blocks) of the demo, paced in real time; metadata
-# comes by itself.
+# The frames (or audio blocks) of the demo, paced in real time, for the
+# run and EXTRA seconds more; metadata comes by itself.
 start_feed() {
+  local extra_seconds=${1:-0}
   FEED_START_US=$(now_us)
   case "$KIND" in
-    video) FEED_TOTAL=$((SECONDS_TO_RUN * FPS)) ;;
-    audio) FEED_TOTAL=$((SECONDS_TO_RUN * 8000 / AUDIO_BLOCK)) ;;
+    video) FEED_TOTAL=$(((SECONDS_TO_RUN + extra_seconds) * FPS)) ;;
+    audio) FEED_TOTAL=$(((SECONDS_TO_RUN + extra_seconds) * 8000 / AUDIO_BLOCK)) ;;
     metadata) FEED_TOTAL=0; return ;;
   esac
   start_bg FEEDER "$BIN/frame-feeder" --codec "$FEED" --channel 0 --input "$CLIP" --fps $FPS \

@@ -3,24 +3,34 @@
 
 PROGRESS_OPEN=0
 
-# Datagrams (or TCP segments) this host has sent, from the kernel's counters.
+# Datagrams of the stream on this host's eth0, counted by wire_count.pl as
+# they leave (or, for TCP, the segments this host has sent).
 sent_count() {
   if [ "$TCP" -eq 1 ]; then
     awk '/^Tcp:/ { if (!n) { for (i = 1; i <= NF; i++) if ($i == "OutSegs") n = i } else print $n }' /proc/net/snmp
   else
-    local v4 v6
-    v4=$(awk '/^Udp:/ { if (!n) { for (i = 1; i <= NF; i++) if ($i == "OutDatagrams") n = i } else print $n }' /proc/net/snmp)
-    v6=$(awk '$1 == "Udp6OutDatagrams" { print $2 }' /proc/net/snmp6 2>/dev/null)
-    echo $((${v4:-0} + ${v6:-0}))
+    local n
+    n=$(cat "$W/wire.count" 2>/dev/null)
+    echo "${n:-0}"
   fi
 }
 
+# The count on the wire starts before the daemon does.
+start_wire_count() {
+  [ "$TCP" -eq 1 ] && return 0
+  start_bg WIRE perl "$HERE/wire_count.pl" eth0 "$DST_PORT" "$W/wire.count"
+  wait_for 5 test -s "$W/wire.count"
+}
+
+# Frames, audio blocks or documents fed so far (0 before the first).
 fed_count() {
+  local n
   if [ "$KIND" = metadata ]; then
-    grep -c '"op":"delivery".*"result":0' "$W/eventd.log" 2>/dev/null || echo 0
+    n=$(grep -c '"op":"delivery".*"result":0' "$W/eventd.log" 2>/dev/null)
   else
-    json_num frames "$W/feed.json"
+    n=$(json_num frames "$W/feed.json")
   fi
+  echo "${n:-0}"
 }
 
 # What the receiving end has so far: decoded frames, audio or documents.
@@ -87,18 +97,13 @@ end_progress_line() {
   fi
 }
 
-feeding() {
-  if [ "$KIND" = metadata ]; then
-    [ $(($(now_us) - FEED_START_US)) -lt $((SECONDS_TO_RUN * 1000000)) ]
-  else
-    alive "$FEEDER_PID"
-  fi
-}
-
-# One line a second until the feed is done (bounded well past its length).
+# One line a second for the length of the run (the feeder goes on a little
+# longer: the daemon is stopped while frames still come, as on a device).
 show_progress() {
-  local limit=$((SECONDS_TO_RUN + 30)) ticks=0
-  while feeding && [ "$ticks" -lt "$limit" ]; do
+  local ticks=0
+  while [ "$ticks" -lt "$SECONDS_TO_RUN" ]; do
+    ticks=$((ticks + 1))
+    sleep_until $((FEED_START_US + ticks * 1000000))
     progress_line
     show_line "$PROGRESS"
     if ! alive "$DAEMON_PID"; then
@@ -106,40 +111,24 @@ show_progress() {
       say "demo: the daemon ended while streaming"
       break
     fi
-    ticks=$((ticks + 1))
-    sleep_until $((FEED_START_US + ticks * 1000000))
+    if [ "$KIND" != metadata ] && ! alive "$FEEDER_PID"; then
+      end_progress_line
+      say "demo: the feeder ended while streaming"
+      break
+    fi
   done
-  if [ "$KIND" != metadata ]; then
-    stop "$FEEDER_PID" TERM 3
-    wait "$FEEDER_PID"
-    FEEDER_STATUS=$?
-  fi
 }
 
 # The counts that show whether anything still moves at the receiving end.
 arrival_state() { echo "$(relay_counts) $(arrived_text)"; }
 
-# Lets the last frames arrive, stops the daemon (its exit status), then the
-# receivers, so that rtp-probe writes its final report.
+# Stops the daemon while its source still delivers (its exit status), then
+# the source, lets the last packets arrive, then the receivers, so that
+# rtp-probe writes its final report.
 wind_down() {
-  if [ "$KIND" != metadata ]; then
-    local before now tries=0
-    before=$(arrival_state)
-    while [ "$tries" -lt 20 ]; do
-      sleep 0.5
-      now=$(arrival_state)
-      [ "$now" = "$before" ] && break
-      before=$now
-      tries=$((tries + 1))
-    done
-  fi
-  progress_line
-  show_line "$PROGRESS"
-  end_progress_line
+  FED_AT_STOP=$(fed_count)
   if [ "$KIND" = metadata ]; then
-    # Every document delivered before the stop must go out; the ones on
-    # their way are given a moment.
-    FED_AT_STOP=$(fed_count)
+    # A document delivered just now reaches the daemon at its next poll.
     wait_for 3 eval '[ "$(documents_received)" -ge "$FED_AT_STOP" ]'
   fi
   DAEMON_END="when it ended by itself, before the stop"
@@ -153,6 +142,27 @@ wind_down() {
   DAEMON_STATUS=$(awk -v pid="$DAEMON_PID" '$1 == pid { print $2 }' "$W/avtd.exit")
   DAEMON_STATUS=${DAEMON_STATUS:-unknown}
   DAEMON_PID=0
+  if [ "$KIND" = metadata ]; then
+    stop "$EVENTD_PID" TERM 3
+  else
+    stop "$FEEDER_PID" TERM 3
+    wait "$FEEDER_PID"
+    FEEDER_STATUS=$?
+  fi
+  # Until nothing more arrives (bounded).
+  local before now tries=0
+  before=$(arrival_state)
+  while [ "$tries" -lt 20 ]; do
+    sleep 0.5
+    now=$(arrival_state)
+    [ "$now" = "$before" ] && break
+    before=$now
+    tries=$((tries + 1))
+  done
+  progress_line
+  show_line "$PROGRESS"
+  end_progress_line
+  [ -n "${WIRE_PID:-}" ] && stop "$WIRE_PID" TERM 3
   SENT=$(($(sent_count) - SENT_BEFORE))
   # The relay's goodbye ends FFmpeg's input; it then writes its last frames
   # and exits by itself. Failing that, it leaves a blocked read only at a

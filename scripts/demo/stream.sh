@@ -66,12 +66,13 @@ prepare_source || fail "the source could not be prepared"
 loopback_description "$OUT/stream.sdp" >"$W/decode.sdp"
 
 start_receiver || fail "the receiving host could not be set up"
+start_wire_count || fail "the count of datagrams on eth0 did not start: $(cat "$W/WIRE.err")"
 SENT_BEFORE=$(sent_count)
 start_decoder || fail "FFmpeg did not start: $(tail -3 "$W/FFMPEG.err")"
 start_daemon || fail "the daemon did not start"
 
 say "streaming $TITLE to $WHERE for $SECONDS_TO_RUN s"
-start_feed
+start_feed 5
 show_progress
 wind_down
 

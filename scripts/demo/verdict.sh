@@ -21,7 +21,8 @@ repeat_bytes() {
 # audio bytes or the document; then check.pl's verdict.
 judge() {
   FED=$(fed_count)
-  FED=${FED:-0}
+  # Fed after the daemon was told to stop: those may go unsent.
+  AFTER_STOP=$((FED - ${FED_AT_STOP:-$FED}))
   CHECK="nothing to compare"
   local ok=1
   case "$KIND" in
@@ -31,18 +32,20 @@ judge() {
       { head -n $PREFEED "$W/source.list"; repeat_lines "$W/source.list" "$FED"; } >"$W/fed.list"
       frame_hashes "$W/decoded.md5" >"$W/decoded.list" 2>/dev/null
       ARRIVED=$(wc -l <"$W/decoded.list")
-      CHECK=$(perl "$HERE/check.pl" frames "$W/fed.list" "$W/decoded.list" $PREFEED) || ok=0 ;;
+      CHECK=$(perl "$HERE/check.pl" frames "$W/fed.list" "$W/decoded.list" $PREFEED $AFTER_STOP) || ok=0 ;;
     audio)
       { head -c $((PREFEED * AUDIO_BLOCK)) "$CLIP"; repeat_bytes "$CLIP" $((FED * AUDIO_BLOCK)); } >"$W/fed.ulaw"
       ARRIVED=$(stat -c %s "$W/received.ulaw" 2>/dev/null || echo 0)
-      CHECK=$(perl "$HERE/check.pl" bytes "$W/fed.ulaw" "$W/received.ulaw" $((PREFEED * AUDIO_BLOCK)) $AUDIO_UNIT) ||
-        ok=0 ;;
+      CHECK=$(perl "$HERE/check.pl" bytes "$W/fed.ulaw" "$W/received.ulaw" $((PREFEED * AUDIO_BLOCK)) $AUDIO_UNIT \
+        $((AFTER_STOP * AUDIO_BLOCK))) || ok=0 ;;
     metadata)
-      ARRIVED=$(grep -o '<?xml' "$W/received.xml" 2>/dev/null | wc -l)
+      ARRIVED=$(documents_received)
       CHECK=$(perl "$HERE/check.pl" documents "$W/document.xml" "$W/received.xml") || ok=0
-      if [ "$ARRIVED" -lt "$FED_AT_STOP" ]; then
-        CHECK="$CHECK; but only $ARRIVED of the $FED_AT_STOP delivered before the stop"
+      if [ "$ARRIVED" -lt "${FED_AT_STOP:-$FED}" ]; then
+        CHECK="$CHECK; but only $ARRIVED of the ${FED_AT_STOP:-$FED} delivered before the stop"
         ok=0
+      elif [ "$ARRIVED" -lt "$FED" ]; then
+        CHECK="$CHECK; the last $((FED - ARRIVED)) delivered came after the daemon was told to stop"
       fi ;;
   esac
   PROBE_RESULT=$(grep -o '"result":"[a-z ]*"' "$W/probe.json" | cut -d'"' -f4)
@@ -83,15 +86,14 @@ summarise() {
   local json=$W/probe.json unit=frames
   [ "$KIND" = audio ] && unit="blocks of $AUDIO_BLOCK bytes ($((AUDIO_BLOCK / 8)) ms)"
   [ "$KIND" = metadata ] && unit="documents delivered by the event service"
-  local what=datagrams
-  [ "$TCP" -eq 1 ] && what="TCP segments"
   {
     say ""
     say "avtd demo: $TITLE to $WHERE, $SECONDS_TO_RUN s"
     if [ "$KIND" = metadata ]; then
-      say "  fed       $FED $unit"
+      say "  fed       $FED $unit (the last $AFTER_STOP after the daemon was told to stop)"
     else
-      say "  fed       $FED $unit, after $PREFEED already in the store when the daemon started"
+      say "  fed       $((PREFEED + FED)) $unit: $PREFEED in the store before the daemon started, $FED while it" \
+        "ran (the last $AFTER_STOP after it was told to stop, which takes it up to a second)"
     fi
     case "$KIND" in
       video) say "  decoded   $ARRIVED frames by FFmpeg" ;;
@@ -99,13 +101,20 @@ summarise() {
       metadata) say "  received  $ARRIVED documents by FFmpeg" ;;
     esac
     say "  compared  $CHECK"
-    say "  packets   sent $SENT $what; received $(json_num packets "$json") RTP packets," \
-      "$(json_num bytes "$json") bytes, $(json_num rtcp_packets "$json") RTCP packets"
+    if [ "$TCP" -eq 1 ]; then
+      say "  packets   sent $SENT TCP segments carrying them; received $(json_num packets "$json") RTP packets," \
+        "$(json_num bytes "$json") bytes, $(json_num rtcp_packets "$json") RTCP packets"
+    else
+      say "  packets   sent $SENT RTP datagrams on eth0; received $(json_num packets "$json") RTP packets," \
+        "$(json_num bytes "$json") bytes, $(json_num rtcp_packets "$json") RTCP packets"
+    fi
     say "  bit rate  $(json_num bitrate_kbps "$json") kbit/s mean (RTP, as received)"
     say "  RTCP      $(json_num sender_reports "$json") sender reports seen," \
       "$(json_num sr_packet_checked "$json") packet counts verified against what arrived"
     say "  rtp-probe ${PROBE_RESULT:-no report} (exit status $PROBE_STATUS, $(json_num violations "$json") violations," \
       "$(json_num lost "$json") lost, $(json_num warnings "$json") warnings; details in probe-report.txt)"
+    # A warning is no fault of the stream, but says something a receiver may notice.
+    sed -n 's/^  warning \(.*\)/  warning   \1/p' "$W/PROBE.out"
     say "  daemon    exit status $DAEMON_STATUS $DAEMON_END"
     [ "$KIND" = metadata ] || say "  feeder    exit status ${FEEDER_STATUS:-none}"
     local file
