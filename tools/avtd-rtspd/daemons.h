@@ -1,16 +1,15 @@
-// The stream daemons this process starts: one start at a time (the daemon
-// forks away, so its process id is known only from its pid file, and an
-// early exit can be told apart only while one start is open), SIGTERM to
-// stop with SIGKILL after a grace period, and reaping. The process is a
-// child subreaper, so every daemon comes back to it as a child.
+// The stream daemons this process starts, each with --foreground: a child
+// of ours with its real exit status, its syslog lines on a pipe whose last
+// line says why it ended. A daemon counts as started once its pid file
+// names it; SIGTERM stops it (SIGKILL after a grace period), and it is
+// reaped here.
 #pragma once
 
+#include <poll.h>
 #include <sys/types.h>
 
 #include <cstdint>
-#include <deque>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,53 +25,51 @@ struct daemon_event {
   enum class kind { started, failed, exited } what = kind::started;
   int key = 0;
   pid_t pid = -1;
-  std::string why; // failed / exited: status and its reason
+  std::string why; // failed / exited: status, its reason and the daemon's last line
 };
 
 class daemon_pool {
  public:
-  daemon_pool();
-  void launch(launch_request request);
+  ~daemon_pool();
+  // A failure to start comes with the next poll().
+  void launch(launch_request request, int64_t now_ms);
   // SIGTERM once the daemon runs its threads (a daemon stopped while it
   // starts ends with status 1 and skips part of its tidying, the multicast
   // host route for one), SIGKILL when it is still there after the grace
   // period.
   void stop(pid_t pid, int64_t now_ms);
   void keep_alive(pid_t pid) const;
-  // Reaps, advances the open start and the stops; what happened since.
+  // The daemons' output pipes, to be read as they fill.
+  void add_poll_fds(std::vector<pollfd>& fds) const;
+  // Reads the pipes, reaps, advances starts and stops; what happened since.
   std::vector<daemon_event> poll(int64_t now_ms);
-  bool busy() const { return current_.has_value() || !queue_.empty() || !stopping_.empty(); }
-  // Stops every daemon, the one starting too once it has; poll() goes on
-  // reaping them (they ask the session service on their way out, so the
-  // owner keeps serving it) until idle().
+  bool busy() const;
+  // Stops every daemon, one still starting too; poll() goes on reaping
+  // them (they ask the session service on their way out, so the owner
+  // keeps serving it) until idle().
   void stop_all(int64_t now_ms);
-  bool idle() const { return !current_ && running_.empty(); }
+  bool idle() const { return children_.empty(); }
   // What is still there after the owner's patience: SIGKILL and reap.
   void kill_remaining();
 
  private:
-  struct open_start {
-    launch_request request;
-    pid_t launcher = -1;
-    bool launcher_done = false;
-    int64_t deadline = 0;
-  };
-  struct running {
+  struct child {
     int key = 0;
     std::string pid_file;
-  };
-  void start_next(int64_t now_ms, std::vector<daemon_event>& events);
-  void reaped(pid_t pid, int status, std::vector<daemon_event>& events);
-
-  std::deque<launch_request> queue_;
-  std::optional<open_start> current_;
-  std::map<pid_t, running> running_;
-  struct stopping {
+    int output = -1;          // read end of its standard output and error
+    std::string partial;      // an unfinished line
+    std::string last_line;
+    bool started = false;
+    int64_t start_deadline = 0;
+    bool stopping = false;
     bool term_sent = false;
-    int64_t deadline = 0; // SIGTERM at the latest / SIGKILL once sent
+    int64_t stop_deadline = 0; // SIGTERM at the latest / SIGKILL once sent
   };
-  void advance_stops(int64_t now_ms);
-  std::map<pid_t, stopping> stopping_;
+  void drain(child& c);
+  void advance(pid_t pid, child& c, int64_t now_ms, std::vector<daemon_event>& events);
+
+  std::map<pid_t, child> children_;
+  std::vector<daemon_event> pending_; // refused starts, for the next poll()
   bool stopping_all_ = false;
 };
 

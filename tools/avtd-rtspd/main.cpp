@@ -98,6 +98,7 @@ int main(int argc, char** argv) {
     std::vector<pollfd> fds{{sig_fd, POLLIN, 0}};
     const size_t service_at = fds.size();
     service.add_poll_fds(fds);
+    daemons.add_poll_fds(fds);
     const size_t rtsp_at = fds.size();
     rtsp.add_poll_fds(fds);
     const int wait = daemons.busy() || rtsp.input_pending() ? kBusyPollMs : kIdlePollMs;

@@ -204,7 +204,7 @@ std::string server::do_play(connection& c, const rtsp::request& r, int64_t now, 
     }
     s.state = run_state::starting;
     if (m->state == run_state::ready) {
-      start_shared(*m);
+      start_shared(*m, now);
     }
   } else {
     start_daemon(s, now);

@@ -74,7 +74,7 @@ class server {
 
   // streams.cpp: the daemons behind the sessions
   void start_daemon(session& s, int64_t now);
-  void start_shared(shared_stream& m);
+  void start_shared(shared_stream& m, int64_t now);
   // A new multicast stream for the connection's family; nullptr when its
   // pid file is taken by another multicast stream.
   shared_stream* new_shared(const rtsp::stream_ref& ref, const connection& c);

@@ -113,7 +113,7 @@ launch_request server::shared_command(const shared_stream& m) const {
   return l;
 }
 
-void server::start_daemon(session& s, int64_t) {
+void server::start_daemon(session& s, int64_t now) {
   s.state = run_state::starting;
   if (s.transport.kind == rtsp::transport_kind::tcp) {
     auto offer = std::make_unique<handover_offer>();
@@ -122,12 +122,12 @@ void server::start_daemon(session& s, int64_t) {
     }
     offers_[s.id] = std::move(offer);
   }
-  daemons_.launch(daemon_command(s));
+  daemons_.launch(daemon_command(s), now);
 }
 
-void server::start_shared(shared_stream& m) {
+void server::start_shared(shared_stream& m, int64_t now) {
   m.state = run_state::starting;
-  daemons_.launch(shared_command(m));
+  daemons_.launch(shared_command(m), now);
 }
 
 void server::answer_play(int session_id, bool started) {
