@@ -207,6 +207,9 @@ void daemon_pool::drain(child& c) {
     for (size_t nl; (nl = c.partial.find('\n')) != std::string::npos;) {
       if (nl > 0) {
         c.last_line = c.partial.substr(0, std::min(nl, kMaxLine));
+        if (c.first_line.empty()) {
+          c.first_line = c.last_line;
+        }
       }
       c.partial.erase(0, nl + 1);
     }
@@ -257,7 +260,9 @@ std::vector<daemon_event> daemon_pool::poll(int64_t now_ms) {
       unlink(c.pid_file.c_str());
     }
     std::string why = describe_status(status);
-    if (!c.last_line.empty()) {
+    if (!c.started && !c.first_line.empty()) {
+      why += "; it said: " + c.first_line;
+    } else if (!c.last_line.empty()) {
       why += "; its last line: " + c.last_line;
     }
     events.push_back({c.started ? daemon_event::kind::exited : daemon_event::kind::failed, c.key, pid, why});

@@ -1,8 +1,8 @@
 // The stream daemons this process starts, each with --foreground: a child
-// of ours with its real exit status, its syslog lines on a pipe whose last
-// line says why it ended. A daemon counts as started once its pid file
-// names it; SIGTERM stops it (SIGKILL after a grace period), and it is
-// reaped here.
+// of ours with its real exit status, its syslog lines on a pipe (the last
+// says why it ended, the first why it did not start). A daemon counts as
+// started once its pid file names it; SIGTERM stops it (SIGKILL after a
+// grace period), and it is reaped here.
 #pragma once
 
 #include <poll.h>
@@ -58,7 +58,8 @@ class daemon_pool {
     std::string pid_file;
     int output = -1;          // read end of its standard output and error
     std::string partial;      // an unfinished line
-    std::string last_line;
+    std::string first_line; // why a start was refused
+    std::string last_line;  // why a running daemon ended
     bool started = false;
     int64_t start_deadline = 0;
     bool stopping = false;
