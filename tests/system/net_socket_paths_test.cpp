@@ -2,6 +2,7 @@
 // and what the network layer says in the system log when preparation fails.
 #include "harness/harness.h"
 
+#include "helpers/stream_record.h"
 #include "net/network.h"
 #include "net/route.h"
 
@@ -27,23 +28,10 @@ using namespace harness;
 
 constexpr char kUnit[] = "network";
 
-struct Stream {
-  network_setting ns;
-  sockaddr_in6 dst6{};
-  sockaddr_in dst4{};
-
+struct Stream : stream_test::stream_record {
   Stream(const char* host, uint32_t dstport, uint32_t srcport, uint32_t ttl, uint32_t tos,
-         const char* device = kDevice) {
-    std::snprintf(ns.host, sizeof ns.host, "%s", host);
-    std::snprintf(ns.device, sizeof ns.device, "%s", device);
-    ns.dstport = dstport;
-    ns.srcport = srcport;
-    ns.ttl = ttl;
-    ns.tos = tos;
-    ns.protocol = kProtocolUdp;
-    ns.addr.ai_addr = std::strchr(host, ':') != nullptr ? reinterpret_cast<sockaddr*>(&dst6)
-                                                         : reinterpret_cast<sockaddr*>(&dst4);
-  }
+         const char* device = kDevice)
+      : stream_record(host, dstport, srcport, ttl, tos, device) {}
   socklen_t dst_len() const { return ns.addr.ai_family == AF_INET6 ? 28 : 16; }
   bool send(const std::string& payload) const {
     return sendto(ns.sock, payload.data(), payload.size(), 0, ns.addr.ai_addr, dst_len()) ==

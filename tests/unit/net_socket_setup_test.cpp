@@ -1,5 +1,6 @@
 // Socket preparation over loopback: the options a prepared socket carries,
 // where it is bound, where its packets go, and how it is taken down.
+#include "helpers/stream_record.h"
 #include "net/network.h"
 
 #include <arpa/inet.h>
@@ -15,23 +16,10 @@
 
 namespace {
 
-// A stream's record with its own destination buffer, as the threads keep it.
-struct Stream {
-  network_setting ns;
-  sockaddr_in6 dst6{};
-  sockaddr_in dst4{};
-
-  Stream(const char* host, uint32_t dstport, uint32_t srcport, uint32_t ttl, uint32_t tos, const char* device = "lo") {
-    std::snprintf(ns.host, sizeof ns.host, "%s", host);
-    std::snprintf(ns.device, sizeof ns.device, "%s", device);
-    ns.dstport = dstport;
-    ns.srcport = srcport;
-    ns.ttl = ttl;
-    ns.tos = tos;
-    ns.protocol = kProtocolUdp;
-    ns.addr.ai_addr = std::strchr(host, ':') != nullptr ? reinterpret_cast<sockaddr*>(&dst6)
-                                                         : reinterpret_cast<sockaddr*>(&dst4);
-  }
+// A stream's record on loopback unless told otherwise.
+struct Stream : stream_test::stream_record {
+  Stream(const char* host, uint32_t dstport, uint32_t srcport, uint32_t ttl, uint32_t tos, const char* device = "lo")
+      : stream_record(host, dstport, srcport, ttl, tos, device) {}
 };
 
 int int_option(int fd, int level, int name) {
