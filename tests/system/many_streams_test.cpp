@@ -138,17 +138,6 @@ bool group_route_present() {
   return false;
 }
 
-// The rebuilt units are one unbroken run of the clip's units, read as a
-// loop (the feeders start the clip again at its end).
-bool unbroken_run_of_clip(const std::vector<h264_nal>& nals, const std::vector<bytes>& clip_units) {
-  for (size_t start = 0; start < clip_units.size(); ++start) {
-    bool all = true;
-    for (size_t i = 0; i < nals.size() && all; ++i) all = nals[i].unit == clip_units[(start + i) % clip_units.size()];
-    if (all) return true;
-  }
-  return false;
-}
-
 std::vector<std::string> daemon_command(const stream& s) {
   return {harness::bin("avtd"),
           "--datatype=h264(" + std::to_string(s.channel) + ")",
@@ -272,7 +261,7 @@ class ManyStreams : public ::testing::Test {
       EXPECT_EQ(error, "") << "the stream lost or reordered packets";
       ASSERT_GT(nals.size(), kWarmPackets / 2);
       EXPECT_EQ(nal_type(nals[0].unit), 7) << "a stream starts at a key frame";
-      EXPECT_TRUE(unbroken_run_of_clip(nals, clip_units_)) << "units differ from the fed clip";
+      EXPECT_TRUE(contiguous_run(units_of(nals), clip_units_)) << "units differ from the fed clip";
     }
   }
 

@@ -55,11 +55,6 @@ class H264Stream : public ::testing::Test {
     return nals;
   }
 
-  static std::vector<bytes> units_of(const std::vector<h264_nal>& nals) {
-    std::vector<bytes> out;
-    for (const auto& n : nals) out.push_back(n.unit);
-    return out;
-  }
 
   // The first `n` units of `from`.
   static std::vector<bytes> first(const std::vector<bytes>& from, size_t n) {

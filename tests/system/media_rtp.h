@@ -107,6 +107,13 @@ inline std::vector<h264_nal> depacketize_h264(const std::vector<rtp_packet>& pac
   return out;
 }
 
+// The units alone, start codes included.
+inline std::vector<bytes> units_of(const std::vector<h264_nal>& nals) {
+  std::vector<bytes> out;
+  for (const auto& n : nals) out.push_back(n.unit);
+  return out;
+}
+
 // ---- JPEG and MPEG-4 clips
 
 // The pictures of a file of concatenated JPEG files.
@@ -148,8 +155,8 @@ inline std::vector<std::string> framemd5_hashes(const std::string& text) {
 
 // Where `received` starts as one unbroken run of `source` (read as a loop,
 // the clip fed again after its end); nothing when it is not one.
-inline std::optional<size_t> contiguous_run(const std::vector<std::string>& received,
-                                            const std::vector<std::string>& source) {
+template <typename T>
+std::optional<size_t> contiguous_run(const std::vector<T>& received, const std::vector<T>& source) {
   if (received.empty() || source.empty()) return std::nullopt;
   for (size_t start = 0; start < source.size(); ++start) {
     bool all = true;
