@@ -8,6 +8,7 @@
 #include <string>
 
 #include "event/ipc_fdpass.h"
+#include "handoff.h"
 #include "helpers/ipc_test_env.h"
 #include "helpers/media_log.h"
 
@@ -73,18 +74,7 @@ TEST(IpcFdPass, WrongGreetingIsNotTakenForAHandOverAndItsDescriptorIsNotLeaked) 
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
   int carried[2];
   ASSERT_EQ(pipe(carried), 0);
-  char data[] = "NotOK";
-  iovec iov{data, 5};
-  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  cmsghdr* c = CMSG_FIRSTHDR(&msg);
-  *c = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
-  std::memcpy(CMSG_DATA(c), &carried[1], sizeof(int));
-  ASSERT_EQ(sendmsg(pair[0], &msg, 0), 5);
+  ASSERT_EQ(pass_descriptor(pair[0], carried[1], "NotOK"), 0);
   close(carried[1]);
   int fd = -1;
   EXPECT_EQ(IPC_iUDReceiveFD(pair[1], &fd), -13);

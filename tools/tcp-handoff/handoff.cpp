@@ -41,9 +41,8 @@ bool wait_ready(int fd, short events, int64_t deadline_ms, const std::atomic<int
 
 } // namespace
 
-int pass_descriptor(int conn, int fd) {
-  unsigned char byte = 'S';
-  iovec iov{&byte, 1};
+int pass_descriptor(int conn, int fd, std::string_view greeting) {
+  iovec iov{const_cast<char*>(greeting.data()), greeting.size()};
   alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
   msghdr msg{};
   msg.msg_iov = &iov;
@@ -59,7 +58,7 @@ int pass_descriptor(int conn, int fd) {
   do {
     n = sendmsg(conn, &msg, MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
-  return n == 1 ? 0 : -1;
+  return n == static_cast<ssize_t>(greeting.size()) ? 0 : -1;
 }
 
 int64_t now_ms() {

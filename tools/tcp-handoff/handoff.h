@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 struct endpoint {
   std::string host; // numeric IPv4 or IPv6 text, without brackets
@@ -20,8 +21,9 @@ int64_t now_ms();
 // A connected TCP socket, or -1 when the deadline passes first.
 int connect_tcp(const endpoint& peer, int64_t deadline_ms);
 
-// Sends fd with one data byte over the local connection conn. 0 or -1.
-int pass_descriptor(int conn, int fd);
+// Sends fd with the greeting (the daemon takes only "S") over the local
+// connection conn. 0 or -1.
+int pass_descriptor(int conn, int fd, std::string_view greeting = "S");
 
 // Listens on path, passes tcp to the first process that connects, and
 // removes path again. 0 after one hand-over, -1 on time-out, stop or error.
