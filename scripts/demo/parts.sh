@@ -125,7 +125,7 @@ start_receiver() {
   if [ "$MULTICAST" -eq 1 ] && [ "$IPV6" -eq 1 ]; then
     ifindex=$(in_peer ip -o link show dev eth0 | cut -d: -f1)
   fi
-  "${IN_PEER[@]}" perl "$HERE/relay.pl" "$mode" "$HOST" $DST_PORT $DECODE_PORT "$ifindex" >"$W/packets" 2>"$W/relay.err" &
+  "${IN_PEER[@]}" nice -n -10 perl "$HERE/relay.pl" "$mode" "$HOST" $DST_PORT $DECODE_PORT "$ifindex" >"$W/packets" 2>"$W/relay.err" &
   RELAY_PID=$!
   STARTED+=("relay $RELAY_PID")
   wait_for 5 grep -qs "relay: ready" "$W/relay.err" || {
@@ -144,7 +144,9 @@ start_decoder() {
     audio) outputs=(-map 0:a -c:a copy -f mulaw "$W/received.ulaw") ;;
     metadata) outputs=(-map 0 -c copy -f data "$W/received.xml") ;;
   esac
-  start_bg FFMPEG "${IN_PEER[@]}" ffmpeg -hide_banner -loglevel warning -nostdin -protocol_whitelist file,udp,rtp \
+  # Ahead of whatever else the machine runs: the receiving host stands for
+  # another machine, and FFmpeg's socket buffer holds little.
+  start_bg FFMPEG "${IN_PEER[@]}" nice -n -10 ffmpeg -hide_banner -loglevel warning -nostdin -protocol_whitelist file,udp,rtp \
     -reorder_queue_size 0 -i "$W/decode.sdp" -flush_packets 1 "${outputs[@]}"
   wait_for 10 peer_udp_bound $DECODE_PORT && alive "$FFMPEG_PID"
 }

@@ -36,7 +36,9 @@ fed_count() {
 # What the receiving end has so far: decoded frames, audio or documents.
 arrived_text() {
   case "$KIND" in
-    video) echo "decoded $(grep -vc '^#' "$W/decoded.md5" 2>/dev/null || echo 0) frames" ;;
+    video) local n
+      n=$(grep -vc '^#' "$W/decoded.md5" 2>/dev/null)
+      echo "decoded ${n:-0} frames" ;;
     audio) echo "received $(awk -v b="$(stat -c %s "$W/received.ulaw" 2>/dev/null || echo 0)" \
       'BEGIN { printf "%.1f", b / 8000 }') s of audio" ;;
     metadata) echo "received $(documents_received) documents" ;;
