@@ -22,8 +22,10 @@ namespace {
 constexpr uint32_t kHighestRaisablePort = 65534;
 constexpr int kSendBudget = 10;         // consecutive failed reports before the thread gives up
 constexpr long kReportIntervalSeconds = 4; // a report goes out when more than this has passed
+// Both transports look at the running flag ten times a second, so a stop is
+// taken within a tenth of a second, not at the next whole-second pause.
 constexpr timeval kReceivePoll{0, 100000};
-constexpr timespec kTcpPause{1, 0};
+constexpr timespec kTcpPause{0, 100000000};
 constexpr int kReceiveBufferSize = 1500;
 
 void* const kStartFailed = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
