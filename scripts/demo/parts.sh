@@ -144,9 +144,9 @@ start_decoder() {
     audio) outputs=(-map 0:a -c:a copy -f mulaw "$W/received.ulaw") ;;
     metadata) outputs=(-map 0 -c copy -f data "$W/received.xml") ;;
   esac
-  # Ahead of whatever else the machine runs: the receiving host stands for
-  # another machine, and FFmpeg's socket buffer holds little.
-  start_bg FFMPEG "${IN_PEER[@]}" nice -n -10 ffmpeg -hide_banner -loglevel warning -nostdin -protocol_whitelist file,udp,rtp \
+  # Ahead of whatever else the machine runs, with seconds of the stream in
+  # its socket: the receiving host stands for another machine.
+  start_bg FFMPEG "${IN_PEER[@]}" nice -n -10 ffmpeg -hide_banner -loglevel warning -nostdin -protocol_whitelist file,udp,rtp -buffer_size 4194304 \
     -reorder_queue_size 0 -i "$W/decode.sdp" -flush_packets 1 "${outputs[@]}"
   wait_for 10 peer_udp_bound $DECODE_PORT && alive "$FFMPEG_PID"
 }

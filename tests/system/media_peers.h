@@ -82,11 +82,10 @@ class ffmpeg_decoder {
   explicit ffmpeg_decoder(const std::string& sdp) {
     std::ofstream("/tmp/decode.sdp") << sdp;
     process_ = harness::Process(
-        // Ahead of the load the tests may run under: the receiving host stands
-        // for another machine, and FFmpeg's socket buffer holds little.
+        // Ahead of the load the tests may run under, with seconds of the
+        // stream in its socket: the receiving host stands for another machine.
         {"nice", "-n", "-10", "ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-protocol_whitelist",
-         "file,udp,rtp",
-         "-reorder_queue_size", "0", "-i", "/tmp/decode.sdp", "-fps_mode", "passthrough", "-flush_packets", "1",
+         "file,udp,rtp", "-buffer_size", "4194304", "-reorder_queue_size", "0", "-i", "/tmp/decode.sdp", "-fps_mode", "passthrough", "-flush_packets", "1",
          "-f", "framemd5", "/tmp/decoded.md5"},
         {.in_peer = true});
     EXPECT_TRUE(daemon_runs::wait_udp_port_bound(kDecoderPort, 10s, true)) << process_.err();

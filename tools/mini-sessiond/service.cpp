@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/session_wire.h"
 
@@ -27,11 +28,16 @@ bool session_service::listen_on(const char* path) {
   if (fd < 0) {
     return false;
   }
+  // Bound under another name and renamed once it listens: a client that
+  // finds the socket can connect at once.
+  const std::string building = std::string(path) + ".new";
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
-  unlink(path);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, kListenBacklog) != 0) {
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", building.c_str());
+  unlink(building.c_str());
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, kListenBacklog) != 0 ||
+      rename(building.c_str(), path) != 0) {
+    unlink(building.c_str());
     close(fd);
     return false;
   }
