@@ -101,6 +101,19 @@ inline harness::Process start_sessiond(const std::string& log, std::vector<std::
   return p;
 }
 
+// mini-eventd logging to "/tmp/eventd.log" with `extra` options; waits until
+// its address file names the event service endpoint.
+inline harness::Process start_eventd(std::vector<std::string> extra = {}) {
+  std::vector<std::string> args = {harness::bin("mini-eventd"), "--log", "/tmp/eventd.log"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  harness::Process p(args);
+  EXPECT_TRUE(wait_until(
+      [] { return harness::read_file("/tmp/onvif_ipc_sockd").value_or("").find("00000200=") != std::string::npos; },
+      10s))
+      << p.err();
+  return p;
+}
+
 // A frame store on video channel 0 fed with 3000-byte MPEG-4 units at
 // 30 per second, so that a stream on it runs its main loop.
 inline harness::Process start_mpeg4_feeder() {

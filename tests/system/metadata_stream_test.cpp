@@ -47,17 +47,6 @@ std::string big_document() {
   return doc + "</tt:MetadataStream>\n";
 }
 
-Process start_eventd(std::vector<std::string> extra = {}) {
-  std::vector<std::string> args = {bin("mini-eventd"), "--log", kEventLog};
-  args.insert(args.end(), extra.begin(), extra.end());
-  Process p(args);
-  EXPECT_TRUE(wait_until([] {
-    const auto text = read_file(kAddressFile);
-    return text && text->find("00000200=") != std::string::npos;
-  })) << p.err();
-  return p;
-}
-
 std::vector<std::string> metadata_args(const std::string& host, std::vector<std::string> extra = {}) {
   std::vector<std::string> args = {bin("avtd"),  "--datatype=onvif_motion", "--host=" + host, "--dstport=5000",
                                    "--ttl=4",    "--tos=0",                 "--device=eth0",  "--protocol=rtp_udp"};

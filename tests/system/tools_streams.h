@@ -62,12 +62,7 @@ inline std::vector<std::string> stream_options(const Codec& codec, const std::st
 // second. Waits until it is ready.
 inline harness::Process start_feeder(const Codec& codec) {
   if (codec.feeder == nullptr) {
-    harness::Process eventd({harness::bin("mini-eventd"), "--log", "/tmp/eventd.log", "--interval-ms", "200"});
-    EXPECT_TRUE(harness::wait_until(
-        [] { return harness::read_file("/tmp/onvif_ipc_sockd").value_or("").find("00000200=") != std::string::npos; },
-        10s))
-        << eventd.err();
-    return eventd;
+    return daemon_runs::start_eventd({"--interval-ms", "200"});
   }
   harness::Process feeder({harness::bin("frame-feeder"), "--codec", codec.feeder, "--channel", "0", "--input",
                            clip(codec), "--loop"});
