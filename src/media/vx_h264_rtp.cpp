@@ -15,11 +15,31 @@ constexpr char kLogUnit[] = "vx_h264_rtp";
 constexpr uint8_t kKeyFrame = 8;
 constexpr int kNalTypeOffset = 4; // after the 4-byte start code
 constexpr int kNalSlice = 1;
+constexpr int kNalIdrSlice = 5;
 constexpr int kNalSei = 6;
 constexpr int kNalSps = 7;
 
 bool is_key_frame(const shm_blockinfo& info) {
   return info.frame_type == kKeyFrame;
+}
+
+// first_mb_in_slice is the slice header's first ue(v): 0, that is a new
+// picture, exactly when the first bit after the NAL header is 1.
+bool starts_picture(int type, const unsigned char* buff, int length) {
+  return (type == kNalSlice || type == kNalIdrSlice) && length > kNalTypeOffset + 1 &&
+         (buff[kNalTypeOffset + 1] & 0x80) != 0;
+}
+
+// The clock moves once per picture: at an SPS, or at the first slice of a
+// picture that no SPS opened. Slices that continue a picture keep its time.
+void step_clock(h264_source& src, rtp_thread& thread, int type, bool first_slice, uint8_t rate_code) {
+  if (type == kNalSps) {
+    thread.rtp_timestamp += video_frame_period(rate_code);
+    src.picture_stepped = true;
+  } else if (first_slice) {
+    if (!src.picture_stepped) thread.rtp_timestamp += video_frame_period(rate_code);
+    src.picture_stepped = false;
+  }
 }
 
 }  // namespace
@@ -88,9 +108,8 @@ int vx_h264_get_data(rtp_thread* thread, unsigned char* buff, int size) {
   const int type = length > kNalTypeOffset ? (buff[kNalTypeOffset] & 0x1F) : 0;
   if (thread->enable_sdplay) {
     thread->rtp_timestamp = info.timestamp;
-  } else if (type == kNalSlice || type == kNalSps) {
-    // Parameter sets, SEI and the key slice of one key frame share the SPS's step.
-    thread->rtp_timestamp += video_frame_period(info.frame_rate_code);
+  } else {
+    step_clock(src, *thread, type, starts_picture(type, buff, length), info.frame_rate_code);
   }
   thread->rtp_payload_type = kPayloadH264;
   if (type == kNalSei && thread->disable_h264user) return 0;

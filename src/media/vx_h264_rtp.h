@@ -10,6 +10,7 @@ struct rtp_thread;
 struct h264_source {
   int channel = -1;
   video_reader reader;
+  bool picture_stepped = false; // an SPS has moved the clock for the picture it opens
 };
 extern h264_source vx_h264_source;
 

@@ -27,30 +27,40 @@ class H264Source : public media_test::source_test {
   }
 };
 
-TEST_F(H264Source, StartsAtTheNextKeyFrameAndStepsTheClockOncePerFrameWhateverTheRateCode) {
+TEST_F(H264Source, StartsAtTheNextKeyFrameAndStepsTheClockOncePerPicture) {
   temp_store store(channel_kind::video, 1, kCodecH264);
   store.publish(nal_block(kSlice, 40, 1), block_info());
   ASSERT_EQ(open(), 0);
   EXPECT_EQ(thread->data_size, 16 * 1024);
 
-  // Rate code 0 (none given) counts as 30 frames/s, 64 as 7.5.
-  const std::vector<std::pair<std::vector<uint8_t>, shm_blockinfo>> gop{
-      {nal_block(kSps, 10, 2), block_info(kKey)}, {nal_block(kPps, 4, 3), block_info()},
-      {nal_block(kIdr, 900, 4), block_info()},    {nal_block(kSlice, 300, 5), block_info(0, 0)},
-      {nal_block(kSlice, 30, 6), block_info(0, 64)}};
+  // Body seeds of 0x80 and up start a picture (first_mb_in_slice 0), lower
+  // ones continue it. Rate code 0 (none given) counts as 30 frames/s, 64 as 7.5.
+  const struct {
+    std::vector<uint8_t> block;
+    shm_blockinfo info;
+    int stamp;
+  } gop[] = {
+      {nal_block(kSps, 10, 2), block_info(kKey), 3000},   {nal_block(kPps, 4, 3), block_info(), 3000},
+      {nal_block(kIdr, 900, 0x84), block_info(), 3000},    {nal_block(kSlice, 300, 0x85), block_info(0, 0), 6000},
+      {nal_block(kSlice, 30, 0x86), block_info(0, 64), 18000},
+      // Another encoder: an IDR without an SPS in front, pictures of two slices.
+      {nal_block(kIdr, 50, 0x87), block_info(kKey), 21000}, {nal_block(kIdr, 50, 0x12), block_info(), 21000},
+      {nal_block(kSlice, 50, 0x88), block_info(), 24000},    {nal_block(kSlice, 50, 0x13), block_info(), 24000},
+  };
   // The reader is looking at the newest (non-key) block when these arrive.
   std::thread producer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     store.publish(nal_block(kSlice, 40, 9), block_info());
-    for (const auto& [block, info] : gop) store.publish(block, info);
+    for (const auto& row : gop) store.publish(row.block, row.info);
   });
-  std::vector<int> stamps;
-  for (const auto& [block, info] : gop) {
-    ASSERT_EQ(got(get()), block);
+  std::vector<int> stamps, expected;
+  for (const auto& row : gop) {
+    ASSERT_EQ(got(get()), row.block);
     stamps.push_back(static_cast<int>(thread->rtp_timestamp));
+    expected.push_back(row.stamp);
   }
   producer.join();
-  EXPECT_EQ(stamps, (std::vector<int>{3000, 3000, 3000, 6000, 18000}));
+  EXPECT_EQ(stamps, expected);
   EXPECT_EQ(thread->rtp_payload_type, 96);
   EXPECT_EQ(vx_h264_close_data_src(thread.get()), 0);
 }
