@@ -28,12 +28,14 @@ int read_more(ulaw_source& src) {
   } else if (shm_check_read_delay(&src.handle, src.rp) != 0) {
     log_read_delay(kLogUnit, src.handle, src.rp);
     src.rp = newest_block(src.handle);
+    src.talkspurt = true;
     n = shm_read_recent_data_blockinfo(at, kUlawReadSize, &info, &src.handle, &src.rp, 0);
   } else {
     n = shm_read_data_blockinfo(at, kUlawReadSize, &info, &src.handle, &src.rp, 0);
   }
   // The store never copies more than asked; a larger count is not believed.
   if (n <= 0 || n > kUlawReadSize) {
+    src.talkspurt = true;
     LOG_NAMED(LOG_ERR, kLogUnit, "  : shm_read_data_blockinfo error");
     return -1;
   }
@@ -102,5 +104,8 @@ int vx_ulaw_get_data(rtp_thread* thread, unsigned char* buff, int size) {
   std::memmove(src.audio, src.audio + kUlawUnit, static_cast<size_t>(src.fill));
   thread->rtp_timestamp += kUlawUnit;
   thread->rtp_payload_type = kPayloadUlaw;
+  // Without silence suppression only a talkspurt's first packet is marked.
+  thread->rtp_marker = src.talkspurt ? 1 : 0;
+  src.talkspurt = false;
   return kUlawUnit;
 }

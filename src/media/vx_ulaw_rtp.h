@@ -19,6 +19,9 @@ struct ulaw_source {
   int rp = 0;
   shm_handle handle{};
   int fill = 0;   // bytes held at the front of `audio`
+  // The next unit starts a talkspurt: the stream's first, and the first after
+  // the reader lost its place (a read delay or a failed read).
+  bool talkspurt = true;
   uint8_t audio[kUlawBufferSize] = {};
 };
 extern ulaw_source vx_ulaw_source;

@@ -41,9 +41,11 @@ TEST_F(UlawSource, ReadsOf1072BytesGiveTwoUnitsThenANewRead) {
   ASSERT_EQ(open(), 0);
 
   EXPECT_EQ(got(get()), samples(0, 512));
+  EXPECT_EQ(thread->rtp_marker, 1); // the stream's first talkspurt
   store.publish(samples(1072, 1072), block_info());
   EXPECT_EQ(got(get()), samples(512, 512)); // 560 were held: no read
   EXPECT_EQ(got(get()), samples(1024, 512)); // 48 were held: this one reads the second block
+  EXPECT_EQ(thread->rtp_marker, 0);
   EXPECT_EQ(vx_ulaw_source.fill, 48 + 1072 - 512);
   EXPECT_EQ(thread->rtp_timestamp, 3 * 512u);
   EXPECT_EQ(thread->rtp_payload_type, 0);
@@ -70,6 +72,7 @@ TEST_F(UlawSource, ReaderThatFellBehindReadsTheNewestBlockAfterWhatItHeld) {
   ASSERT_EQ(get(), 512);
   for (int i = 1; i <= 40; ++i) store.publish(samples(static_cast<size_t>(i) * 1000, 1072), block_info());
   EXPECT_EQ(got(get()), cat(samples(1024, 48), samples(40000, 464)));
+  EXPECT_EQ(thread->rtp_marker, 1); // a new talkspurt after the gap
   const auto messages = log.messages();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].rfind("vx_ulaw_rtp : read delay [rp=1, wp=", 0), 0u) << messages[0];
