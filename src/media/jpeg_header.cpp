@@ -4,11 +4,21 @@
 #include <array>
 #include <cstring>
 
+#include "media/jpeg_huffman.h"
+
 namespace {
 
 constexpr uint8_t kMarker = 0xFF;
 constexpr uint8_t kSos = 0xDA;
 constexpr uint8_t kDqt = 0xDB;
+constexpr uint8_t kDht = 0xC4;
+constexpr uint8_t kDri = 0xDD;
+constexpr int kRfc2435Components = 3;
+constexpr uint8_t kLuma2x1 = 0x21;
+constexpr uint8_t kLuma2x2 = 0x22;
+constexpr uint8_t kChroma1x1 = 0x11;
+constexpr uint8_t kLumaTables = 0x00;   // DC and AC table 0
+constexpr uint8_t kChromaTables = 0x11; // DC and AC table 1
 constexpr size_t kSoiLength = 2;
 constexpr int kTableIds = 4;
 
@@ -74,7 +84,54 @@ void read_frame_header(std::span<const uint8_t> body, found_tables& found) {
   if (count >= 2) found.chroma = body[6 + 3 + 2] & 0x0F;
 }
 
+// Sampling factors of the frame header: three components, luma 2x1 (type 0)
+// or 2x2 (type 1), both chroma components 1x1.
+void read_sampling(std::span<const uint8_t> body, jpeg_form& form, int& components) {
+  components = body.size() >= 6 ? body[5] : 0;
+  if (components != kRfc2435Components || body.size() < 6 + 3 * static_cast<size_t>(components)) {
+    form.fit = jpeg_fit::sampling;
+    return;
+  }
+  const uint8_t luma = body[6 + 1];
+  if ((luma != kLuma2x1 && luma != kLuma2x2) || body[9 + 1] != kChroma1x1 || body[12 + 1] != kChroma1x1) {
+    form.fit = jpeg_fit::sampling;
+    return;
+  }
+  form.type = luma == kLuma2x1 ? 0 : 1;
+}
+
+// The receiver decodes the first component with tables 0 and the others with
+// tables 1, all in one interleaved scan.
+jpeg_fit read_scan_tables(std::span<const uint8_t> body, int components) {
+  if (body.empty() || body[0] != components || body.size() < 1 + 2 * static_cast<size_t>(components)) {
+    return jpeg_fit::sampling;
+  }
+  for (int c = 0; c < components; ++c) {
+    if (body[2 + 2 * static_cast<size_t>(c)] != (c == 0 ? kLumaTables : kChromaTables)) return jpeg_fit::huffman;
+  }
+  return jpeg_fit::fits;
+}
+
 }  // namespace
+
+jpeg_form jpeg_rfc2435_form(std::span<const uint8_t> header) {
+  jpeg_form form;
+  int components = 0; // 0 until a frame header says
+  bool standard_huffman = true;
+  for_each_segment(header, [&](const segment& seg) {
+    if (is_frame_header(seg.marker)) {
+      read_sampling(seg.body, form, components);
+    } else if (seg.marker == kDht) {
+      standard_huffman = standard_huffman && jpeg_dht_is_standard(seg.body);
+    } else if (seg.marker == kDri && seg.body.size() >= 2) {
+      form.restart_interval = be16(seg.body, 0);
+    } else if (seg.marker == kSos && components > 0 && form.fit == jpeg_fit::fits) {
+      form.fit = read_scan_tables(seg.body, components);
+    }
+  });
+  if (form.fit == jpeg_fit::fits && !standard_huffman) form.fit = jpeg_fit::huffman;
+  return form;
+}
 
 std::optional<size_t> jpeg_scan_offset(std::span<const uint8_t> picture) {
   const size_t size = picture.size();

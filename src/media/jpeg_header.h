@@ -29,3 +29,19 @@ inline constexpr size_t kJpegQtMaxBytes = 2 * 128; // two tables of 16-bit entri
 // frame header tables 0 and 1 are taken. A table that is missing leaves the
 // result empty. `out` must hold kJpegQtMaxBytes.
 jpeg_qt_tables jpeg_quant_tables(std::span<const uint8_t> header, std::span<uint8_t> out);
+
+// How a picture fits the RFC 2435 payload, read from its header part (SOI up
+// to the end of the first SOS).
+enum class jpeg_fit {
+  fits,
+  sampling, // not three components with luma 2x1 or 2x2 and chroma 1x1 in one scan
+  huffman,  // Huffman tables other than the standard ones, or chroma coded with luma's
+};
+
+struct jpeg_form {
+  jpeg_fit fit = jpeg_fit::fits;
+  uint8_t type = 1;              // 0 for luma 2x1, 1 for 2x2; a header without a frame header keeps 1
+  uint16_t restart_interval = 0; // from DRI; 0 when the picture has no restart markers
+};
+
+jpeg_form jpeg_rfc2435_form(std::span<const uint8_t> header);

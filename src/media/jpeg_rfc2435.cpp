@@ -10,8 +10,14 @@
 namespace {
 
 constexpr uint8_t kTypeSpecific = 0;
-constexpr uint8_t kType420 = 1;
 constexpr uint8_t kFirstQWithTables = 128;
+constexpr uint8_t kQOwnTables = 255;
+constexpr uint8_t kFirstReservedQ = 100;
+
+// Q 0 and 100-127 have no meaning a receiver could rebuild tables from.
+bool is_reserved_q(uint8_t q) {
+  return q == 0 || (q >= kFirstReservedQ && q < kFirstQWithTables);
+}
 
 }  // namespace
 
@@ -21,15 +27,20 @@ uint8_t rfc2435_dimension(uint16_t pixels) {
 }
 
 int prepare_rfc2435_picture(rtp_thread* thread, const shm_blockinfo& info, unsigned char* picture,
-                            int length) {
+                            int length, jpeg_fit* fit) {
+  *fit = jpeg_fit::fits;
   const std::span<const uint8_t> bytes(picture, static_cast<size_t>(length));
   const auto scan = jpeg_scan_offset(bytes);
   if (!scan || static_cast<int>(*scan) > length - kMinScanBytes) return 0;
   const int header = static_cast<int>(*scan);
+  const jpeg_form form = jpeg_rfc2435_form(bytes.first(static_cast<size_t>(header)));
+  *fit = form.fit;
+  if (form.fit != jpeg_fit::fits) return 0;
 
-  const uint8_t q = static_cast<uint8_t>(info.quality & 0xFF);
+  uint8_t q = static_cast<uint8_t>(info.quality & 0xFF);
+  if (is_reserved_q(q)) q = kQOwnTables;
   thread->jpeg_type_specific = kTypeSpecific;
-  thread->jpeg_type = kType420;
+  thread->jpeg_type = form.type;
   thread->jpeg_q = q;
   thread->jpeg_width = rfc2435_dimension(info.width != 0 ? info.width : info.fallback_width);
   thread->jpeg_height = rfc2435_dimension(info.height != 0 ? info.height : info.fallback_height);

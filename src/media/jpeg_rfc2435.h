@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "media/jpeg_header.h"
+
 struct rtp_thread;
 struct shm_blockinfo;
 
@@ -20,8 +22,9 @@ uint8_t rfc2435_dimension(uint16_t pixels);
 
 // `picture` holds `length` bytes of one JPEG file. Returns the scan data's
 // length, now at the buffer start, with the record's JPEG fields filled
-// (the quantisation tables too when Q is 128 or more); 0 when the picture
-// has a truncated or corrupt header or little or no scan data, and must not
-// be sent.
+// (the quantisation tables too when Q is 128 or more, or reserved); 0 when
+// the picture has a truncated or corrupt header or little or no scan data,
+// or cannot be described in RFC 2435 (`fit` then says why), and must not be
+// sent.
 int prepare_rfc2435_picture(rtp_thread* thread, const shm_blockinfo& info, unsigned char* picture,
-                            int length);
+                            int length, jpeg_fit* fit);

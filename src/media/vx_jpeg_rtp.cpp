@@ -30,6 +30,18 @@ bool rate_query_due(jpeg_source& src) {
   return true;
 }
 
+// Pictures that RFC 2435 cannot carry are not sent; each reason is logged
+// once per stream, as an encoder set that way sends nothing else.
+void log_refusal_once(jpeg_source& src, jpeg_fit fit) {
+  if (fit == jpeg_fit::sampling && !src.told_sampling) {
+    src.told_sampling = true;
+    LOG_UNIT(LOG_ERR, "JPEG sampling not supported by RFC 2435, pictures not sent");
+  } else if (fit == jpeg_fit::huffman && !src.told_huffman) {
+    src.told_huffman = true;
+    LOG_UNIT(LOG_ERR, "JPEG Huffman tables not the standard ones, pictures not sent");
+  }
+}
+
 }  // namespace
 
 jpeg_source vx_jpeg_source;
@@ -68,6 +80,8 @@ int vx_jpeg_open_data_src(rtp_thread* thread) {
   thread->data_size = static_cast<int>(src.handle.header->max_frame_size);
   src.rp = newest_block(src.handle);
   src.rate_queried = false;
+  src.told_sampling = false;
+  src.told_huffman = false;
   return 0;
 }
 
@@ -95,7 +109,11 @@ int vx_jpeg_get_data(rtp_thread* thread, unsigned char* buff, int size) {
   }
   int length = checked_frame_length(kLogUnit, info, n, size);
   if (length < 0) return -1;
-  if (thread->enable_rfc2435) length = prepare_rfc2435_picture(thread, info, buff, length);
+  if (thread->enable_rfc2435) {
+    jpeg_fit fit = jpeg_fit::fits;
+    length = prepare_rfc2435_picture(thread, info, buff, length, &fit);
+    log_refusal_once(src, fit);
+  }
 
   // Every picture read moves the clock on, sent or not.
   thread->rtp_timestamp += jpeg_frame_period(info.frame_rate_code);

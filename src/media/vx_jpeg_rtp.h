@@ -17,6 +17,8 @@ struct jpeg_source {
   timespec last_rate_query{}; // monotonic
   float target_rate = 0.0f;
   int drop_count = 0;
+  bool told_sampling = false; // a picture RFC 2435 cannot describe has been logged
+  bool told_huffman = false;
 };
 extern jpeg_source vx_jpeg_source;
 

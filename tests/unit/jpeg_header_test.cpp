@@ -90,7 +90,10 @@ class Rfc2435Picture : public ::testing::Test {
   std::unique_ptr<rtp_thread> thread = std::make_unique<rtp_thread>();
   shm_blockinfo info{};
 
-  int prepare(bytes& pic) { return prepare_rfc2435_picture(thread.get(), info, pic.data(), static_cast<int>(pic.size())); }
+  int prepare(bytes& pic) {
+    jpeg_fit fit = jpeg_fit::fits;
+    return prepare_rfc2435_picture(thread.get(), info, pic.data(), static_cast<int>(pic.size()), &fit);
+  }
 };
 
 TEST_F(Rfc2435Picture, ScanDataMovesToTheStartAndHeaderFieldsDescribeThePicture) {
@@ -107,15 +110,63 @@ TEST_F(Rfc2435Picture, ScanDataMovesToTheStartAndHeaderFieldsDescribeThePicture)
             (std::vector<int>{0, 1, 0x32, 80, 60, 0}));
 }
 
-TEST_F(Rfc2435Picture, HighQCarriesThePicturesOwnTables) {
-  auto f = make_jpeg({.wide_luma = true});
-  info.quality = 255;
-  ASSERT_GT(prepare(f.bytes), 0);
-  EXPECT_EQ(thread->jpeg_q, 255);
-  EXPECT_EQ(thread->jpeg_qt_mbz, 0);
-  EXPECT_EQ(thread->jpeg_qt_precision, 1);
-  ASSERT_EQ(thread->jpeg_qt_length, 192);
-  EXPECT_EQ(bytes(thread->jpeg_qt_data, thread->jpeg_qt_data + 192), cat(f.luma_table, f.chroma_table));
+TEST_F(Rfc2435Picture, HighAndReservedQCarryThePicturesOwnTablesAsQ255) {
+  const struct {
+    uint16_t quality;
+    int sent_q;
+  } cases[] = {{255, 255}, {128, 128}, {0, 255}, {100, 255}, {127, 255}, {99, 99}, {1, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.quality);
+    auto f = make_jpeg({.wide_luma = true});
+    info.quality = c.quality;
+    ASSERT_GT(prepare(f.bytes), 0);
+    EXPECT_EQ(thread->jpeg_q, c.sent_q);
+    EXPECT_EQ(thread->jpeg_qt_mbz, 0);
+    EXPECT_EQ(thread->jpeg_qt_precision, c.sent_q >= 128 ? 1 : 0);
+    ASSERT_EQ(thread->jpeg_qt_length, c.sent_q >= 128 ? 192 : 0);
+    EXPECT_EQ(bytes(thread->jpeg_qt_data, thread->jpeg_qt_data + thread->jpeg_qt_length),
+              c.sent_q >= 128 ? cat(f.luma_table, f.chroma_table) : bytes{});
+  }
+}
+
+TEST_F(Rfc2435Picture, TypeFollowsTheSamplingAndWhatRfc2435CannotDescribeIsRefused) {
+  const struct {
+    const char* name;
+    jpeg_layout layout;
+    jpeg_fit fit;
+    int type;
+    int restart_interval;
+  } cases[] = {
+      {"4:2:0", {}, jpeg_fit::fits, 1, 0},
+      {"4:2:2", {.luma_sampling = 0x21}, jpeg_fit::fits, 0, 0},
+      {"restart markers", {.luma_sampling = 0x21, .restart_interval = 40}, jpeg_fit::fits, 0, 40},
+      {"4:4:4", {.luma_sampling = 0x11}, jpeg_fit::sampling, -1, 0},
+      {"4:4:0", {.luma_sampling = 0x12}, jpeg_fit::sampling, -1, 0},
+      {"4:2:2 as luma 2x2, chroma 1x2", {.chroma_sampling = 0x12}, jpeg_fit::sampling, -1, 0},
+      {"grey", {.components = 1}, jpeg_fit::sampling, -1, 0},
+      {"four components", {.components = 4}, jpeg_fit::sampling, -1, 0},
+      {"own Huffman tables", {.custom_huffman = true}, jpeg_fit::huffman, -1, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto f = make_jpeg(c.layout);
+    const auto form = jpeg_rfc2435_form(first(f.bytes, f.scan_offset));
+    EXPECT_EQ(form.fit, c.fit);
+    EXPECT_EQ(form.restart_interval, c.restart_interval);
+    jpeg_fit fit = jpeg_fit::fits;
+    const int n = prepare_rfc2435_picture(thread.get(), info, f.bytes.data(), static_cast<int>(f.bytes.size()), &fit);
+    EXPECT_EQ(fit, c.fit);
+    if (c.type < 0) {
+      EXPECT_EQ(n, 0);
+    } else {
+      EXPECT_GT(n, 0);
+      EXPECT_EQ(thread->jpeg_type, c.type);
+    }
+  }
+  // A scan that codes chroma with the luma Huffman tables would decode wrongly.
+  auto f = make_jpeg();
+  f.bytes[f.scan_offset - 4] = 0x00; // third component's DC/AC selectors
+  EXPECT_EQ(jpeg_rfc2435_form(first(f.bytes, f.scan_offset)).fit, jpeg_fit::huffman);
 }
 
 TEST_F(Rfc2435Picture, MissingSizeUsesTheFallbackAndSidesOver2040PixelsAreSentAsZero) {

@@ -56,7 +56,12 @@ TEST_F(JpegSource, DroppedAndUnsendablePicturesStillMoveTheClock) {
   EXPECT_EQ(get(), 0);
   store.publish(pic.bytes, picture_info());
   EXPECT_GT(get(), 0); // the header-only picture did not count for pacing
-  EXPECT_EQ(thread->rtp_timestamp, 4 * 3000u);
+  for (int i = 0; i < 2; ++i) {
+    store.publish(make_jpeg({.luma_sampling = 0x11}).bytes, picture_info());
+    EXPECT_EQ(get(), 0);
+  }
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"vx_jpeg_rtp : JPEG sampling not supported by RFC 2435, pictures not sent"});
+  EXPECT_EQ(thread->rtp_timestamp, 6 * 3000u);
   EXPECT_EQ(thread->rtp_payload_type, 26);
 }
 

@@ -3,7 +3,8 @@
 // is Q, the second the flags, the next two the MTU; the rest is the picture.
 // What goes out must be exactly the picture's scan data, each packet's
 // offset field naming where its piece starts, the tables only in the first
-// packet and only with Q of 128 or more.
+// packet and only with Q of 128 or more (reserved Q values go as 255), and a
+// picture is refused exactly when its layout says it cannot be described.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -52,11 +53,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   info.height = 480;
 
   const std::vector<uint8_t> original(bytes.begin(), bytes.end());
-  const int n = prepare_rfc2435_picture(thread.get(), info, picture.get(), static_cast<int>(length));
+  const jpeg_form form = jpeg_rfc2435_form(bytes.first(header));
+  FUZZ_EXPECT(form.type <= 1);
+  jpeg_fit fit = jpeg_fit::fits;
+  const int n = prepare_rfc2435_picture(thread.get(), info, picture.get(), static_cast<int>(length), &fit);
+  FUZZ_EXPECT(fit == jpeg_fit::fits || fit == form.fit);
   if (n == 0) return 0;
+  FUZZ_EXPECT(form.fit == jpeg_fit::fits && thread->jpeg_type == form.type);
   FUZZ_EXPECT(scan && n >= kMinScanBytes && static_cast<size_t>(n) == length - *scan);
   FUZZ_EXPECT(std::memcmp(picture.get(), original.data() + *scan, static_cast<size_t>(n)) == 0);
-  const bool with_tables = q >= kJpegFirstQtQ;
+  const uint8_t sent_q = (q == 0 || (q >= 100 && q < kJpegFirstQtQ)) ? 255 : q;
+  const bool with_tables = sent_q >= kJpegFirstQtQ;
   FUZZ_EXPECT(thread->jpeg_qt_length == (with_tables ? qt.length : 0));
   FUZZ_EXPECT(thread->jpeg_qt_length <= kJpegQtMaxBytes);
 
@@ -69,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    const int tables_len = first && with_tables ? kJpegQtHeaderSize + thread->jpeg_qt_length : 0;
                    FUZZ_EXPECT(static_cast<int>(h.size()) == kJpegMainHeaderSize + tables_len);
                    FUZZ_EXPECT(static_cast<size_t>(h[1] << 16 | h[2] << 8 | h[3]) == (sent.size() & 0xFFFFFF));
-                   FUZZ_EXPECT(h[5] == q && h[6] == thread->jpeg_width && h[7] == thread->jpeg_height);
+                   FUZZ_EXPECT(h[5] == sent_q && h[6] == thread->jpeg_width && h[7] == thread->jpeg_height);
                    if (first && with_tables) {
                      FUZZ_EXPECT((h[10] << 8 | h[11]) == thread->jpeg_qt_length);
                      FUZZ_EXPECT(std::memcmp(&h[12], tables.get(), thread->jpeg_qt_length) == 0);

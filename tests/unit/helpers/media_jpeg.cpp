@@ -58,11 +58,20 @@ jpeg_file make_jpeg(const jpeg_layout& layout) {
   sof.push_back(static_cast<uint8_t>(layout.components));
   for (int c = 0; c < layout.components; ++c) {
     sof.push_back(static_cast<uint8_t>(c + 1));
-    sof.push_back(c == 0 ? 0x22 : 0x11);
+    sof.push_back(c == 0 ? layout.luma_sampling : layout.chroma_sampling);
     sof.push_back(static_cast<uint8_t>(c == 0 ? luma_id : chroma_id));
   }
   segment(out, 0xC0, sof);
-  segment(out, 0xC4, std::vector<uint8_t>(29, 0x01)); // a Huffman table's worth of bytes
+  // The standard luma DC table, or one code length moved.
+  std::vector<uint8_t> dht{0x00, 0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+  if (layout.custom_huffman) dht = {0x00, 0, 2, 4, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+  for (uint8_t v = 0; v < 12; ++v) dht.push_back(v);
+  segment(out, 0xC4, dht);
+  if (layout.restart_interval != 0) {
+    std::vector<uint8_t> dri;
+    put16(dri, layout.restart_interval);
+    segment(out, 0xDD, dri);
+  }
   std::vector<uint8_t> sos{static_cast<uint8_t>(layout.components)};
   for (int c = 0; c < layout.components; ++c) {
     sos.push_back(static_cast<uint8_t>(c + 1));

@@ -16,6 +16,10 @@ struct jpeg_layout {
   bool wide_chroma = false;
   bool one_dqt_segment = false; // both tables in one DQT
   bool swap_table_ids = false;  // luma uses table 1, chroma table 0
+  uint8_t luma_sampling = 0x22; // horizontal << 4 | vertical
+  uint8_t chroma_sampling = 0x11;
+  uint16_t restart_interval = 0; // a DRI segment when not 0
+  bool custom_huffman = false;  // a Huffman table other than the standard ones
   size_t scan_bytes = 100;      // EOI included
 };
 
