@@ -1,5 +1,6 @@
 #include "event/ipc_addrfile.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -132,10 +133,16 @@ int ipc_register_endpoint(const char* path, uint32_t id, int port) {
   const int entry_length = std::snprintf(entry, sizeof entry, "%08x=%d\n", id, port);
   kept.append(entry, static_cast<size_t>(entry_length));
 
+  // Rewritten in place, then cut to its new length: the file (possibly the
+  // event service's) is never left empty. An append-mode descriptor would
+  // put every write at the end, so that mode is dropped first.
   std::fflush(stream);
+  const int fd = ::fileno(stream);
+  const int status_flags = ::fcntl(fd, F_GETFL);
   int result = 0;
-  if (::ftruncate(::fileno(stream), 0) != 0 || std::fseek(stream, 0, SEEK_SET) != 0 ||
-      std::fwrite(kept.data(), 1, kept.size(), stream) != kept.size() || std::fflush(stream) != 0) {
+  if (status_flags < 0 || ::fcntl(fd, F_SETFL, status_flags & ~O_APPEND) != 0 ||
+      ::pwrite(fd, kept.data(), kept.size(), 0) != static_cast<ssize_t>(kept.size()) ||
+      ::ftruncate(fd, static_cast<off_t>(kept.size())) != 0) {
     result = kIpcBadArgument;
   }
   IPC_vFlockClose(stream);

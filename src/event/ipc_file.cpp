@@ -48,21 +48,29 @@ int open_flags(const char* mode) {
 
 // The address file lives in a directory everyone may write to: a link put
 // in its place is not followed, a FIFO neither blocks the open nor counts,
-// and a file we write must be ours and have no other name.
+// and a file we write must have no other name. Only a file that is ours may
+// be emptied ("w"); the event service may own the file others add to.
 FILE* open_plain_file(const char* path, const char* mode) {
   const int flags = open_flags(mode);
   if (flags < 0) {
     errno = EINVAL;
     return nullptr;
   }
-  const int fd = ::open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  constexpr int kSafe = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  // An existing file is opened without O_CREAT: in a sticky directory the
+  // kernel may refuse O_CREAT on a file of another owner even to root.
+  int fd = ::open(path, (flags & ~O_CREAT) | kSafe);
+  if (fd < 0 && errno == ENOENT && (flags & O_CREAT) != 0) {
+    fd = ::open(path, flags | kSafe, 0666);
+  }
   if (fd < 0) {
     return nullptr;
   }
   struct stat st {};
   const bool writes = (flags & O_ACCMODE) != O_RDONLY;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      (writes && (st.st_uid != ::geteuid() || st.st_nlink != 1))) {
+  const bool empties = mode[0] == 'w';
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (writes && st.st_nlink != 1) ||
+      (empties && st.st_uid != ::geteuid())) {
     ::close(fd);
     errno = EPERM;
     return nullptr;

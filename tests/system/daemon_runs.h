@@ -103,8 +103,11 @@ inline harness::Process start_sessiond(const std::string& log, std::vector<std::
 
 // mini-eventd logging to "/tmp/eventd.log" with `extra` options; waits until
 // its address file names the event service endpoint.
-inline harness::Process start_eventd(std::vector<std::string> extra = {}) {
+// `as_user`: the service runs under another uid, so its address file is
+// not the daemon's.
+inline harness::Process start_eventd(std::vector<std::string> extra = {}, bool as_user = false) {
   std::vector<std::string> args = {harness::bin("mini-eventd"), "--log", "/tmp/eventd.log"};
+  if (as_user) args.insert(args.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
   args.insert(args.end(), extra.begin(), extra.end());
   harness::Process p(args);
   EXPECT_TRUE(wait_until(

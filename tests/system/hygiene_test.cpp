@@ -219,6 +219,15 @@ TEST(Hygiene, AddressFileIsNeverWrittenThroughAPlantedLink) {
     unlink(kAddressFile);
   }
 
+  // The event service's file under another user: added to, never emptied.
+  daemon_runs::write_file(kAddressFile, "ADDR_FAMILY=2\n");
+  ASSERT_EQ(chown(kAddressFile, 65534, 65534), 0);
+  EXPECT_EQ(IPC_iStartSock(&record, AF_INET), -3);
+  ASSERT_EQ(IPC_iOpen(kMetadataId, kIpcModeListen, &handle), 0);
+  EXPECT_EQ(read_file(kAddressFile).value_or("").rfind("ADDR_FAMILY=2\n00000300=", 0), 0u);
+  IPC_iClose(handle);
+  unlink(kAddressFile);
+
   // Our own plain file is used as always.
   ASSERT_EQ(IPC_iStartSock(&record, AF_INET), 0);
   ASSERT_EQ(IPC_iOpen(kMetadataId, kIpcModeListen, &handle), 0);

@@ -109,8 +109,8 @@ TEST(MetadataStream, EachDeliveryBecomesOneRtpUnitUntilTermination) {
   EXPECT_TRUE(wait_file_gone(kAddressFile)) << "the service removes its address file";
 }
 
-TEST(MetadataStream, Ipv6ChannelAndDestinationCarryTheDefaultDocument) {
-  Process eventd = start_eventd({"--family", "10", "--interval-ms", "200"});
+TEST(MetadataStream, Ipv6ChannelAndDestinationCarryTheDefaultDocumentOfAServiceUnderAnotherUser) {
+  Process eventd = start_eventd({"--family", "10", "--interval-ms", "200"}, true);
   EXPECT_EQ(read_file(kAddressFile).value_or("").rfind("ADDR_FAMILY=10\n", 0), 0u);
   UdpReceiver rx(kPeerIpv6, 5000);
   ASSERT_EQ(launch(metadata_args(kPeerIpv6, {"--session_id=6"})).status.code(), 0);
