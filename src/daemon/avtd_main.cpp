@@ -45,7 +45,8 @@ enum exit_status {
 };
 
 constexpr int kCommandLineSize = 512;
-constexpr int kTcpSockPathSize = 32;
+constexpr int kTcpSockPathSize = 48; // any session id the options accept
+static_assert(sizeof("/tmp/rtp_over_http_sock_-2147483648") <= kTcpSockPathSize);
 constexpr uint32_t kMaxSrcport = 65535;
 constexpr int kSrcportSessionBase = 512;
 

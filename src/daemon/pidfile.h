@@ -5,7 +5,9 @@
 
 struct rtp_thread;
 
-inline constexpr int kPidfilePathSize = 32;
+// Room for the longest name, that of any session id the options accept.
+inline constexpr int kPidfilePathSize = 48;
+static_assert(sizeof("/var/run/avtd_metadata_-2147483648.pid") <= kPidfilePathSize);
 // create_pidfile: another live process already serves this stream.
 inline constexpr int kPidfileOwnedByOther = 1;
 

@@ -33,4 +33,6 @@ class RouteUsers {
   int fd_ = -1;
   bool exclusive_ = false;
   char path_[64] = {};
+  // The longest group and interface name (15 characters) fit in the usual directory.
+  static_assert(sizeof("/var/run/avtd_route_255.255.255.255_.lock") + 15 <= sizeof path_);
 };

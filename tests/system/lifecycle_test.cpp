@@ -276,6 +276,9 @@ TEST(Lifecycle, PidFileNamesFollowDestinationAndPayload) {
       {{"--datatype=h264(2)", "--host=239.1.1.1", "--session_id=40"}, "/var/run/avtd_channel2.pid", 40},
       {{"--datatype=ulaw", "--host=239.1.1.2", "--session_id=41"}, "/var/run/avtd_channel3.pid", 41},
       {{"--datatype=onvif_motion", "--host=198.51.100.2", "--session_id=5"}, "/var/run/avtd_metadata_5.pid", 5},
+      // The longest name; its RTCP port 7001 is the one id 2988 derives.
+      {{"--datatype=onvif_motion", "--host=198.51.100.2", "--session_id=-2147483648", "--srcport=7000"},
+       "/var/run/avtd_metadata_-2147483648.pid", 2988},
       {{"--datatype=onvif_motion", "--host=ff0e::1", "--session_id=42"}, "/var/run/avtd_channel4.pid", 42},
       {{"--datatype=mpeg4(1)", "--host=ff15::2", "--session_id=43"}, "/var/run/avtd_channel1.pid", 43},
   };

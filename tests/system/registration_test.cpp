@@ -122,18 +122,21 @@ TEST(Registration, SessionDaemonAnswersEveryRequest) {
 
 // The connection the daemon streams on is the one the receiver accepted.
 void hand_over_and_stream(const std::string& peer_address, const std::string& connect_text_prefix,
-                          const std::string& connect_text_suffix) {
+                          const std::string& connect_text_suffix, const std::string& session = "3") {
   TcpListener listener(peer_address, 0);
   const std::string target = connect_text_prefix + std::to_string(listener.port()) + connect_text_suffix;
-  Process handoff({bin("tcp-handoff"), "--session", "3", "--connect", target, "--timeout", "20"});
+  Process handoff({bin("tcp-handoff"), "--session", session, "--connect", target, "--timeout", "20"});
   Fd accepted = listener.accept(10s);
   ASSERT_TRUE(accepted) << handoff.err();
 
-  ASSERT_EQ(launch(stream_args({"--protocol=rtp_tcp", "--interleaved=4-5", "--session_id=3"})).status.code(), 0);
-  const auto pid = read_pid_file("/var/run/avtd_3.pid", 10s);
+  ASSERT_EQ(launch(stream_args({"--protocol=rtp_tcp", "--interleaved=4-5", "--session_id=" + session,
+                                "--srcport=7000"}))
+                .status.code(),
+            0);
+  const auto pid = read_pid_file("/var/run/avtd_" + session + ".pid", 10s);
   ASSERT_TRUE(pid.has_value());
   EXPECT_EQ(handoff.wait(15s).code(), 0) << handoff.err();
-  EXPECT_FALSE(wait_for_file("/tmp/rtp_over_http_sock_3", 0ms));
+  EXPECT_FALSE(wait_for_file("/tmp/rtp_over_http_sock_" + session, 0ms));
   EXPECT_TRUE(process_alive(*pid));
   // The stream thread runs (still looking for its frame store): a signal
   // now is the first one of a running stream.
@@ -155,7 +158,10 @@ void hand_over_and_stream(const std::string& peer_address, const std::string& co
 
 TEST(TcpHandoff, DaemonTakesOverTheReceiversConnection) { hand_over_and_stream(kPeerIpv4, "198.51.100.2:", ""); }
 
-TEST(TcpHandoff, BracketedIpv6Target) { hand_over_and_stream(kPeerIpv6, "[2001:db8::2]:", ""); }
+// The longest session id names the socket and the pid file in full.
+TEST(TcpHandoff, BracketedIpv6TargetAndTheLongestSessionId) {
+  hand_over_and_stream(kPeerIpv6, "[2001:db8::2]:", "", "-2147483648");
+}
 
 TEST(TcpHandoff, GivesUpWithoutTakerAndRefusesBadTargets) {
   TcpListener listener(kPeerIpv4, 0);
