@@ -162,6 +162,18 @@ struct shm_handle {
   uint32_t next_number;
   int32_t next_index;
   uint32_t cursor_valid;
+  // The store's geometry, taken once at attach and checked against the
+  // mapping then: a producer that later changes the header in place cannot
+  // make a read leave the mapping. `block_count` may be read by callers.
+  uint32_t block_count;
+  uint32_t data_size;
+  uint32_t max_frame;
+  uint32_t slot_table;
+  uint32_t data_ring;
+  uint32_t file_size;
+  // What was attached, for attaching again when the header no longer matches.
+  char name[128];
+  int32_t number;
 };
 
 // Reader operations. Results below 0 are failures with errno set.
@@ -184,7 +196,9 @@ int shm_check_read_delay(shm_handle* handle, int rp);
 // -1 when the block was overwritten before or while it was copied (errno
 // ESTALE; rp stays, so that shm_check_read_delay reports the delay) or the
 // arguments are bad (EINVAL); kShmDestroyed when the store is destroyed and
-// the block will never come. `flags` is reserved (pass 0).
+// the block will never come. A header whose geometry no longer matches the
+// one taken at attach is a failed read too (-1, ESTALE): the handle is then
+// attached again when the store is consistent. `flags` is reserved (pass 0).
 int shm_read_data_blockinfo(void* dst, int dst_size, shm_blockinfo* info, shm_handle* handle, int* rp,
                             int flags);
 // The same for the newest block: sets *rp to wp first, then reads as above

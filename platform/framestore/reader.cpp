@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -59,6 +60,35 @@ bool snapshot_slot_retrying(const View& v, uint32_t i, SlotSnapshot* out) {
 
 bool handle_usable(const shm_handle* h) {
   return h != nullptr && h->mapping != nullptr && h->header != nullptr;
+}
+
+// The reader's view from the geometry taken at attach, never from the live
+// header.
+View reader_view(const shm_handle& h) {
+  auto* bytes = static_cast<uint8_t*>(h.mapping);
+  return View{h.header,
+              reinterpret_cast<uint32_t*>(bytes + kBlockTableOffset),
+              reinterpret_cast<shm_slot_state*>(bytes + h.slot_table),
+              reinterpret_cast<uint32_t*>(bytes + h.data_ring),
+              h.block_count,
+              h.data_size,
+              h.max_frame};
+}
+
+bool geometry_unchanged(const shm_handle& h) {
+  const Geometry live = geometry_of(*h.header);
+  return live.blocks == h.block_count && live.data_size == h.data_size && live.max_frame == h.max_frame &&
+         live.block_table == kBlockTableOffset && live.slot_table == h.slot_table &&
+         live.data_ring == h.data_ring && live.file_size == h.file_size;
+}
+
+// The header changed under the reader: the store is attached again when it
+// is consistent now, else the old mapping stays (and keeps failing reads).
+void reattach(shm_handle* h) {
+  shm_handle fresh{};
+  if (shm_attach(h->name, h->number, &fresh) != 0) return;
+  munmap(h->mapping, h->mapping_size);
+  *h = fresh;
 }
 
 bool index_in_ring(const View& v, int rp) { return rp >= 0 && static_cast<uint32_t>(rp) < v.blocks; }
@@ -126,7 +156,12 @@ int read_block(void* dst, int dst_size, shm_blockinfo* info, shm_handle* h, int*
     errno = EINVAL;
     return -1;
   }
-  const View v = view_of(h->mapping);
+  if (!geometry_unchanged(*h)) {
+    reattach(h);
+    errno = ESTALE;
+    return -1;
+  }
+  const View v = reader_view(*h);
   if (recent) {
     if (load(v.header->state, std::memory_order_acquire) == kShmStateDestroyed) {
       errno = EIDRM;
@@ -216,9 +251,12 @@ int shm_attach(const char* name, int number, shm_handle* handle) {
     return -1;
   }
   const auto* header = static_cast<const shm_channel_header*>(base);
+  // The geometry is read once, here, and checked against the mapping's size;
+  // reads use this copy only.
+  const Geometry g = geometry_of(*header);
   int failure = 0;
   if (load(header->magic, std::memory_order_acquire) != kShmMagic || load(header->version) != kShmVersion ||
-      !header_is_consistent(*header, size)) {
+      !geometry_is_consistent(g, size)) {
     failure = EINVAL;
   } else if (load_i32(header->number) != number) {
     failure = ENXIO;
@@ -228,13 +266,20 @@ int shm_attach(const char* name, int number, shm_handle* handle) {
     errno = failure;
     return -1;
   }
-  const View v = view_of(base);
   *handle = shm_handle{};
   handle->id = static_cast<uint32_t>(number);
-  handle->header = v.header;
-  handle->blocks = reinterpret_cast<shm_blockinfo*>(v.block_words);
+  handle->header = static_cast<shm_channel_header*>(base);
+  handle->blocks = reinterpret_cast<shm_blockinfo*>(static_cast<uint8_t*>(base) + kBlockTableOffset);
   handle->mapping = base;
   handle->mapping_size = size;
+  handle->block_count = g.blocks;
+  handle->data_size = g.data_size;
+  handle->max_frame = g.max_frame;
+  handle->slot_table = g.slot_table;
+  handle->data_ring = g.data_ring;
+  handle->file_size = g.file_size;
+  std::snprintf(handle->name, sizeof handle->name, "%s", name);
+  handle->number = number;
   return 0;
 }
 
@@ -252,7 +297,9 @@ int shm_detach(shm_handle* handle) {
 
 int shm_check_read_delay(shm_handle* handle, int rp) {
   if (!handle_usable(handle)) return 1;
-  const View v = view_of(handle->mapping);
+  // A changed header: the next read fails and attaches again.
+  if (!geometry_unchanged(*handle)) return 1;
+  const View v = reader_view(*handle);
   if (!index_in_ring(v, rp)) return 1;
   const uint32_t number = expected_number(*handle, v, rp);
   const uint32_t published = load(v.header->published, std::memory_order_acquire);

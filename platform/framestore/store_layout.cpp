@@ -21,16 +21,18 @@ long futex_call(const uint32_t* word, int op, uint32_t value, const timespec* ti
 }
 }  // namespace
 
-bool header_is_consistent(const shm_channel_header& h, size_t file_size) {
-  const uint32_t n = load(h.block_count);
-  const uint32_t d = load(h.data_size);
-  const uint32_t max_frame = load(h.max_frame_size);
-  if (n < kMinBlocks || n > kMaxBlocks) return false;
-  if (d == 0 || d % 4 != 0 || d > kMaxDataSize) return false;
-  if (max_frame == 0 || uint64_t{align4(max_frame)} * 2 > d) return false;
-  const Layout l = layout_for(n, d);
-  return load(h.block_table) == l.block_table && load(h.slot_table) == l.slot_table &&
-         load(h.data_ring) == l.data_ring && load(h.file_size) == l.file_size && l.file_size == file_size;
+Geometry geometry_of(const shm_channel_header& h) {
+  return Geometry{load(h.block_count), load(h.data_size),  load(h.max_frame_size), load(h.block_table),
+                  load(h.slot_table),  load(h.data_ring), load(h.file_size)};
+}
+
+bool geometry_is_consistent(const Geometry& g, size_t file_size) {
+  if (g.blocks < kMinBlocks || g.blocks > kMaxBlocks) return false;
+  if (g.data_size == 0 || g.data_size % 4 != 0 || g.data_size > kMaxDataSize) return false;
+  if (g.max_frame == 0 || uint64_t{align4(g.max_frame)} * 2 > g.data_size) return false;
+  const Layout l = layout_for(g.blocks, g.data_size);
+  return g.block_table == l.block_table && g.slot_table == l.slot_table && g.data_ring == l.data_ring &&
+         g.file_size == l.file_size && l.file_size == file_size;
 }
 
 View view_of(void* base) {

@@ -48,9 +48,24 @@ constexpr Layout layout_for(uint32_t n, uint32_t d) {
                 static_cast<uint32_t>(ring), static_cast<uint32_t>(ring + d)};
 }
 
+// A store's geometry as its header states it.
+struct Geometry {
+  uint32_t blocks;
+  uint32_t data_size;
+  uint32_t max_frame;
+  uint32_t block_table;
+  uint32_t slot_table;
+  uint32_t data_ring;
+  uint32_t file_size;
+};
+Geometry geometry_of(const shm_channel_header& h);
+
 // The checks that every user of a store applies to its header: the geometry
 // is sane and the tables lie where layout_for puts them inside the file.
-bool header_is_consistent(const shm_channel_header& h, size_t file_size);
+bool geometry_is_consistent(const Geometry& g, size_t file_size);
+inline bool header_is_consistent(const shm_channel_header& h, size_t file_size) {
+  return geometry_is_consistent(geometry_of(h), file_size);
+}
 
 // The fences of the scheme above. ThreadSanitizer does not model fences and
 // warns about them; every shared access is atomic, so it has nothing else to

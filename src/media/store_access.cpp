@@ -68,7 +68,7 @@ int newest_block(const shm_handle& handle) {
 
 void log_read_delay(const char* unit, const shm_handle& handle, int rp) {
   // A delay is also reported for an index outside the ring: no block to show.
-  const bool in_ring = rp >= 0 && static_cast<uint32_t>(rp) < load_shared(handle.header->block_count);
+  const bool in_ring = rp >= 0 && static_cast<uint32_t>(rp) < handle.block_count;
   const uint32_t roffset = in_ring ? load_shared(handle.blocks[rp].roffset) : 0;
   LOG_NAMED(LOG_INFO, unit, " : read delay [rp=%ld, wp=%ld, roffset=%ld, woffset=%ld]", static_cast<long>(rp),
             static_cast<long>(load_shared(handle.header->wp)), static_cast<long>(roffset),

@@ -80,7 +80,7 @@ int vx_h264_open_data_src(rtp_thread* thread) {
   if (!thread->enable_sdplay && wait_for_codec(kLogUnit, &src.reader.handle, kCodecH264, src.channel) < 0) {
     return -1;
   }
-  thread->data_size = static_cast<int>(src.reader.handle.header->max_frame_size);
+  thread->data_size = static_cast<int>(src.reader.handle.max_frame);
   src.reader.rp = newest_block(src.reader.handle);
   return 0;
 }

@@ -77,7 +77,7 @@ int vx_jpeg_open_data_src(rtp_thread* thread) {
     return -1;
   }
   if (wait_for_codec(kLogUnit, &src.handle, kCodecJpeg, src.channel) < 0) return -1;
-  thread->data_size = static_cast<int>(src.handle.header->max_frame_size);
+  thread->data_size = static_cast<int>(src.handle.max_frame);
   src.rp = newest_block(src.handle);
   src.rate_queried = false;
   src.told_sampling = false;

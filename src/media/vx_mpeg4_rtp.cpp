@@ -50,7 +50,7 @@ int vx_mpeg4_open_data_src(rtp_thread* thread) {
     return -1;
   }
   if (wait_for_codec(kLogUnit, &src.reader.handle, kCodecMpeg4, src.channel) < 0) return -1;
-  thread->data_size = static_cast<int>(src.reader.handle.header->max_frame_size);
+  thread->data_size = static_cast<int>(src.reader.handle.max_frame);
   src.reader.rp = newest_block(src.reader.handle);
   return 0;
 }

@@ -70,7 +70,7 @@ int vx_ulaw_open_data_src(rtp_thread* thread) {
   if (attach_with_retries(kLogUnit, audio_store(), src.channel, attach_wording::channel, &src.handle) < 0) {
     return -1;
   }
-  thread->data_size = static_cast<int>(src.handle.header->max_frame_size);
+  thread->data_size = static_cast<int>(src.handle.max_frame);
   src.rp = newest_block(src.handle);
   return 0;
 }

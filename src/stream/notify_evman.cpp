@@ -2,6 +2,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "net/network.h"
@@ -11,25 +12,42 @@
 
 std::atomic<int> net_error_notified{0};
 
+namespace {
+
+using notice_clock = std::chrono::steady_clock;
+
+// What is left of the notice's whole time; false once it is used up.
+bool time_left(notice_clock::time_point deadline, timeval* left) {
+  const auto rest = std::chrono::duration_cast<std::chrono::microseconds>(deadline - notice_clock::now());
+  if (rest.count() <= 0) return false;
+  left->tv_sec = static_cast<time_t>(rest.count() / 1000000);
+  left->tv_usec = static_cast<suseconds_t>(rest.count() % 1000000);
+  return true;
+}
+
+} // namespace
+
 int notify_evman_at(const char* path, int state) {
   evman_msg msg{};
   msg.word0 = kEvmanWord0;
   msg.word1 = kEvmanWord1;
   msg.state = state != 0 ? 1 : 0;
 
+  // Connect, send and reply share one bound, so that a slow event manager
+  // holds the stream thread for that long at most.
+  const auto deadline = notice_clock::now() + std::chrono::seconds(kEvmanReplyWaitSeconds);
   const int fd = s_create_client_socket();
   if (fd < 0) return -1;
-  // An event manager that stopped reading must not hold the stream thread.
-  const timeval send_wait{kEvmanReplyWaitSeconds, 0};
-  if (s_connect_serv(fd, path) < 0 || safe_send(fd, &msg, sizeof msg, MSG_DONTWAIT, &send_wait) < 1) {
+  timeval left{};
+  if (s_connect_serv(fd, path) < 0 || !time_left(deadline, &left) ||
+      safe_send(fd, &msg, sizeof msg, MSG_DONTWAIT, &left) < 1) {
     close(fd);
     return -1;
   }
   // The reply only tells us the event manager has read the notice; its
   // content, and whether one comes at all, is the event manager's business.
   evman_msg reply{};
-  const timeval wait{kEvmanReplyWaitSeconds, 0};
-  safe_recvfrom(fd, &reply, sizeof reply, 0, nullptr, 0, &wait);
+  if (time_left(deadline, &left)) safe_recvfrom(fd, &reply, sizeof reply, 0, nullptr, 0, &left);
   close(fd);
   net_error_notified.store(msg.state);
   return 0;

@@ -57,7 +57,10 @@ bool send_report(rtcp_thread& rtcp) {
   if (rtcp.ns.protocol == kProtocolTcp) {
     const int len = write_sender_report(bytes, report, rtcp.interleaved & 0xFF);
     const iovec part{bytes.data(), static_cast<size_t>(len)};
-    if (interleave_send(rtcp.ns.sock, std::span(&part, 1), kInterleaveSendTimeoutMs) < 1) {
+    const ssize_t sent = interleave_send(rtcp.ns.sock, std::span(&part, 1), kInterleaveSendTimeoutMs);
+    if (sent < 1) {
+      // Nothing sent within the time is a time-out, whatever errno held before.
+      if (sent == 0) errno = ETIMEDOUT;
       LOG_UNIT(LOG_INFO, "safe send error(%m)");
       return false;
     }

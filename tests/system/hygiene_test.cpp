@@ -320,6 +320,19 @@ TEST(Hygiene, LocalPeersThatNeverAcceptDoNotHoldTheCaller) {
       << "registration";
   EXPECT_EQ(bounded([] { return s_remove_session(1); }), -1) << "removal, as from the signal handler";
   EXPECT_EQ(bounded([] { return notify_evman_at("/tmp/localrec-stalled", 1); }), -1) << "network-state notice";
+  {
+    // An event manager that accepts only after 3 s and never answers: the
+    // notice counts as given, within its 5 s in all (not 3 + 5).
+    const stalled_service late("/tmp/localrec-late");
+    Fd queued, ours;
+    std::thread accepting([&] {
+      poll(nullptr, 0, 3000); // the slow peer of this case, not a synchronisation
+      queued = Fd(accept(late.listener.get(), nullptr, nullptr));
+      ours = Fd(accept(late.listener.get(), nullptr, nullptr));
+    });
+    EXPECT_EQ(bounded([] { return notify_evman_at("/tmp/localrec-late", 1); }, 7s), 0) << "late event manager";
+    accepting.join();
+  }
   EXPECT_EQ(bounded([] { return s_recv_sock("/tmp/rtp_over_http_sock_4"); }), -1) << "connection hand-over";
   EXPECT_EQ(bounded([] {
               int sock = -1;

@@ -1,11 +1,13 @@
 // The frame store seen from both sides: a producer and readers in threads and
 // in another process, on stores in a private temporary directory.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -348,6 +350,22 @@ TEST_F(FrameStore, MisuseIsRefusedAndAShortBufferGetsTheFrameStartAndItsRealLeng
   int bad_rp = 4;
   EXPECT_EQ(shm_read_data_blockinfo(small.data(), 100, &info, &h, &bad_rp, 0), -1);
   EXPECT_NE(shm_check_read_delay(&h, -1), 0);
+
+  // A header changed in place fails reads, without leaving the mapping,
+  // until it matches the geometry taken at attach again.
+  ASSERT_EQ(p.publish(std::vector<uint8_t>(50, 0xCD), shm_blockinfo{}), 0);
+  const int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  constexpr off_t kBlockCount = offsetof(shm_channel_header, block_count);
+  const uint32_t blocks = 4, changed = 1u << 16;
+  ASSERT_EQ(pwrite(fd, &changed, 4, kBlockCount), 4);
+  EXPECT_NE(shm_check_read_delay(&h, rp), 0);
+  errno = 0;
+  EXPECT_EQ(shm_read_data_blockinfo(small.data(), 100, &info, &h, &rp, 0), -1);
+  EXPECT_EQ(errno, ESTALE);
+  ASSERT_EQ(pwrite(fd, &blocks, 4, kBlockCount), 4);
+  ::close(fd);
+  EXPECT_EQ(shm_read_data_blockinfo(small.data(), 100, &info, &h, &rp, 0), 50);
   shm_detach(&h);
 }
 

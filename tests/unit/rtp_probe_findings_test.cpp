@@ -36,7 +36,8 @@ std::vector<uint8_t> rtp(uint8_t pt, uint16_t seq, uint32_t ts, bool marker, con
   return p;
 }
 
-std::vector<uint8_t> bytes(std::vector<uint8_t> b, size_t filler = 0, uint8_t value = 0x55) {
+// The filler's first bit is set: after a slice's NAL header it starts a picture.
+std::vector<uint8_t> bytes(std::vector<uint8_t> b, size_t filler = 0, uint8_t value = 0x95) {
   b.insert(b.end(), filler, value);
   return b;
 }
@@ -65,6 +66,17 @@ std::vector<uint8_t> jpeg(uint32_t offset, uint8_t q, size_t data, std::vector<u
   put(b, offset, 3);
   b.insert(b.end(), {1, q, 40, 30});
   b.insert(b.end(), qt.begin(), qt.end());
+  b.insert(b.end(), data, 0x11);
+  return b;
+}
+
+// Type 65: the same with the restart marker header.
+std::vector<uint8_t> jpeg_restart(uint32_t offset, uint16_t interval, uint16_t f_l_count, size_t data) {
+  std::vector<uint8_t> b = {0};
+  put(b, offset, 3);
+  b.insert(b.end(), {65, 50, 40, 30});
+  put(b, interval, 2);
+  put(b, f_l_count, 2);
   b.insert(b.end(), data, 0x11);
   return b;
 }
@@ -122,7 +134,7 @@ TEST(RtpProbeSequence, GapDuplicateLateArrivalAndWrapAreToldApart) {
   Feed wrap(0);
   wrap.seq = 65534;
   for (uint32_t i = 0; i < 4; ++i) {
-    wrap.send(512 * i, true, bytes({}, 512));
+    wrap.send(512 * i, i == 0, bytes({}, 512));
   }
   EXPECT_EQ(wrap.violations(), 0u);
   EXPECT_EQ(wrap.checker.sequence().max_ext(), 65534 + 3);
@@ -170,6 +182,12 @@ TEST(RtpProbeStreams, EachFaultIsFoundAsOftenAsItHappens) {
        {{0, false, fu(0x7c, 0x85)}, {0, false, fu(0x5c, 0x01)}, {0, true, fu(0x7c, 0x45)}},
        {{Finding::fu_header_changed, 1}}, 1},
       {"FU-A start and end in one fragment", 96, {{0, true, fu(0x7c, 0xc5)}}, {{Finding::fu_start_and_end, 1}}, 1},
+      {"two pictures merged into one timestamp", 96, {{0, true, bytes({0x65}, 100)}, {0, true, bytes({0x41}, 100)}},
+       {{Finding::h264_timestamp, 1}}, 1},
+      {"the clock moved for a slice continuing the picture", 96,
+       {{0, true, bytes({0x41}, 100)}, {3000, true, bytes({0x41, 0x08}, 100)}}, {{Finding::h264_timestamp, 1}}, 1},
+      {"H.264 clean: a picture of two slices, one timestamp, the marker on the last", 96,
+       {{0, false, bytes({0x41}, 20)}, {0, true, bytes({0x41, 0x08}, 20)}, {3000, true, bytes({0x41}, 20)}}, {}, 0},
       // The gap is the fault; the orphaned end fragment is not blamed again.
       {"FU-A continuation right after a loss", 96, {{0, false, fu(0x7c, 0x85)}, {0, true, fu(0x7c, 0x45), true}},
        {{Finding::gap, 1}}, 1},
@@ -203,13 +221,17 @@ TEST(RtpProbeStreams, EachFaultIsFoundAsOftenAsItHappens) {
        {{0, false, jpeg(0, 50, 1000)}, {0, true, jpeg(1200, 50, 100)},          // 200 bytes skipped
         {3600, false, jpeg(8, 50, 100)}, {3600, true, jpeg(108, 60, 100)},      // not at 0; Q changed inside
         {7200, false, jpeg(0, 255, 100, {0, 0, 0, 0})}, {7200, true, jpeg(100, 255, 100)}, // Q 255 without tables
-        {10800, true, jpeg(0, 0, 100)},                                         // reserved Q
+        {10800, true, jpeg(0, 0, 100)}, {11000, true, jpeg(0, 100, 100)},       // reserved Q
+        {11200, false, bytes(jpeg(0, 50, 10), 1, 0xff)}, {11200, true, bytes(jpeg(11, 50, 0), 1, 0xd3)}, // RST, no header
+        {11400, true, jpeg_restart(0, 0, 0xFFFF, 10)},                          // restart interval 0
+        {11600, true, jpeg_restart(0, 40, 0xC005, 10)},                         // F and L with a count
         {14400, true, bytes({0xff, 0xd8}, 20)}},                                // a whole file amid RFC 2435
        {{Finding::jpeg_offset, 2}, {Finding::jpeg_form, 1}, {Finding::jpeg_header_changed, 1}, {Finding::jpeg_qt, 1},
-        {Finding::jpeg_header, 1}}},
+        {Finding::jpeg_header, 5}}},
       {"JPEG clean in both Q forms", 26,
        {{0, false, jpeg(0, 50, 1452)}, {0, true, jpeg(1452, 50, 300)}, {3600, false, jpeg(0, 255, 1000, tables)},
-        {3600, true, jpeg(1000, 255, 10)}},
+        {3600, true, jpeg(1000, 255, 10)},
+        {7200, false, jpeg_restart(0, 40, 0xFFFF, 1000)}, {7200, true, jpeg_restart(1000, 40, 0xFFFF, 10)}},
        {}, 0},
       {"JPEG clean as whole files", 26,
        {{0, false, bytes({0xff, 0xd8}, 1458)}, {0, true, bytes({}, 20)}, {3600, true, bytes({0xff, 0xd8}, 20)}}, {}, 0},
@@ -238,11 +260,13 @@ TEST(RtpProbeStreams, EachFaultIsFoundAsOftenAsItHappens) {
 TEST(RtpProbeFrames, AudioStepsByItsUnitAndUncheckedPayloadsPass) {
   Feed audio(0);
   for (uint32_t i = 0; i < 5; ++i) {
-    audio.send(512 * i, true, bytes({}, 512));
+    audio.send(512 * i, i == 0, bytes({}, 512)); // the marker starts the talkspurt only
   }
   EXPECT_EQ(audio.violations(), 0u);
   audio.send(512 * 5 + 1, true, bytes({}, 512));
   EXPECT_EQ(audio.count(Finding::audio_timestamp_step), 1u);
+  audio.send(512 * 6 + 1, true, bytes({}, 512)); // marked amid the talkspurt
+  EXPECT_EQ(audio.count(Finding::audio_marker), 1u);
 
   Feed raw(96, false); // payload checks off: arbitrary bytes, as a raw test source sends them
   raw.send(0, false, bytes({0x00, 0x12}, 100)).send(0, true, bytes({0x33}, 10)).send(3000, true, bytes({0xff}, 10));

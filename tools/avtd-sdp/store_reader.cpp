@@ -86,12 +86,12 @@ StoreFacts read_store(const char* name, int number, Want want, int max_blocks, d
   facts.attached = true;
   shm_handle* h = store.handle();
   facts.codec = std::atomic_ref<uint32_t>(h->header->codec).load();
-  const int blocks = static_cast<int>(h->header->block_count);
-  if (blocks <= 0 || h->header->max_frame_size == 0) {
+  const int blocks = static_cast<int>(h->block_count);
+  if (blocks <= 0 || h->max_frame == 0) {
     facts.error = "store has no blocks";
     return facts;
   }
-  std::vector<uint8_t> buffer(h->header->max_frame_size);
+  std::vector<uint8_t> buffer(h->max_frame);
   const int size = static_cast<int>(buffer.size());
   shm_blockinfo info{};
 

@@ -24,6 +24,7 @@ constexpr std::array<KindInfo, kFindingKinds> kKinds = {{
     {"missing_marker", true},
     {"marker_mid_frame", true},
     {"audio_timestamp_step", true},
+    {"audio_marker", true},
     {"frame_start", false},
     {"nal_forbidden_bit", true},
     {"nal_type", true},
@@ -34,6 +35,7 @@ constexpr std::array<KindInfo, kFindingKinds> kKinds = {{
     // Forbidden by the payload format; strict receivers drop such packets.
     {"fu_start_and_end", true},
     {"fu_empty", false},
+    {"h264_timestamp", true},
     {"jpeg_header", true},
     {"jpeg_offset", true},
     {"jpeg_header_changed", true},

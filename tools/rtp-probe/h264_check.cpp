@@ -5,6 +5,7 @@ namespace {
 
 constexpr uint8_t kStapA = 24;
 constexpr uint8_t kFuA = 28;
+constexpr uint8_t kSlice = 1;
 constexpr uint8_t kIdr = 5;
 constexpr uint8_t kSps = 7;
 constexpr uint8_t kPps = 8;
@@ -21,6 +22,25 @@ void H264Checker::count_nal(uint8_t header) {
     case kPps: ++counts_.pps_units; break;
     default: break;
   }
+}
+
+// One timestamp per picture: a picture's first slice (first_mb_in_slice 0,
+// the first bit after the NAL header set) must move the clock on from the
+// slices before it, and a slice that continues the picture must not.
+void H264Checker::slice_timing(const RtpPacket& p, uint8_t type, Bytes body, bool resync) {
+  if ((type != kSlice && type != kIdr) || body.empty()) return;
+  const bool first_slice = (body[0] & 0x80) != 0;
+  if (have_slice_ && !resync) {
+    if (first_slice && p.timestamp == slice_timestamp_) {
+      findings_.add(Finding::h264_timestamp, "seq %u: a new picture with the timestamp %u of the one before", p.seq,
+                    p.timestamp);
+    } else if (!first_slice && p.timestamp != slice_timestamp_) {
+      findings_.add(Finding::h264_timestamp, "seq %u: a slice continuing a picture moved the timestamp to %u", p.seq,
+                    p.timestamp);
+    }
+  }
+  have_slice_ = true;
+  slice_timestamp_ = p.timestamp;
 }
 
 void H264Checker::on_packet(const RtpPacket& p, bool resync) {
@@ -42,6 +62,7 @@ void H264Checker::on_packet(const RtpPacket& p, bool resync) {
     fu_open_ = false;
   }
   if (single_nal_type(type)) {
+    slice_timing(p, type, p.payload.subspan(1), resync);
     single(p, header);
   } else if (type == kStapA) {
     stap_a(p);
@@ -125,6 +146,7 @@ void H264Checker::fu_a(const RtpPacket& p, bool resync) {
       findings_.add(Finding::fu_start_and_end, "seq %u: FU-A fragment with both start and end set", p.seq);
     }
     count_nal(static_cast<uint8_t>(nri | type));
+    slice_timing(p, type, b.subspan(2), resync);
     ++counts_.fu_units;
     fu_open_ = !end;
     fu_type_ = type;

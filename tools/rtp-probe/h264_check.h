@@ -34,6 +34,7 @@ class H264Checker {
   void single(const RtpPacket& p, uint8_t header);
   void stap_a(const RtpPacket& p);
   void fu_a(const RtpPacket& p, bool resync);
+  void slice_timing(const RtpPacket& p, uint8_t type, Bytes body, bool resync);
 
   Findings& findings_;
   H264Counts counts_;
@@ -42,6 +43,8 @@ class H264Checker {
   uint8_t fu_nri_ = 0;
   uint32_t fu_timestamp_ = 0;
   uint16_t fu_seq_ = 0;
+  bool have_slice_ = false;
+  uint32_t slice_timestamp_ = 0;
 };
 
 } // namespace probe

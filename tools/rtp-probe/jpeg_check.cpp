@@ -11,6 +11,13 @@ bool starts_with_soi(Bytes b) { return b.size() >= 2 && b[0] == 0xFF && b[1] == 
 
 bool known_type(uint8_t type) { return type <= 1 || type == 64 || type == 65 || type >= 128; }
 
+bool has_restart_header(uint8_t type) { return type >= 64 && type < 128; }
+
+// Q 0 and 100-127 have no defined tables.
+bool reserved_q(uint8_t q) { return q == 0 || (q >= 100 && q < 128); }
+
+constexpr uint16_t kRestartCountUnknown = 0x3FFF;
+
 } // namespace
 
 void JpegChecker::on_packet(const RtpPacket& p, bool frame_start, bool resync) {
@@ -46,11 +53,12 @@ void JpegChecker::rfc2435(const RtpPacket& p, bool frame_start, bool resync) {
   if (!known_type(type)) {
     findings_.add(Finding::jpeg_header, "seq %u: JPEG type %u is not defined", p.seq, type);
   }
-  if (type >= 64 && type < 128) {
+  if (has_restart_header(type)) {
     header += kRestartHeader;
+    if (b.size() >= header) restart_header(p, b, frame_start);
   }
-  if (q == 0) {
-    findings_.add(Finding::jpeg_header, "seq %u: JPEG Q 0 is reserved", p.seq);
+  if (reserved_q(q)) {
+    findings_.add(Finding::jpeg_header, "seq %u: JPEG Q %u is reserved", p.seq, q);
   }
   if (offset == 0 && q >= 128) {
     if (b.size() < header + kQtHeader) {
@@ -77,6 +85,7 @@ void JpegChecker::rfc2435(const RtpPacket& p, bool frame_start, bool resync) {
     return;
   }
   const auto data = static_cast<uint32_t>(b.size() - header);
+  if (!has_restart_header(type)) restart_markers(p, b.subspan(header), frame_start);
 
   if (frame_start) {
     if (offset != 0 && !resync) {
@@ -112,6 +121,42 @@ void JpegChecker::rfc2435(const RtpPacket& p, bool frame_start, bool resync) {
     }
   }
   next_offset_ = offset + data;
+}
+
+// The restart marker header: an interval, the same all through the picture;
+// a packet that does not hold whole restart intervals (F and L both set)
+// carries the count 0x3FFF.
+void JpegChecker::restart_header(const RtpPacket& p, Bytes b, bool frame_start) {
+  const uint16_t interval = be16(b, kMainHeader);
+  const bool first = (b[kMainHeader + 2] & 0x80) != 0, last = (b[kMainHeader + 2] & 0x40) != 0;
+  const uint16_t count = be16(b, kMainHeader + 2) & 0x3FFF;
+  if (interval == 0) {
+    findings_.add(Finding::jpeg_header, "seq %u: restart marker header with interval 0", p.seq);
+  } else if (!frame_start && interval != restart_interval_) {
+    findings_.add(Finding::jpeg_header, "seq %u: restart interval %u, %u earlier in the picture", p.seq, interval,
+                  restart_interval_);
+  }
+  if (first && last && count != kRestartCountUnknown) {
+    findings_.add(Finding::jpeg_header, "seq %u: restart count %u with F and L set", p.seq, count);
+  }
+  restart_interval_ = interval;
+}
+
+// Scan data with restart markers (FF D0 to FF D7) needs the restart header;
+// without it receivers decode garbage.
+void JpegChecker::restart_markers(const RtpPacket& p, Bytes data, bool frame_start) {
+  if (frame_start) {
+    after_ff_ = false;
+    told_markers_ = false;
+  }
+  for (const uint8_t byte : data) {
+    if (after_ff_ && byte >= 0xD0 && byte <= 0xD7 && !told_markers_) {
+      findings_.add(Finding::jpeg_header, "seq %u: restart markers in the scan data of a type without the restart "
+                    "header", p.seq);
+      told_markers_ = true;
+    }
+    after_ff_ = byte == 0xFF;
+  }
 }
 
 } // namespace probe

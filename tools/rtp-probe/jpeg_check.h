@@ -34,6 +34,8 @@ class JpegChecker {
   enum class Form { unknown, rfc2435, whole_file };
 
   void rfc2435(const RtpPacket& p, bool frame_start, bool resync);
+  void restart_header(const RtpPacket& p, Bytes b, bool frame_start);
+  void restart_markers(const RtpPacket& p, Bytes data, bool frame_start);
 
   Findings& findings_;
   JpegCounts counts_;
@@ -42,6 +44,9 @@ class JpegChecker {
   uint32_t next_offset_ = 0;
   uint8_t type_ = 0, q_ = 0, width_ = 0, height_ = 0;
   std::array<bool, 256> tables_seen_{}; // per Q >= 128: a table was received
+  uint16_t restart_interval_ = 0;       // of the current picture (types 64-127)
+  bool after_ff_ = false;               // the picture's scan data so far ends in 0xFF
+  bool told_markers_ = false;           // restart markers without a header, told for this picture
 };
 
 } // namespace probe

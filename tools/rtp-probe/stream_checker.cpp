@@ -123,6 +123,9 @@ void StreamChecker::on_rtp(Bytes bytes, size_t framing, double arrival) {
       } else if (is_audio(pt) && step >= 0 && static_cast<size_t>(step) != previous_payload_) {
         findings_.add(Finding::audio_timestamp_step, "seq %u: timestamp advanced by %d after %zu samples", p.seq,
                       step, previous_payload_);
+      } else if (is_audio(pt) && p.marker) {
+        // Without silence suppression only a talkspurt's first packet has it.
+        findings_.add(Finding::audio_marker, "seq %u: marker on audio that continues the previous packet", p.seq);
       }
     }
     if (pt == kPtH264) {
