@@ -11,6 +11,7 @@ namespace {
 
 constexpr uint8_t kTypeSpecific = 0;
 constexpr uint8_t kFirstQWithTables = 128;
+constexpr uint8_t kTypeRestartOffset = 64;
 constexpr uint8_t kQOwnTables = 255;
 constexpr uint8_t kFirstReservedQ = 100;
 
@@ -40,7 +41,9 @@ int prepare_rfc2435_picture(rtp_thread* thread, const shm_blockinfo& info, unsig
   uint8_t q = static_cast<uint8_t>(info.quality & 0xFF);
   if (is_reserved_q(q)) q = kQOwnTables;
   thread->jpeg_type_specific = kTypeSpecific;
-  thread->jpeg_type = form.type;
+  // Restart markers in the scan data: the restart marker header's types.
+  thread->jpeg_type = static_cast<uint8_t>(form.type + (form.restart_interval != 0 ? kTypeRestartOffset : 0));
+  thread->jpeg_restart_interval = form.restart_interval;
   thread->jpeg_q = q;
   thread->jpeg_width = rfc2435_dimension(info.width != 0 ? info.width : info.fallback_width);
   thread->jpeg_height = rfc2435_dimension(info.height != 0 ? info.height : info.fallback_height);

@@ -64,6 +64,7 @@ struct rtp_thread {
   uint8_t jpeg_q = 0;
   uint8_t jpeg_width = 0;
   uint8_t jpeg_height = 0;
+  uint16_t jpeg_restart_interval = 0; // types 64-127: the restart marker header's interval
   uint8_t jpeg_qt_mbz = 0;
   uint8_t jpeg_qt_precision = 0;
   uint16_t jpeg_qt_length = 0;

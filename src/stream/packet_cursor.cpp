@@ -45,7 +45,9 @@ bool packet_cursor::next(packet_buffer head, planned_packet& out) {
   if (cut.take <= 0) return false;
 
   const int head_len = payload_header_at + cut.header_len;
-  write_rtp_header(head.subspan(rtp_at).first<kRtpHeaderSize>(), l.rtp, seq_, cut.last);
+  // Audio without silence suppression: the marker starts a talkspurt, it does not end a unit.
+  const bool marker = l.format.payload == kPayloadUlaw ? l.rtp.marker != 0 && offset_ == 0 : cut.last;
+  write_rtp_header(head.subspan(rtp_at).first<kRtpHeaderSize>(), l.rtp, seq_, marker);
   if (tcp) {
     const auto framed = static_cast<uint16_t>(head_len - kInterleavePrefixSize + cut.take);
     write_interleave_prefix(head.first<kInterleavePrefixSize>(), l.channel, framed);

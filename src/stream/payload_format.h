@@ -54,11 +54,14 @@ struct jpeg_fields {
 };
 
 inline constexpr int kJpegMainHeaderSize = 8;
+inline constexpr int kJpegRestartHeaderSize = 4;
+inline constexpr uint8_t kJpegRestartTypes = 64; // types 64-127 carry the restart marker header
 inline constexpr int kJpegQtHeaderSize = 4;
 inline constexpr uint8_t kJpegFirstQtQ = 128; // Q from here on carries its tables in-band
 
 // Main header in every packet, with `offset` (the packet's place in the
-// scan data) in its fragment offset field; with Q >= 128 the
+// scan data) in its fragment offset field; for types 64-127 the restart
+// marker header follows it in every packet; with Q >= 128 the
 // quantisation-table header follows it in the packet at offset 0 only. take
 // is 0 when the headers leave no room for scan data.
 payload_cut cut_jpeg(std::span<const uint8_t> rest, int room, size_t offset, const jpeg_fields& fields,

@@ -5,13 +5,19 @@
 
 #include "stream/rtp_header.h"
 
+namespace {
+constexpr uint16_t kRestartFirstLastAnyCount = 0xFFFF; // F = 1, L = 1, count 0x3FFF
+} // namespace
+
 payload_cut cut_jpeg(std::span<const uint8_t> rest, int room, size_t offset, const jpeg_fields& fields,
                      std::span<uint8_t> hdr) {
   // Q stays the same in every packet of a picture (Q 0 is reserved); the
   // tables travel once, in the packet that starts the scan data.
   const bool with_tables = fields.q >= kJpegFirstQtQ && (offset & 0xFFFFFF) == 0;
+  const bool with_restart = fields.type >= kJpegRestartTypes && fields.type < kJpegFirstQtQ;
   const int qt_len = static_cast<int>(fields.qt.size());
-  const int header_len = kJpegMainHeaderSize + (with_tables ? kJpegQtHeaderSize + qt_len : 0);
+  const int restart_len = with_restart ? kJpegRestartHeaderSize : 0;
+  const int header_len = kJpegMainHeaderSize + restart_len + (with_tables ? kJpegQtHeaderSize + qt_len : 0);
 
   payload_cut cut;
   if (header_len >= room || header_len > static_cast<int>(hdr.size())) {
@@ -23,8 +29,14 @@ payload_cut cut_jpeg(std::span<const uint8_t> rest, int room, size_t offset, con
   hdr[5] = fields.q;
   hdr[6] = fields.width;
   hdr[7] = fields.height;
+  if (with_restart) {
+    // Packets need not hold whole restart intervals: first and last bits
+    // set, count 0x3FFF, as for a picture cut anywhere.
+    put_be16(&hdr[kJpegMainHeaderSize], fields.restart_interval);
+    put_be16(&hdr[kJpegMainHeaderSize + 2], kRestartFirstLastAnyCount);
+  }
   if (with_tables) {
-    uint8_t* qt = &hdr[kJpegMainHeaderSize];
+    uint8_t* qt = &hdr[kJpegMainHeaderSize + restart_len];
     qt[0] = fields.qt_mbz;
     qt[1] = fields.qt_precision;
     put_be16(&qt[2], static_cast<uint32_t>(qt_len));

@@ -19,6 +19,9 @@ struct rtp_fields {
   uint8_t payload_type = 0;
   uint32_t timestamp = 0;
   uint32_t ssrc = 0;
+  // The source's marker, for mu-law: set on a talkspurt's first packet only.
+  // The other formats mark the packet that ends the unit.
+  uint8_t marker = 0;
 };
 
 // Writes the 12-byte header of the packet with sequence number seq (its low

@@ -41,12 +41,13 @@ packet_layout layout_of(const rtp_thread& t) {
   l.format.disable_stap = t.disable_stap;
   l.format.rfc2435 = t.enable_rfc2435;
   l.channel = tcp ? (t.interleaved & 0xFF) : -1;
-  l.rtp = {t.rtp_version, t.rtp_padding, t.rtp_payload_type, t.rtp_timestamp, t.rtp_ssrc};
+  l.rtp = {t.rtp_version, t.rtp_padding, t.rtp_payload_type, t.rtp_timestamp, t.rtp_ssrc, t.rtp_marker};
   l.jpeg.type_specific = t.jpeg_type_specific;
   l.jpeg.type = t.jpeg_type;
   l.jpeg.q = t.jpeg_q;
   l.jpeg.width = t.jpeg_width;
   l.jpeg.height = t.jpeg_height;
+  l.jpeg.restart_interval = t.jpeg_restart_interval;
   l.jpeg.qt_mbz = t.jpeg_qt_mbz;
   l.jpeg.qt_precision = t.jpeg_qt_precision;
   l.jpeg.qt = std::span<const uint8_t>(t.jpeg_qt_data, t.jpeg_qt_length);

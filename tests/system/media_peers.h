@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +33,7 @@ using daemon_runs::stop_daemon;
 
 inline constexpr int kStreamPort = 5000;  // where the daemon sends
 inline constexpr int kDecoderPort = 6000; // where the relay hands on, on the peer's loopback
+inline constexpr int kGstDecoderPort = 6002; // and a second time, for GStreamer
 
 // A clip of scripts/make-test-media.sh, made once beside the binaries.
 inline std::string clip(const std::string& name) {
@@ -53,6 +55,28 @@ inline std::vector<std::string> source_hashes(const std::string& path, const std
   const auto r = harness::run(args, 60s);
   EXPECT_EQ(r.status.code(), 0) << r.err;
   return framemd5_hashes(r.out);
+}
+
+// GStreamer's hashes of decoded frames, one per line of checksumsink:
+// "<time> <md5>".
+inline std::vector<std::string> checksum_lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream lines(text);
+  for (std::string time, hash; lines >> time >> hash;) out.push_back(hash);
+  return out;
+}
+
+// The tail of a GStreamer pipeline: decoded, as I420, one md5 per frame.
+inline const std::vector<std::string> kGstHashTail = {"decodebin", "!", "videoconvert", "!", "video/x-raw,format=I420",
+                                                      "!", "checksumsink", "hash=md5"};
+
+// The frame hashes of a clip decoded by GStreamer directly.
+inline std::vector<std::string> gst_source_hashes(const std::string& path) {
+  std::vector<std::string> args{"gst-launch-1.0", "-q", "filesrc", "location=" + path, "!"};
+  args.insert(args.end(), kGstHashTail.begin(), kGstHashTail.end());
+  const auto r = harness::run(args, 60s);
+  EXPECT_EQ(r.status.code(), 0) << r.err;
+  return checksum_lines(r.out);
 }
 
 // The decoded frames are one unbroken run of the clip's, at least `at_least`
@@ -105,6 +129,27 @@ class ffmpeg_decoder {
   harness::Process process_;
 };
 
+// GStreamer on the receiving host decoding the relayed stream: RTP caps
+// such as "encoding-name=JPEG,payload=26" and the depayloader.
+class gst_decoder {
+ public:
+  gst_decoder(const std::string& caps, const std::string& depayloader) {
+    std::vector<std::string> args{"gst-launch-1.0", "-q", "-e", "udpsrc", "port=" + std::to_string(kGstDecoderPort),
+                                  "caps=application/x-rtp,media=video,clock-rate=90000," + caps, "!", depayloader, "!"};
+    args.insert(args.end(), kGstHashTail.begin(), kGstHashTail.end());
+    process_ = harness::Process(args, {.in_peer = true});
+    EXPECT_TRUE(peer_udp_bound(kGstDecoderPort)) << process_.err();
+  }
+  std::vector<std::string> stop() {
+    process_.signal(SIGINT); // -e: the end of stream runs through, every frame is out
+    process_.wait(10s);
+    return checksum_lines(process_.out());
+  }
+
+ private:
+  harness::Process process_;
+};
+
 // Receives the stream on the receiving host (UDP, or '$' frames on a TCP
 // connection), records every RTP packet and forwards it to the decoder port.
 class rtp_relay {
@@ -149,9 +194,11 @@ class rtp_relay {
   void record(std::span<const uint8_t> data) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(kDecoderPort);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(out_.get(), data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    for (const int port : {kDecoderPort, kGstDecoderPort}) {
+      to.sin_port = htons(static_cast<uint16_t>(port));
+      sendto(out_.get(), data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
     auto p = parse_rtp(data);
     std::lock_guard lock(mutex_);
     if (!p) {
@@ -231,10 +278,12 @@ struct stream_spec {
   std::string store = "/tmp/shm0";
   std::string sdp; // FFmpeg decodes the stream when given
   int session_rate = 30;
+  std::string gst_caps, gst_depayloader; // GStreamer decodes it too when given
 };
 
 struct stream_result {
   std::vector<std::string> decoded; // frame hashes, when FFmpeg decoded
+  std::vector<std::string> gst_decoded; // and when GStreamer did
   std::vector<rtp_packet> packets;
 };
 
@@ -244,6 +293,8 @@ inline stream_result run_stream(const stream_spec& plan, rtp_relay& relay) {
   auto sessiond = start_sessiond(plan.session_rate);
   std::optional<ffmpeg_decoder> decoder;
   if (!plan.sdp.empty()) decoder.emplace(plan.sdp);
+  std::optional<gst_decoder> gst;
+  if (!plan.gst_caps.empty()) gst.emplace(plan.gst_caps, plan.gst_depayloader);
   auto feed = plan.feed;
   feed.push_back("--keep");
   harness::Process feeder;
@@ -267,6 +318,7 @@ inline stream_result run_stream(const stream_spec& plan, rtp_relay& relay) {
   EXPECT_TRUE(relay.wait_quiet(700ms, 20s)) << harness::syslog_dump();
   stream_result r;
   if (decoder) r.decoded = decoder->stop();
+  if (gst) r.gst_decoded = gst->stop();
   EXPECT_EQ(stop_daemon(pid).code(), 0);
   relay.stop();
   EXPECT_EQ(relay.malformed(), 0) << "packets that were no RTP, or '$' framing out of step";

@@ -47,6 +47,7 @@ void expect_clean(const harness::RunResult& r, long min_reports) {
 TEST(ToolsProbe, DaemonsH264StreamIsCleanWithTwoSenderReportsVerified) {
   const auto r = probe_stream(kH264, 12);
   expect_clean(r, 2);
+  EXPECT_EQ(json_number(r.out, "warnings"), 0) << r.out;
   EXPECT_GT(json_number(r.out, "idr"), 0) << r.out;
   EXPECT_GE(json_number(r.out, "sr_octet_checked"), 2) << r.out;
 }

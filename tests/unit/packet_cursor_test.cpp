@@ -1,6 +1,7 @@
 // A unit's packets as the cursor plans them, compared byte for byte: plain
 // payloads cut to the room of MTU, transport and address family; H.264
-// STAP-A, single NAL unit packets and FU-A fragments; RFC 2435 JPEG headers.
+// STAP-A, single NAL unit packets and FU-A fragments; RFC 2435 JPEG headers;
+// the mu-law marker.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -183,18 +184,24 @@ TEST(PacketCursor, Rfc2435MainHeaderInEveryPacketAndTablesOnlyInTheFirstPacketOf
     bool rfc2435;
     uint8_t q;
     std::vector<size_t> scan_per_packet; // of a 3500-byte picture
+    uint8_t type = 1;
+    uint16_t restart_interval = 0;
   };
   const jpeg_case cases[] = {
       {"Q below 128: no tables", true, 80, {1452, 1452, 596}},
       {"Q 255: 132 table bytes in the first packet", true, 255, {1320, 1452, 728}},
       {"payload header off: the whole file cut to the room", false, 255, {1460, 1460, 580}},
+      // Restart markers: the restart marker header in every packet, before the tables.
+      {"type 64: restart marker header", true, 80, {1448, 1448, 604}, 64, 40},
+      {"type 65 with tables", true, 255, {1316, 1448, 736}, 65, 0x1234},
   };
   const bytes tables = pattern(128, 3);
   for (const jpeg_case& c : cases) {
     SCOPED_TRACE(c.name);
     auto t = record(kPayloadJpeg);
     t->enable_rfc2435 = c.rfc2435;
-    t->jpeg_type = 1;
+    t->jpeg_type = c.type;
+    t->jpeg_restart_interval = c.restart_interval;
     t->jpeg_q = c.q;
     t->jpeg_width = 640 / 8;
     t->jpeg_height = 480 / 8;
@@ -209,7 +216,9 @@ TEST(PacketCursor, Rfc2435MainHeaderInEveryPacketAndTablesOnlyInTheFirstPacketOf
       for (const size_t n : chunks) {
         bytes p;
         if (c.rfc2435) p = {0, static_cast<uint8_t>(at >> 16), static_cast<uint8_t>(at >> 8), static_cast<uint8_t>(at),
-                            1, c.q, 80, 60};
+                            c.type, c.q, 80, 60};
+        if (c.type >= 64) p = after(p, {static_cast<uint8_t>(c.restart_interval >> 8),
+                                         static_cast<uint8_t>(c.restart_interval), 0xFF, 0xFF}, 0);
         if (c.rfc2435 && c.q >= 128 && at == 0) p = after(after(p, {0, 0, 0x00, 0x80}, 0), tables, 0);
         out.push_back(after(p, scan, at, n));
         at += n;
@@ -221,5 +230,17 @@ TEST(PacketCursor, Rfc2435MainHeaderInEveryPacketAndTablesOnlyInTheFirstPacketOf
     // The next picture carries its tables again.
     const bytes next = pattern(100, 7);
     EXPECT_EQ(payloads_of(*t, next), expected(next, {100}));
+  }
+}
+
+TEST(PacketCursor, MuLawMarksATalkspurtsFirstPacketOnly) {
+  auto t = record(kPayloadUlaw);
+  const bytes unit = pattern(512);
+  for (const uint8_t talkspurt : {1, 0}) {
+    t->rtp_marker = talkspurt;
+    const auto packets = packets_of(*t, unit);
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0][1], (talkspurt ? 0x80 : 0) | kPayloadUlaw);
+    EXPECT_EQ(bytes(packets[0].begin() + 12, packets[0].end()), unit);
   }
 }

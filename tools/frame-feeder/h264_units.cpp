@@ -70,18 +70,20 @@ std::vector<std::vector<NalUnit>> access_units(std::span<const uint8_t> input,
 
 // The access unit's units in the order they go to the store.
 std::vector<NalUnit> ordered_units(std::span<const uint8_t> input, const std::vector<NalUnit>& au,
-                                   std::optional<NalUnit>& last_sps, std::optional<NalUnit>& last_pps) {
+                                   std::optional<NalUnit>& last_sps, std::optional<NalUnit>& last_pps,
+                                   bool repeat_headers) {
   const bool key = std::any_of(au.begin(), au.end(), [](const NalUnit& n) { return n.type == kNalIdr; });
   std::vector<NalUnit> sps;
   std::vector<NalUnit> pps;
   std::vector<NalUnit> rest;
   for (const NalUnit& nal : au) {
     if (dropped(nal.type)) continue;
+    const bool again = key && repeat_headers;
     if (nal.type == kNalSps) {
-      if (key || !last_sps || !same_bytes(input, *last_sps, nal)) sps.push_back(nal);
+      if (again || !last_sps || !same_bytes(input, *last_sps, nal)) sps.push_back(nal);
       last_sps = nal;
     } else if (nal.type == kNalPps) {
-      if (key || !last_pps || !same_bytes(input, *last_pps, nal)) pps.push_back(nal);
+      if (again || !last_pps || !same_bytes(input, *last_pps, nal)) pps.push_back(nal);
       last_pps = nal;
     } else {
       rest.push_back(nal);
@@ -89,8 +91,8 @@ std::vector<NalUnit> ordered_units(std::span<const uint8_t> input, const std::ve
   }
   if (key) {
     // A reader that starts at this frame must be able to decode it.
-    if (sps.empty() && last_sps) sps.push_back(*last_sps);
-    if (pps.empty() && last_pps) pps.push_back(*last_pps);
+    if (repeat_headers && sps.empty() && last_sps) sps.push_back(*last_sps);
+    if (repeat_headers && pps.empty() && last_pps) pps.push_back(*last_pps);
     std::vector<NalUnit> out = sps;
     out.insert(out.end(), pps.begin(), pps.end());
     out.insert(out.end(), rest.begin(), rest.end());
@@ -120,14 +122,14 @@ std::vector<NalUnit> find_nal_units(std::span<const uint8_t> input) {
   return nals;
 }
 
-FeedPlan plan_h264(std::span<const uint8_t> input, bool playback) {
+FeedPlan plan_h264(std::span<const uint8_t> input, bool playback, bool repeat_headers) {
   FeedPlan plan;
   const std::vector<NalUnit> nals = find_nal_units(input);
   std::optional<NalUnit> last_sps;
   std::optional<NalUnit> last_pps;
   for (const auto& au : access_units(input, nals)) {
     const bool key = std::any_of(au.begin(), au.end(), [](const NalUnit& n) { return n.type == kNalIdr; });
-    const std::vector<NalUnit> units = ordered_units(input, au, last_sps, last_pps);
+    const std::vector<NalUnit> units = ordered_units(input, au, last_sps, last_pps, repeat_headers);
     bool first = true;
     PlannedBlock block;
     auto flush = [&] {

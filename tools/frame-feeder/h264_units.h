@@ -34,6 +34,10 @@ std::vector<NalUnit> find_nal_units(std::span<const uint8_t> input);
 // apart again: at most four units per block, and a unit is followed by
 // another in the same block only when the next start code lies within 512
 // bytes of its own.
-FeedPlan plan_h264(std::span<const uint8_t> input, bool playback);
+//
+// `repeat_headers` false: parameter sets go to the store only when they
+// differ from the last ones, key frames included, so that a stream that
+// never changes them has them at its start alone.
+FeedPlan plan_h264(std::span<const uint8_t> input, bool playback, bool repeat_headers = true);
 
 }  // namespace feeder

@@ -69,7 +69,7 @@ FeedPlan make_plan(const Options& o, std::span<const uint8_t> input) {
     return plan_fixed_blocks(input, o.raw_block, key);
   }
   switch (o.codec) {
-    case Codec::h264: return plan_h264(input, o.playback);
+    case Codec::h264: return plan_h264(input, o.playback, o.repeat_headers);
     case Codec::jpeg: return plan_jpeg(input);
     case Codec::mpeg4: return plan_mpeg4(input);
     case Codec::ulaw: break;

@@ -46,6 +46,8 @@ const char kUsage[] =
     "  --fallback-size WxH  the fallback width and height fields (default: the picture\n"
     "                     size for JPEG, 0 otherwise)\n"
     "  --no-size          write width and height 0, so that readers use the fallback\n"
+    "  --headers-once     h264: parameter sets only when they change (at the start),\n"
+    "                     not in front of every key frame\n"
     "  --status FILE      keep FILE rewritten with {\"frames\":N,\"blocks\":M,\"running\":B}\n"
     "  --store PATH       write the store at PATH instead of the channel's\n"
     "  --number N         the store's number with --store (default 100)\n"
@@ -61,7 +63,7 @@ namespace {
 
 enum Opt {
   kCodec = 256, kChannel, kPlayback, kInput, kFps, kFrames, kLoop, kUnpaced, kKeep, kRawBlock,
-  kAudioBlock, kRateCode, kFallback, kNoSize, kStatus, kStore, kNumber, kBlocks, kRing, kMaxFrame, kHelp,
+  kAudioBlock, kRateCode, kFallback, kNoSize, kNoRepeat, kStatus, kStore, kNumber, kBlocks, kRing, kMaxFrame, kHelp,
 };
 
 const option kLongOptions[] = {
@@ -79,6 +81,7 @@ const option kLongOptions[] = {
     {"rate-code", required_argument, nullptr, kRateCode},
     {"fallback-size", required_argument, nullptr, kFallback},
     {"no-size", no_argument, nullptr, kNoSize},
+    {"headers-once", no_argument, nullptr, kNoRepeat},
     {"status", required_argument, nullptr, kStatus},
     {"store", required_argument, nullptr, kStore},
     {"number", required_argument, nullptr, kNumber},
@@ -169,6 +172,7 @@ ParseResult parse_options(int argc, char* argv[]) {
       case kRateCode: ok = set_uint(arg, 0, 255, &o.rate_code); break;
       case kFallback: ok = parse_size(arg, &o.fallback_width, &o.fallback_height); break;
       case kNoSize: o.no_size = true; break;
+      case kNoRepeat: o.repeat_headers = false; break;
       case kStatus: o.status_path = arg; break;
       case kStore: o.store_path = arg; ok = !o.store_path.empty(); break;
       case kNumber: ok = set_uint(arg, 0, INT32_MAX, &o.store_number); break;

@@ -31,6 +31,7 @@ struct Options {
   int fallback_width = -1;     // -1: the picture's own size
   int fallback_height = -1;
   bool no_size = false;
+  bool repeat_headers = true;  // h264: parameter sets in front of every key frame, else only when new
   bool help = false;
 };
 

@@ -3,7 +3,8 @@
 // is Q, the second the flags, the next two the MTU; the rest is the picture.
 // What goes out must be exactly the picture's scan data, each packet's
 // offset field naming where its piece starts, the tables only in the first
-// packet and only with Q of 128 or more (reserved Q values go as 255), and a
+// packet and only with Q of 128 or more (reserved Q values go as 255), the
+// restart marker header in every packet of a picture with DRI, and a
 // picture is refused exactly when its layout says it cannot be described.
 #include <algorithm>
 #include <array>
@@ -59,7 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int n = prepare_rfc2435_picture(thread.get(), info, picture.get(), static_cast<int>(length), &fit);
   FUZZ_EXPECT(fit == jpeg_fit::fits || fit == form.fit);
   if (n == 0) return 0;
-  FUZZ_EXPECT(form.fit == jpeg_fit::fits && thread->jpeg_type == form.type);
+  const bool restart = form.restart_interval != 0;
+  FUZZ_EXPECT(form.fit == jpeg_fit::fits && thread->jpeg_type == form.type + (restart ? 64 : 0));
+  FUZZ_EXPECT(thread->jpeg_restart_interval == form.restart_interval);
   FUZZ_EXPECT(scan && n >= kMinScanBytes && static_cast<size_t>(n) == length - *scan);
   FUZZ_EXPECT(std::memcmp(picture.get(), original.data() + *scan, static_cast<size_t>(n)) == 0);
   const uint8_t sent_q = (q == 0 || (q >= 100 && q < kJpegFirstQtQ)) ? 255 : q;
@@ -68,18 +71,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_EXPECT(thread->jpeg_qt_length <= kJpegQtMaxBytes);
 
   std::vector<uint8_t> sent;
-  const int min_room = kJpegMainHeaderSize + 1 + (with_tables ? kJpegQtHeaderSize + thread->jpeg_qt_length : 0);
+  const int main_len = kJpegMainHeaderSize + (restart ? kJpegRestartHeaderSize : 0);
+  const int min_room = main_len + 1 + (with_tables ? kJpegQtHeaderSize + thread->jpeg_qt_length : 0);
   fuzz_packetise(*thread, std::span<const uint8_t>(picture.get(), static_cast<size_t>(n)), min_room,
                  [&](const fuzz_packet& p) {
                    const auto& h = p.payload_header;
                    const bool first = sent.empty();
                    const int tables_len = first && with_tables ? kJpegQtHeaderSize + thread->jpeg_qt_length : 0;
-                   FUZZ_EXPECT(static_cast<int>(h.size()) == kJpegMainHeaderSize + tables_len);
+                   FUZZ_EXPECT(static_cast<int>(h.size()) == main_len + tables_len);
                    FUZZ_EXPECT(static_cast<size_t>(h[1] << 16 | h[2] << 8 | h[3]) == (sent.size() & 0xFFFFFF));
                    FUZZ_EXPECT(h[5] == sent_q && h[6] == thread->jpeg_width && h[7] == thread->jpeg_height);
+                   // Restart marker header: DRI's interval, F and L set, count 0x3FFF.
+                   if (restart) FUZZ_EXPECT((h[8] << 8 | h[9]) == form.restart_interval && h[10] == 0xFF && h[11] == 0xFF);
                    if (first && with_tables) {
-                     FUZZ_EXPECT((h[10] << 8 | h[11]) == thread->jpeg_qt_length);
-                     FUZZ_EXPECT(std::memcmp(&h[12], tables.get(), thread->jpeg_qt_length) == 0);
+                     FUZZ_EXPECT((h[main_len + 2] << 8 | h[main_len + 3]) == thread->jpeg_qt_length);
+                     FUZZ_EXPECT(std::memcmp(&h[main_len + 4], tables.get(), thread->jpeg_qt_length) == 0);
                    }
                    sent.insert(sent.end(), p.payload.begin(), p.payload.end());
                  });
