@@ -1,6 +1,7 @@
 #include "media/vx_h264_rtp.h"
 
 #include <syslog.h>
+#include <unistd.h>
 
 #include "media/frame_rate.h"
 #include "media/rtp_header_init.h"
@@ -18,6 +19,9 @@ constexpr int kNalSlice = 1;
 constexpr int kNalIdrSlice = 5;
 constexpr int kNalSei = 6;
 constexpr int kNalSps = 7;
+// How long a sliced stream's next slice is waited for: 10 ms in all.
+constexpr int kSliceWaitSteps = 40;
+constexpr useconds_t kSliceWaitStepUs = 250;
 
 bool is_key_frame(const shm_blockinfo& info) {
   return info.frame_type == kKeyFrame;
@@ -28,6 +32,29 @@ bool is_key_frame(const shm_blockinfo& info) {
 bool starts_picture(int type, const unsigned char* buff, int length) {
   return (type == kNalSlice || type == kNalIdrSlice) && length > kNalTypeOffset + 1 &&
          (buff[kNalTypeOffset + 1] & 0x80) != 0;
+}
+
+// Whether the block after the one just read is a slice that continues the
+// same picture. The device's encoder never cuts a picture into slices, and
+// for its stream only a block that is there already is looked at; once a
+// stream has shown cut pictures, its next slice (which such encoders store
+// right after the one before) is waited for briefly. Only the block's first
+// bytes are read, and the reader stays where it was.
+bool next_continues_picture(video_reader& reader, bool sliced) {
+  const int blocks = static_cast<int>(reader.handle.block_count);
+  if (blocks <= 0) return false;
+  const int just_read = (reader.rp + blocks - 1) % blocks;
+  for (int step = 0; newest_block(reader.handle) == just_read; ++step) {
+    if (!sliced || step == kSliceWaitSteps) return false;
+    usleep(kSliceWaitStepUs);
+  }
+  unsigned char head[kNalTypeOffset + 2] = {};
+  shm_blockinfo info{};
+  int rp = reader.rp;
+  const int n = shm_read_data_blockinfo(head, sizeof head, &info, &reader.handle, &rp, 0);
+  const int type = head[kNalTypeOffset] & 0x1F;
+  return n == static_cast<int>(sizeof head) && (type == kNalSlice || type == kNalIdrSlice) &&
+         (head[kNalTypeOffset + 1] & 0x80) == 0;
 }
 
 // The clock moves once per picture: at an SPS, or at the first slice of a
@@ -106,11 +133,17 @@ int vx_h264_get_data(rtp_thread* thread, unsigned char* buff, int size) {
 
   // A block too short to hold a NAL header has no type; it is sent as it is.
   const int type = length > kNalTypeOffset ? (buff[kNalTypeOffset] & 0x1F) : 0;
+  const bool slice = type == kNalSlice || type == kNalIdrSlice;
+  const bool first_slice = starts_picture(type, buff, length);
   if (thread->enable_sdplay) {
     thread->rtp_timestamp = info.timestamp;
   } else {
-    step_clock(src, *thread, type, starts_picture(type, buff, length), info.frame_rate_code);
+    step_clock(src, *thread, type, first_slice, info.frame_rate_code);
   }
+  // A picture's marker goes on its last slice: a slice whose successor is
+  // already known to continue the picture leaves it to that one.
+  src.sliced = src.sliced || (slice && !first_slice);
+  thread->unit_continues_picture = !thread->enable_sdplay && slice && next_continues_picture(src.reader, src.sliced);
   thread->rtp_payload_type = kPayloadH264;
   if (type == kNalSei && thread->disable_h264user) return 0;
   return length;

@@ -11,6 +11,7 @@ struct h264_source {
   int channel = -1;
   video_reader reader;
   bool picture_stepped = false; // an SPS has moved the clock for the picture it opens
+  bool sliced = false;          // the encoder cuts pictures into several slices
 };
 extern h264_source vx_h264_source;
 

@@ -53,6 +53,9 @@ struct rtp_thread {
   uint8_t rtp_extension = 0;
   uint8_t rtp_csrc_count = 0;
   uint8_t rtp_marker = 0;
+  // Set by the H.264 source when the next unit is known to be a further slice
+  // of the same picture: the marker then waits for the picture's last one.
+  bool unit_continues_picture = false;
   uint8_t rtp_payload_type = 0;
   uint32_t rtp_seq = 0;
   uint32_t rtp_timestamp = 0;

@@ -46,7 +46,8 @@ bool packet_cursor::next(packet_buffer head, planned_packet& out) {
 
   const int head_len = payload_header_at + cut.header_len;
   // Audio without silence suppression: the marker starts a talkspurt, it does not end a unit.
-  const bool marker = l.format.payload == kPayloadUlaw ? l.rtp.marker != 0 && offset_ == 0 : cut.last;
+  const bool marker =
+      l.format.payload == kPayloadUlaw ? l.rtp.marker != 0 && offset_ == 0 : cut.last && !l.rtp.continues_picture;
   write_rtp_header(head.subspan(rtp_at).first<kRtpHeaderSize>(), l.rtp, seq_, marker);
   if (tcp) {
     const auto framed = static_cast<uint16_t>(head_len - kInterleavePrefixSize + cut.take);

@@ -20,8 +20,11 @@ struct rtp_fields {
   uint32_t timestamp = 0;
   uint32_t ssrc = 0;
   // The source's marker, for mu-law: set on a talkspurt's first packet only.
-  // The other formats mark the packet that ends the unit.
+  // The other formats mark the packet that ends the unit ...
   uint8_t marker = 0;
+  // ... unless the source knows that the next unit continues the picture
+  // (H.264: a further slice of it), which then ends it.
+  bool continues_picture = false;
 };
 
 // Writes the 12-byte header of the packet with sequence number seq (its low

@@ -41,7 +41,8 @@ packet_layout layout_of(const rtp_thread& t) {
   l.format.disable_stap = t.disable_stap;
   l.format.rfc2435 = t.enable_rfc2435;
   l.channel = tcp ? (t.interleaved & 0xFF) : -1;
-  l.rtp = {t.rtp_version, t.rtp_padding, t.rtp_payload_type, t.rtp_timestamp, t.rtp_ssrc, t.rtp_marker};
+  l.rtp = {t.rtp_version,   t.rtp_padding, t.rtp_payload_type, t.rtp_timestamp,
+           t.rtp_ssrc,      t.rtp_marker,  t.unit_continues_picture};
   l.jpeg.type_specific = t.jpeg_type_specific;
   l.jpeg.type = t.jpeg_type;
   l.jpeg.q = t.jpeg_q;

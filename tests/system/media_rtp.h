@@ -96,7 +96,9 @@ inline std::vector<h264_nal> depacketize_h264(const std::vector<rtp_packet>& pac
       if (start) fu = h264_nal{cat(kStartCode, {static_cast<uint8_t>((d[0] & 0xE0) | (d[1] & 0x1F))}), p.timestamp};
       fu->unit.insert(fu->unit.end(), d.begin() + 2, d.end());
       if ((d[1] & 0x40) != 0) {
-        if (!p.marker) return failed("FU-A end without the marker bit");
+        // Only a further slice of the same picture may take the marker over.
+        const bool picture_goes_on = i + 1 < packets.size() && packets[i + 1].timestamp == p.timestamp;
+        if (!p.marker && !picture_goes_on) return failed("FU-A end of a picture without the marker bit");
         out.push_back(std::move(*fu));
         fu.reset();
       }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,39 +28,47 @@ class H264Source : public media_test::source_test {
   }
 };
 
-TEST_F(H264Source, StartsAtTheNextKeyFrameAndStepsTheClockOncePerPicture) {
+TEST_F(H264Source, StartsAtTheNextKeyFrameStepsTheClockOncePerPictureAndKnowsItsLastSlice) {
   temp_store store(channel_kind::video, 1, kCodecH264);
   store.publish(nal_block(kSlice, 40, 1), block_info());
   ASSERT_EQ(open(), 0);
   EXPECT_EQ(thread->data_size, 16 * 1024);
 
   // Body seeds of 0x80 and up start a picture (first_mb_in_slice 0), lower
-  // ones continue it. Rate code 0 (none given) counts as 30 frames/s, 64 as 7.5.
+  // ones continue it. Rate code 0 (none given) counts as 30 frames/s, 64 as
+  // 7.5. `continued`: the next block, in the store already, is a further
+  // slice of the picture, so this one's packets leave the marker to it.
   const struct {
     std::vector<uint8_t> block;
     shm_blockinfo info;
     int stamp;
+    bool continued = false;
   } gop[] = {
       {nal_block(kSps, 10, 2), block_info(kKey), 3000},   {nal_block(kPps, 4, 3), block_info(), 3000},
       {nal_block(kIdr, 900, 0x84), block_info(), 3000},    {nal_block(kSlice, 300, 0x85), block_info(0, 0), 6000},
       {nal_block(kSlice, 30, 0x86), block_info(0, 64), 18000},
       // Another encoder: an IDR without an SPS in front, pictures of two slices.
-      {nal_block(kIdr, 50, 0x87), block_info(kKey), 21000}, {nal_block(kIdr, 50, 0x12), block_info(), 21000},
-      {nal_block(kSlice, 50, 0x88), block_info(), 24000},    {nal_block(kSlice, 50, 0x13), block_info(), 24000},
+      {nal_block(kIdr, 50, 0x87), block_info(kKey), 21000, true}, {nal_block(kIdr, 50, 0x12), block_info(), 21000},
+      {nal_block(kSlice, 50, 0x88), block_info(), 24000, true},   {nal_block(kSlice, 50, 0x13), block_info(), 24000},
   };
-  // The reader is looking at the newest (non-key) block when these arrive.
+  // The reader is looking at the newest (non-key) block when the key frame
+  // arrives; the rest is in the store before it reads on.
   std::thread producer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     store.publish(nal_block(kSlice, 40, 9), block_info());
-    for (const auto& row : gop) store.publish(row.block, row.info);
+    store.publish(gop[0].block, gop[0].info);
   });
   std::vector<int> stamps, expected;
   for (const auto& row : gop) {
     ASSERT_EQ(got(get()), row.block);
+    if (&row == gop) {
+      producer.join();
+      for (const auto& later : std::span(gop).subspan(1)) store.publish(later.block, later.info);
+    }
     stamps.push_back(static_cast<int>(thread->rtp_timestamp));
     expected.push_back(row.stamp);
+    EXPECT_EQ(thread->unit_continues_picture, row.continued) << stamps.size();
   }
-  producer.join();
   EXPECT_EQ(stamps, expected);
   EXPECT_EQ(thread->rtp_payload_type, 96);
   EXPECT_EQ(vx_h264_close_data_src(thread.get()), 0);

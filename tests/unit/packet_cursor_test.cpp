@@ -176,6 +176,9 @@ TEST(PacketCursor, H264UnitsThatFitGoWholeAndLargerOnesInFuAFragmentsOfTheRoom) 
     t->disable_stap = c.disable_stap;
     EXPECT_EQ(payloads_of(*t, c.unit), c.payloads);
   }
+  // A slice that a further slice of its picture follows leaves the marker to that one.
+  t->unit_continues_picture = true;
+  for (const bytes& p : packets_of(*t, slice)) EXPECT_EQ(p[1] & 0x80, 0);
 }
 
 TEST(PacketCursor, Rfc2435MainHeaderInEveryPacketAndTablesOnlyInTheFirstPacketOfEachPicture) {

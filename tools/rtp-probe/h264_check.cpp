@@ -43,7 +43,23 @@ void H264Checker::slice_timing(const RtpPacket& p, uint8_t type, Bytes body, boo
   slice_timestamp_ = p.timestamp;
 }
 
+// The marker ends the picture: a NAL unit other than a slice has it always
+// (the daemon sends each one so), a slice may leave it to a further slice.
+void H264Checker::unmarked_end(const RtpPacket& p, uint8_t type, const char* what) {
+  if (type == kSlice || type == kIdr) {
+    unmarked_slice_ = true;
+    unmarked_seq_ = p.seq;
+  } else {
+    findings_.add(Finding::missing_marker, "seq %u: %s (type %u) without marker", p.seq, what, type);
+  }
+}
+
 void H264Checker::on_packet(const RtpPacket& p, bool resync) {
+  if (unmarked_slice_ && !resync && p.timestamp != slice_timestamp_) {
+    findings_.add(Finding::missing_marker, "seq %u: the picture ended at seq %u without marker", p.seq,
+                  unmarked_seq_);
+  }
+  unmarked_slice_ = false;
   if (p.payload.empty()) {
     findings_.add(Finding::nal_type, "seq %u: empty H.264 payload", p.seq);
     return;
@@ -76,10 +92,7 @@ void H264Checker::on_packet(const RtpPacket& p, bool resync) {
 
 void H264Checker::single(const RtpPacket& p, uint8_t header) {
   count_nal(header);
-  if (!p.marker) {
-    findings_.add(Finding::missing_marker, "seq %u: single NAL unit packet (type %u) without marker", p.seq,
-                  header & 0x1F);
-  }
+  if (!p.marker) unmarked_end(p, header & 0x1F, "single NAL unit packet");
 }
 
 void H264Checker::stap_a(const RtpPacket& p) {
@@ -171,7 +184,7 @@ void H264Checker::fu_a(const RtpPacket& p, bool resync) {
   if (p.marker && !end) {
     findings_.add(Finding::marker_mid_frame, "seq %u: marker on an FU-A fragment that is not the end", p.seq);
   } else if (end && !p.marker) {
-    findings_.add(Finding::missing_marker, "seq %u: FU-A end fragment without marker", p.seq);
+    unmarked_end(p, type, "FU-A end fragment");
   }
 }
 

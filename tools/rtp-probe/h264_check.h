@@ -35,6 +35,7 @@ class H264Checker {
   void stap_a(const RtpPacket& p);
   void fu_a(const RtpPacket& p, bool resync);
   void slice_timing(const RtpPacket& p, uint8_t type, Bytes body, bool resync);
+  void unmarked_end(const RtpPacket& p, uint8_t type, const char* what);
 
   Findings& findings_;
   H264Counts counts_;
@@ -45,6 +46,10 @@ class H264Checker {
   uint16_t fu_seq_ = 0;
   bool have_slice_ = false;
   uint32_t slice_timestamp_ = 0;
+  // A slice ended without the marker: fine if the picture goes on with a
+  // further slice, a fault if the next packet starts another picture.
+  bool unmarked_slice_ = false;
+  uint16_t unmarked_seq_ = 0;
 };
 
 } // namespace probe
