@@ -1,7 +1,6 @@
 #include "media/vx_h264_rtp.h"
 
 #include <syslog.h>
-#include <unistd.h>
 
 #include "media/frame_rate.h"
 #include "media/rtp_header_init.h"
@@ -19,9 +18,6 @@ constexpr int kNalSlice = 1;
 constexpr int kNalIdrSlice = 5;
 constexpr int kNalSei = 6;
 constexpr int kNalSps = 7;
-// How long a sliced stream's next slice is waited for: 10 ms in all.
-constexpr int kSliceWaitSteps = 40;
-constexpr useconds_t kSliceWaitStepUs = 250;
 
 bool is_key_frame(const shm_blockinfo& info) {
   return info.frame_type == kKeyFrame;
@@ -35,19 +31,16 @@ bool starts_picture(int type, const unsigned char* buff, int length) {
 }
 
 // Whether the block after the one just read is a slice that continues the
-// same picture. The device's encoder never cuts a picture into slices, and
-// for its stream only a block that is there already is looked at; once a
-// stream has shown cut pictures, its next slice (which such encoders store
-// right after the one before) is waited for briefly. Only the block's first
-// bytes are read, and the reader stays where it was.
+// same picture. The device's encoder never cuts a picture into slices: for
+// its stream only a block that is in the store already is looked at, so
+// nothing waits. Once a stream has shown cut pictures, the next block is
+// waited for as a read waits, since only it tells whether this slice ends
+// the picture. Only the block's first bytes are read, and the reader stays
+// where it was.
 bool next_continues_picture(video_reader& reader, bool sliced) {
   const int blocks = static_cast<int>(reader.handle.block_count);
   if (blocks <= 0) return false;
-  const int just_read = (reader.rp + blocks - 1) % blocks;
-  for (int step = 0; newest_block(reader.handle) == just_read; ++step) {
-    if (!sliced || step == kSliceWaitSteps) return false;
-    usleep(kSliceWaitStepUs);
-  }
+  if (!sliced && newest_block(reader.handle) == (reader.rp + blocks - 1) % blocks) return false;
   unsigned char head[kNalTypeOffset + 2] = {};
   shm_blockinfo info{};
   int rp = reader.rp;
@@ -140,8 +133,8 @@ int vx_h264_get_data(rtp_thread* thread, unsigned char* buff, int size) {
   } else {
     step_clock(src, *thread, type, first_slice, info.frame_rate_code);
   }
-  // A picture's marker goes on its last slice: a slice whose successor is
-  // already known to continue the picture leaves it to that one.
+  // A picture's marker goes on its last slice: a slice that a further slice
+  // of its picture follows leaves it to that one.
   src.sliced = src.sliced || (slice && !first_slice);
   thread->unit_continues_picture = !thread->enable_sdplay && slice && next_continues_picture(src.reader, src.sliced);
   thread->rtp_payload_type = kPayloadH264;

@@ -64,6 +64,7 @@ TEST_F(H264Source, StartsAtTheNextKeyFrameStepsTheClockOncePerPictureAndKnowsIts
     if (&row == gop) {
       producer.join();
       for (const auto& later : std::span(gop).subspan(1)) store.publish(later.block, later.info);
+      store.publish(nal_block(kSlice, 10, 0x89), block_info()); // what tells the last slice it is one
     }
     stamps.push_back(static_cast<int>(thread->rtp_timestamp));
     expected.push_back(row.stamp);
