@@ -1,5 +1,6 @@
 // H.264 blocks through unit splitting and the packetiser: the first byte
-// holds the stream's flags, the next two the MTU, the rest is the block.
+// holds the stream's flags (one of them: a further slice of the picture
+// follows, so no packet is marked), the next two the MTU, the rest is the block.
 // Every unit lies inside the block; every unit that holds one NAL unit
 // is rebuilt from its packets exactly as a receiver does (STAP-A, single NAL
 // unit packet or FU-A) and must come out as it went in.
@@ -19,6 +20,7 @@ namespace {
 constexpr uint8_t kFlagDisableStap = 0x01;
 constexpr uint8_t kFlagDropSei = 0x02;
 constexpr uint8_t kFlagSdPlay = 0x04;
+constexpr uint8_t kFlagSliceGoesOn = 0x08; // a further slice of the picture follows
 constexpr int kMinH264Room = 3; // FU-A indicator and header, and one byte
 
 // What a receiver makes of the packets of one unit.
@@ -88,6 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   thread->payload = kPayloadH264;
   thread->rtp_payload_type = kPayloadH264;
   thread->disable_stap = (flags & kFlagDisableStap) != 0;
+  thread->unit_continues_picture = (flags & kFlagSliceGoesOn) != 0;
   fuzz_choose_transport(*thread, mtu, flags);
 
   std::array<nal_unit, kMaxUnits> units;

@@ -63,7 +63,11 @@ bool fuzz_packetise(rtp_thread& thread, std::span<const uint8_t> unit, int min_r
     }
     const uint8_t* rtp = buffer.data() + rtp_at;
     FUZZ_EXPECT(rtp[0] == 0x80);
-    FUZZ_EXPECT(((rtp[1] & 0x80) != 0) == plan.marker);
+    // The wire's marker: the unit's end, unless a further slice of the
+    // picture follows; for mu-law a talkspurt's first packet.
+    const bool marker = thread.payload == kPayloadUlaw ? thread.rtp_marker != 0 && before.offset() == 0
+                                                       : plan.marker && !thread.unit_continues_picture;
+    FUZZ_EXPECT(((rtp[1] & 0x80) != 0) == marker);
     FUZZ_EXPECT((rtp[2] << 8 | rtp[3]) == static_cast<int>(before.seq() & 0xFFFF));
     FUZZ_EXPECT(plan.marker == cursor.done());
     on_packet(fuzz_packet{plan.head.subspan(static_cast<size_t>(rtp_at + kRtpHeaderSize)), plan.payload, plan.marker});
