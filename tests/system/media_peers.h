@@ -138,7 +138,7 @@ class gst_decoder {
                                   "caps=application/x-rtp,media=video,clock-rate=90000," + caps, "!", depayloader, "!"};
     args.insert(args.end(), kGstHashTail.begin(), kGstHashTail.end());
     process_ = harness::Process(args, {.in_peer = true});
-    EXPECT_TRUE(peer_udp_bound(kGstDecoderPort)) << process_.err();
+    EXPECT_TRUE(daemon_runs::wait_udp_port_bound(kGstDecoderPort, 10s, true)) << process_.err();
   }
   std::vector<std::string> stop() {
     process_.signal(SIGINT); // -e: the end of stream runs through, every frame is out

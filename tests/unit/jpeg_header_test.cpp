@@ -139,7 +139,8 @@ TEST_F(Rfc2435Picture, TypeFollowsTheSamplingAndWhatRfc2435CannotDescribeIsRefus
   } cases[] = {
       {"4:2:0", {}, jpeg_fit::fits, 1, 0},
       {"4:2:2", {.luma_sampling = 0x21}, jpeg_fit::fits, 0, 0},
-      {"restart markers", {.luma_sampling = 0x21, .restart_interval = 40}, jpeg_fit::fits, 0, 40},
+      {"restart markers: the restart marker header's type", {.luma_sampling = 0x21, .restart_interval = 40},
+       jpeg_fit::fits, 64, 40},
       {"4:4:4", {.luma_sampling = 0x11}, jpeg_fit::sampling, -1, 0},
       {"4:4:0", {.luma_sampling = 0x12}, jpeg_fit::sampling, -1, 0},
       {"4:2:2 as luma 2x2, chroma 1x2", {.chroma_sampling = 0x12}, jpeg_fit::sampling, -1, 0},
@@ -161,6 +162,7 @@ TEST_F(Rfc2435Picture, TypeFollowsTheSamplingAndWhatRfc2435CannotDescribeIsRefus
     } else {
       EXPECT_GT(n, 0);
       EXPECT_EQ(thread->jpeg_type, c.type);
+      EXPECT_EQ(thread->jpeg_restart_interval, c.restart_interval);
     }
   }
   // A scan that codes chroma with the luma Huffman tables would decode wrongly.
