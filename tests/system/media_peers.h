@@ -134,7 +134,10 @@ class ffmpeg_decoder {
 class gst_decoder {
  public:
   gst_decoder(const std::string& caps, const std::string& depayloader) {
+    // A large socket buffer: a decoder that falls behind for a moment on a
+    // busy machine must not lose packets.
     std::vector<std::string> args{"gst-launch-1.0", "-q", "-e", "udpsrc", "port=" + std::to_string(kGstDecoderPort),
+                                  "buffer-size=16777216",
                                   "caps=application/x-rtp,media=video,clock-rate=90000," + caps, "!", depayloader, "!"};
     args.insert(args.end(), kGstHashTail.begin(), kGstHashTail.end());
     process_ = harness::Process(args, {.in_peer = true});
