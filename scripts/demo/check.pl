@@ -6,7 +6,7 @@
 #       frames are a run of the fed ones in order, none lost, repeated or
 #       damaged, with at most LEAD fed frames before them (those in the
 #       store before the stream started) and at most TAIL after them (fed
-#       after the daemon was told to stop; default 0).
+#       too late to be sent before the daemon stopped; default 0).
 #   check.pl bytes FED RECEIVED LEAD UNIT [TAIL]
 #       The same for audio bytes: the received ones must be the fed ones in
 #       order, with at most LEAD fed bytes before them. The sender packs
@@ -45,7 +45,7 @@ sub around {
   my ($before, $after, $unit) = @_;
   my @parts;
   push @parts, "$before before them were in the store before the stream started" if $before;
-  push @parts, "$after after them were fed after the daemon was told to stop" if $after;
+  push @parts, "$after after them were fed too late to be sent before the daemon stopped" if $after;
   return @parts ? " (of the $unit fed, " . join(' and ', @parts) . ")" : '';
 }
 
@@ -61,7 +61,7 @@ sub frames {
     next if $i < $m;
     my $after = $n - $start - $m;
     verdict(0, "the last $after of $n fed frames were not decoded"
-      . ($tail ? " (only $tail were fed after the stop)" : "")) if $after > $tail;
+      . ($tail ? " (only $tail may come too late for the stop)" : "")) if $after > $tail;
     verdict(1, "all $m decoded frames are fed frames " . ($start + 1) . " to " . ($start + $m)
       . " in order, each identical" . around($start, $after, $n));
   }

@@ -70,11 +70,11 @@ TEST(DemoVerdict, LostDamagedLateOrMissingFramesFailAndAWholeRunPasses) {
   expect_verdict(check_frames(fed, "a\nb\nc\nd\ne\n", 2), 0,
                  "all 5 decoded frames are fed frames 3 to 7 in order, each identical (of the 7 fed, 2 before them "
                  "were in the store before the stream started)\n");
-  // Frames fed after the stop request may go unsent, no others.
+  // Frames fed too late for the stop may go unsent, no others.
   expect_verdict(check_frames(fed, "a\nb\nc\nd\n", 2, 1), 0,
                  "all 4 decoded frames are fed frames 3 to 6 in order, each identical (of the 7 fed, 2 before them "
-                 "were in the store before the stream started and 1 after them were fed after the daemon was told "
-                 "to stop)\n");
+                 "were in the store before the stream started and 1 after them were fed too late to be sent before "
+                 "the daemon stopped)\n");
   expect_verdict(check_frames(fed, "a\nb\nc\ne\n", 2), 1, "decoded frame 4 should be fed frame 6 but is fed frame 7\n");
   expect_verdict(check_frames(fed, "a\nb\nx\nd\ne\n", 2), 1,
                  "decoded frame 3 should be fed frame 5 but is a picture that was never fed\n");
