@@ -114,9 +114,6 @@ void receive_tcp_connection() {
 }
 
 void start_threads() {
-  main_running.store(1);
-  g_rtp.running.store(1);
-  g_rtcp.running.store(1);
   if (pthread_create(&g_rtp.tid, nullptr, rtp_thread_exe, &g_rtp) != 0) {
     LOG_UNIT(LOG_ERR, "cannnot create rtp_thread");
     remove_own_session();
@@ -246,9 +243,18 @@ int main(int argc, char* argv[]) {
     receive_tcp_connection();
   }
   const uint32_t route_address = inet_addr(g_rtp.ns.host);
-  g_route_users.join(route_address, g_rtp.ns.device);
-  if (add_route(route_address, g_rtp.ns.device) < 0) {
-    LOG_FUNC(LOG_ERR, "main", " : add_route error");
+  {
+    // A termination signal before the running flags are up takes the early
+    // exit, which would leave the route just added (and others' share of it);
+    // held back until then, it takes the ordinary shutdown that removes it.
+    const termination_signals_held held;
+    g_route_users.join(route_address, g_rtp.ns.device);
+    if (add_route(route_address, g_rtp.ns.device) < 0) {
+      LOG_FUNC(LOG_ERR, "main", " : add_route error");
+    }
+    main_running.store(1);
+    g_rtp.running.store(1);
+    g_rtcp.running.store(1);
   }
 
   start_threads();

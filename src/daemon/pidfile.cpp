@@ -1,5 +1,6 @@
 // Claiming, writing and removing the pid file.
 #include "daemon/pidfile.h"
+#include "daemon/signals.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -27,29 +28,6 @@ constexpr int kPidTextSize = 16;
 char g_pidfile_path[kPidfilePathSize] = {};
 // Set once the path names a file this process wrote.
 std::atomic<bool> g_pidfile_written{false};
-
-// Holds back the termination signals for its lifetime, so that their
-// handler, which removes only a pid file this process wrote, runs before the
-// file exists or after it is written and marked ours; never in between,
-// which would leave an empty file that blocks every later start.
-class termination_signals_held {
- public:
-  termination_signals_held() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int sig : {SIGTERM, SIGINT, SIGQUIT}) sigaddset(&set, sig);
-    held_ = pthread_sigmask(SIG_BLOCK, &set, &previous_) == 0;
-  }
-  ~termination_signals_held() {
-    if (held_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  termination_signals_held(const termination_signals_held&) = delete;
-  termination_signals_held& operator=(const termination_signals_held&) = delete;
-
- private:
-  sigset_t previous_{};
-  bool held_ = false;
-};
 
 bool is_multicast_destination(const char* host) {
   if (std::strchr(host, ':') != nullptr) {

@@ -143,3 +143,14 @@ void log_caught_signal() {
     break;
   }
 }
+
+termination_signals_held::termination_signals_held() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int sig : {SIGTERM, SIGINT, SIGQUIT}) sigaddset(&set, sig);
+  held_ = pthread_sigmask(SIG_BLOCK, &set, &previous_) == 0;
+}
+
+termination_signals_held::~termination_signals_held() {
+  if (held_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}

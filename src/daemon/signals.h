@@ -2,6 +2,8 @@
 // SIGUSR1 is a receiver keep-alive.
 #pragma once
 
+#include <signal.h>
+
 #include <atomic>
 
 // 1 while the threads run; cleared by the first termination signal or by
@@ -27,3 +29,18 @@ void supervision_pause();
 
 // Logs the message of a termination signal the handler took, once.
 void log_caught_signal();
+
+// Holds back the termination signals in this thread for its lifetime, across
+// a step that their early-exit path would leave half done: a signal that
+// arrives meanwhile is taken once the step is complete.
+class termination_signals_held {
+ public:
+  termination_signals_held();
+  ~termination_signals_held();
+  termination_signals_held(const termination_signals_held&) = delete;
+  termination_signals_held& operator=(const termination_signals_held&) = delete;
+
+ private:
+  sigset_t previous_{};
+  bool held_ = false;
+};

@@ -49,6 +49,10 @@ int exec_process(char* const argv[]) {
     return -1;
   }
   if (pid == 0) {
+    // The command starts with no signal held back, whatever its parent holds.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::execvp(argv[0], argv);
     LOG_FUNC(LOG_ERR, "exec_process", " : execv(%s)", std::strerror(errno));
     // _exit: the parent's stdio buffers and exit handlers are not the child's to run.

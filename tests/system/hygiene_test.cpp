@@ -39,12 +39,13 @@ namespace {
 constexpr char kStandInDir[] = "/tmp/stand-in-bin";
 constexpr char kRouteRecord[] = "/tmp/route-children.log";
 constexpr char kHangVariable[] = "AVTD_ROUTE_STAND_IN_HANGS";
+constexpr char kSlowVariable[] = "AVTD_ROUTE_STAND_IN_IS_SLOW";
 constexpr int kHangSeconds = 60;
 
 // The test binary doubles as the route program: linked as "route" into a
 // directory first in the daemon's PATH, it appends one line to kRouteRecord
 // ("<operation> <fd>=<target> ...", the descriptors it was started with)
-// and then runs the real program, or (asked to) hangs.
+// and then runs the real program, or (asked to) hangs or takes 2 s first.
 __attribute__((constructor)) void route_stand_in(int argc, char** argv, char**) {
   if (argc < 2 || argv == nullptr || argv[0] == nullptr) return;
   const char* slash = std::strrchr(argv[0], '/');
@@ -71,6 +72,7 @@ __attribute__((constructor)) void route_stand_in(int argc, char** argv, char**) 
     for (int i = 0; i < kHangSeconds; ++i) sleep(1);
     _exit(0);
   }
+  if (std::getenv(kSlowVariable) != nullptr) sleep(2);
   execv("/usr/sbin/route", argv);
   execv("/sbin/route", argv);
   _exit(127);
@@ -165,6 +167,25 @@ TEST(Hygiene, HungRouteCommandIsKilledAndTheChangeFails) {
   EXPECT_TRUE(wait_syslog_regex(func_line("wait_child", "network", " : child process signaled(9)"), 3s, mark))
       << syslog_dump();
   EXPECT_TRUE(wait_syslog_regex(func_line("change_route", "network", " : route error"), 3s, mark));
+}
+
+// A termination signal while the route command still runs, before the
+// threads: the daemon ends as after any stop, with 0, and removes the route.
+TEST(Hygiene, TermWhileTheRouteIsAddedStillEndsCleanlyAndRemovesIt) {
+  harness::Process feeder = daemon_runs::start_mpeg4_feeder();
+  ASSERT_TRUE(wait_for_file("/tmp/shm0")) << feeder.err();
+  unlink(kRouteRecord);
+  const auto args = daemon_runs::stream_args(
+      {"--datatype=mpeg4", std::string("--host=") + kGroup, "--session_id=1", "--timeout=0"});
+  ASSERT_EQ(run(args, 10s, {.env = {"PATH=" + stand_in_path(), std::string(kSlowVariable) + "=1"}}).status.code(), 0);
+  const auto pid = read_pid_file("/var/run/avtd_channel0.pid", 10s);
+  ASSERT_TRUE(pid.has_value()) << syslog_dump();
+  ASSERT_TRUE(wait_until([] { return route_children().size() == 1; }, 10s)) << syslog_dump();
+  kill(*pid, SIGTERM);
+  EXPECT_EQ(wait_exit(*pid, kShutdownWait).code(), 0) << syslog_dump();
+  const auto children = route_children();
+  ASSERT_EQ(children.size(), 2u) << syslog_dump();
+  EXPECT_EQ(children[1].substr(0, 4), "del ");
 }
 
 // A start whose pid file path holds something planted there ends with
