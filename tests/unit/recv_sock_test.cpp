@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/session.h"
+#include "toolkit/fd.h"
 
 namespace {
 
@@ -105,23 +106,35 @@ TEST(RecvSock, PassedConnectionArrivesConnectedEvenWhenOfferedLate) {
   }
 }
 
+// Whatever is offered in place of a connected stream socket is closed.
 TEST(RecvSock, MissingOrWrongOfferGivesUpWithoutLeaking) {
   const int before = open_descriptors();
   // Nobody listens: the connect retries run out.
   const std::string nobody = offer_path();
   EXPECT_EQ(s_recv_sock(nobody.c_str()), -1);
   remove_offer_path(nobody);
-  // Listening but never sending: the receive wait runs out.
-  EXPECT_EQ(receive_offer([](int) { std::this_thread::sleep_for(std::chrono::seconds(4)); }), -1);
-  // A byte without a descriptor.
-  EXPECT_EQ(receive_offer([](int listener) { offer(listener, nullptr, 0); }), -1);
-  // Descriptors that are not a stream socket (a pipe), two at once.
-  int pipe_fds[2];
-  ASSERT_EQ(pipe(pipe_fds), 0);
-  EXPECT_EQ(receive_offer([&](int listener) { offer(listener, pipe_fds, 2); }), -1);
-  close(pipe_fds[0]);
-  close(pipe_fds[1]);
   EXPECT_EQ(s_recv_sock(nullptr), -1);
+  {
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const toolkit::Fd pipe_in(pipe_fds[0]), pipe_out(pipe_fds[1]);
+    const toolkit::Fd udp(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const toolkit::Fd unconnected(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const toolkit::Fd listening(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(listen(listening.get(), 1), 0);
+    const toolkit::Fd file(open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
+    const auto offering = [](const toolkit::Fd& fd) { return [n = fd.get()](int l) { offer(l, &n, 1); }; };
+    const std::pair<const char*, std::function<void(int)>> offers[] = {
+        {"listening but never sending", [](int) { std::this_thread::sleep_for(std::chrono::seconds(4)); }},
+        {"a byte without a descriptor", [](int l) { offer(l, nullptr, 0); }},
+        {"two descriptors, neither a stream socket", [&](int l) { offer(l, pipe_fds, 2); }},
+        {"datagram socket", offering(udp)},
+        {"stream socket never connected", offering(unconnected)},
+        {"listening stream socket", offering(listening)},
+        {"plain file", offering(file)},
+    };
+    for (const auto& [what, offer_fn] : offers) EXPECT_EQ(receive_offer(offer_fn), -1) << what;
+  }
   EXPECT_EQ(open_descriptors(), before);
 }
 

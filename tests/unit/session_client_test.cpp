@@ -2,84 +2,22 @@
 // against an in-test session daemon that refuses, answers short or is not
 // there. Well-formed exchanges run against mini-sessiond in the sandbox.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "daemon/session.h"
+#include "helpers/fake_sessiond.h"
 #include "platform/session_wire.h"
 #include "stream/rtp_thread.h"
 
 namespace {
 
-using bytes = std::vector<unsigned char>;
-
-bytes words(std::initializer_list<uint32_t> values) {
-  bytes out(values.size() * 4);
-  std::memcpy(out.data(), std::data(values), out.size());
-  return out;
-}
-
-// Answers each connection with the next scripted reply after reading one
-// whole request.
-class fake_sessiond {
-public:
-  explicit fake_sessiond(std::vector<bytes> replies) {
-    char dir[] = "/tmp/avtd-session-test-XXXXXX";
-    dir_ = mkdtemp(dir);
-    path_ = dir_ + "/session";
-    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
-    EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    EXPECT_EQ(listen(listener_, 4), 0);
-    g_session_service_path = path_.c_str();
-    thread_ = std::thread([this, replies = std::move(replies)] {
-      for (size_t served = 0; !stop_ && served < replies.size();) {
-        pollfd pf{listener_, POLLIN, 0};
-        if (poll(&pf, 1, 50) <= 0) {
-          continue;
-        }
-        const int fd = accept(listener_, nullptr, nullptr);
-        unsigned char buf[256];
-        ssize_t got = 0;
-        for (ssize_t n = 1; n > 0 && (got < 4 || got < 4 + static_cast<ssize_t>(buf[0]));) {
-          pollfd in{fd, POLLIN, 0};
-          n = poll(&in, 1, 2000) == 1 ? recv(fd, buf + got, sizeof buf - got, 0) : 0;
-          got += n > 0 ? n : 0;
-        }
-        send(fd, replies[served].data(), replies[served].size(), MSG_NOSIGNAL);
-        ++served;
-        close(fd);
-      }
-    });
-  }
-
-  ~fake_sessiond() {
-    stop_ = true;
-    thread_.join();
-    close(listener_);
-    unlink(path_.c_str());
-    rmdir(dir_.c_str());
-    g_session_service_path = kSessionServicePath;
-  }
-
-private:
-  std::string dir_;
-  std::string path_;
-  int listener_ = -1;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+using session_test::bytes;
+using session_test::words;
 
 std::unique_ptr<rtp_thread> h264_stream() {
   auto t = std::make_unique<rtp_thread>();
@@ -135,7 +73,8 @@ TEST(SessionInfo, RecordIsByteExactWithCodecNamesAndSevenAsSevenAndAHalf) {
 
 TEST(SessionClient, RefusedShortOrMissingRegistrationFails) {
   for (const bytes& reply : {words({8, static_cast<uint32_t>(-1), 5}), words({4, 0}), words({8, 0}), bytes{}}) {
-    fake_sessiond server({reply});
+    session_test::fake_sessiond server({reply});
+    g_session_service_path = server.path();
     auto t = h264_stream();
     EXPECT_EQ(add_session(t.get()), -1);
     EXPECT_EQ(t->session_id, -1) << "a failed registration leaves the id unset";

@@ -19,7 +19,6 @@ namespace harness {
 
 using toolkit::Fd;
 using toolkit::run;
-using toolkit::SpawnOptions;
 
 namespace {
 
@@ -41,25 +40,11 @@ std::string dotted(uint32_t network_order) {
   return text;
 }
 
-std::vector<std::string> prepend(std::vector<std::string> head, std::vector<std::string> tail) {
-  head.insert(head.end(), std::make_move_iterator(tail.begin()), std::make_move_iterator(tail.end()));
-  return head;
-}
-
 } // namespace
 
-RunResult ip(std::vector<std::string> args) {
-  return run(prepend({"ip"}, std::move(args)));
-}
-
-RunResult ip_peer(std::vector<std::string> args) {
-  SpawnOptions options;
-  options.in_peer = true;
-  return run(prepend({"ip"}, std::move(args)), 10s, options);
-}
-
 RunResult route(std::vector<std::string> args) {
-  return run(prepend({"route"}, std::move(args)));
+  args.insert(args.begin(), "route");
+  return run(std::move(args));
 }
 
 bool set_link_up(bool up, const std::string& device) {

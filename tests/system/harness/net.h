@@ -24,9 +24,7 @@ using avtd_sandbox::kPeerIpv4;
 using avtd_sandbox::kPeerIpv6;
 using toolkit::RunResult;
 
-// `ip ARGS` on the daemon's side / on the receiving host; `route ARGS`.
-RunResult ip(std::vector<std::string> args);
-RunResult ip_peer(std::vector<std::string> args);
+// `route ARGS` on the daemon's side.
 RunResult route(std::vector<std::string> args);
 
 // Daemon-side link control (the peer's end stays up). False on failure.

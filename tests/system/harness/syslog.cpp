@@ -30,14 +30,6 @@ std::vector<SyslogLine> syslog_lines() {
   return settled().lines();
 }
 
-std::vector<std::string> syslog_messages() {
-  std::vector<std::string> messages;
-  for (auto& line : settled().lines()) {
-    messages.push_back(std::move(line.message));
-  }
-  return messages;
-}
-
 std::optional<SyslogLine> wait_syslog(std::string_view text, std::chrono::milliseconds timeout, size_t from) {
   return capture().wait_for(
       [text](const SyslogLine& line) { return line.message.find(text) != std::string::npos; }, timeout, from);

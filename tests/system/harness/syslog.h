@@ -29,7 +29,6 @@ using avtd_sandbox::SyslogLine;
 using namespace std::chrono_literals;
 
 std::vector<SyslogLine> syslog_lines();
-std::vector<std::string> syslog_messages();
 
 // Waits for a message containing `text`, looking at lines from index `from`
 // on (see syslog_mark()).
