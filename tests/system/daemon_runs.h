@@ -82,6 +82,12 @@ inline std::vector<std::string> log_lines(const std::string& path) {
   return lines;
 }
 
+// How many lines of the peer's log are exactly `line`.
+inline size_t count_log_line(const std::string& path, const std::string& line) {
+  const auto lines = log_lines(path);
+  return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
 // Waits (bounded) until the peer's log holds `line`.
 inline bool wait_log_line(const std::string& path, const std::string& line, std::chrono::milliseconds timeout = 5s) {
   return wait_until(
@@ -98,6 +104,15 @@ inline harness::Process start_sessiond(const std::string& log, std::vector<std::
   args.insert(args.end(), extra.begin(), extra.end());
   harness::Process p(args);
   EXPECT_TRUE(harness::wait_for_file("/tmp/session")) << p.err();
+  return p;
+}
+
+// mini-evman on "/tmp/localrec", logging to `log`; waits until it listens.
+inline harness::Process start_evman(const std::string& log, std::vector<std::string> extra = {}) {
+  std::vector<std::string> args = {harness::bin("mini-evman"), "--log", log};
+  args.insert(args.end(), extra.begin(), extra.end());
+  harness::Process p(args);
+  EXPECT_TRUE(harness::wait_for_file("/tmp/localrec")) << p.err();
   return p;
 }
 

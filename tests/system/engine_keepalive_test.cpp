@@ -2,12 +2,11 @@
 // --timeout seconds; datagrams to the RTCP port or SIGUSR1 keep it running;
 // multicast streams and --timeout=0 never time out.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <sys/socket.h>
 
 #include <thread>
 
 #include "engine_runs.h"
+#include "soak/rtp_watch.h"
 
 namespace {
 
@@ -33,15 +32,11 @@ TEST(EngineKeepAlive, RtcpDatagramsOrSigusr1KeepAUnicastStreamAndSilenceEndsItWi
   ASSERT_GT(stream.pid, 0);
   ASSERT_TRUE(receiver.receive(10s).has_value());
 
-  // The receiver's RTCP socket sends one byte to the daemon's RTCP port.
-  Fd rtcp = peer_socket(AF_INET, SOCK_DGRAM);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(kSrcPort + 1);
-  inet_pton(AF_INET, kLocalIpv4, &to.sin_addr);
-  EXPECT_TRUE(survives(stream.pid, [&] {
-    sendto(rtcp.get(), "k", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  })) << syslog_dump();
+  {
+    // The receiver's RTCP socket sends a byte to the daemon's RTCP port every second.
+    soak::keep_alive_sender keep_alive(kSrcPort + 1);
+    EXPECT_TRUE(survives(stream.pid, [] {})) << syslog_dump();
+  }
   EXPECT_TRUE(survives(stream.pid, [&] { kill(stream.pid, SIGUSR1); })) << syslog_dump();
   EXPECT_EQ(syslog_count("keep alive timeout"), 0u);
 

@@ -3,8 +3,6 @@
 // could not take is tried again on the next send.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "engine_runs.h"
 
 namespace {
@@ -16,23 +14,10 @@ constexpr char kEvmanLog[] = "/tmp/evman.log";
 const std::string kDown = "{\"op\":\"netstate\",\"state\":1}";
 const std::string kUp = "{\"op\":\"netstate\",\"state\":0}";
 
-Process start_evman(std::vector<std::string> extra = {}) {
-  std::vector<std::string> args{bin("mini-evman"), "--log", kEvmanLog};
-  args.insert(args.end(), extra.begin(), extra.end());
-  Process p(args);
-  EXPECT_TRUE(wait_for_file("/tmp/localrec")) << p.err();
-  return p;
-}
-
-size_t lines_equal(const std::string& line) {
-  const auto lines = daemon_runs::log_lines(kEvmanLog);
-  return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
-}
-
 } // namespace
 
 TEST(EngineNetState, LinkDownIsNotifiedOnceAndItsReturnOnce) {
-  Process evman = start_evman();
+  Process evman = daemon_runs::start_evman(kEvmanLog);
   UdpReceiver receiver(kPeerIpv4, kDstPort);
   mpeg4_stream stream(kPeerIpv4);
   ASSERT_GT(stream.pid, 0);
@@ -69,10 +54,10 @@ TEST(EngineNetState, UnreachableEventManagerIsTriedAgainOnTheNextSend) {
     SCOPED_TRACE(notice);
     ASSERT_TRUE(set_link_up(up));
     EXPECT_GE(wait_syslog_count(failed, 3, 10s), 3u) << syslog_dump();
-    Process evman = up ? start_evman({"--no-reply"}) : start_evman();
+    Process evman = daemon_runs::start_evman(kEvmanLog, up ? std::vector<std::string>{"--no-reply"} : std::vector<std::string>{});
     EXPECT_TRUE(daemon_runs::wait_log_line(kEvmanLog, notice, 10s)) << syslog_dump();
     std::this_thread::sleep_for(1s);
-    EXPECT_EQ(lines_equal(notice), 1u);
+    EXPECT_EQ(daemon_runs::count_log_line(kEvmanLog, notice), 1u);
     evman.signal(SIGTERM);
     evman.wait(5s);
   }

@@ -139,15 +139,8 @@ bool group_route_present() {
 }
 
 std::vector<std::string> daemon_command(const stream& s) {
-  return {harness::bin("avtd"),
-          "--datatype=h264(" + std::to_string(s.channel) + ")",
-          "--host=" + s.host,
-          "--dstport=" + std::to_string(s.port),
-          "--ttl=4",
-          "--tos=0",
-          "--device=eth0",
-          "--protocol=rtp_udp",
-          "--timeout=0"};
+  return daemon_runs::stream_args({"--datatype=h264(" + std::to_string(s.channel) + ")", "--host=" + s.host,
+                                   "--dstport=" + std::to_string(s.port), "--timeout=0"});
 }
 
 class ManyStreams : public ::testing::Test {

@@ -45,13 +45,6 @@ std::string big_document() {
   return doc + "</tt:MetadataStream>\n";
 }
 
-std::vector<std::string> metadata_args(const std::string& host, std::vector<std::string> extra = {}) {
-  std::vector<std::string> args = {bin("avtd"),  "--datatype=onvif_motion", "--host=" + host, "--dstport=5000",
-                                   "--ttl=4",    "--tos=0",                 "--device=eth0",  "--protocol=rtp_udp"};
-  args.insert(args.end(), extra.begin(), extra.end());
-  return args;
-}
-
 // Groups packets into units by the marker bit.
 std::vector<std::vector<rtp_packet>> units_of(const std::vector<Datagram>& datagrams) {
   std::vector<std::vector<rtp_packet>> units(1);
@@ -70,7 +63,7 @@ TEST(MetadataStream, EachDeliveryBecomesOneRtpUnitUntilTermination) {
   Process eventd = start_eventd({"--interval-ms", "200", "--payload", kPayloadFile});
   UdpReceiver rx(kPeerIpv4, 5000);
 
-  ASSERT_EQ(launch(metadata_args(kPeerIpv4, {"--session_id=5"})).status.code(), 0);
+  ASSERT_EQ(launch(stream_args({"--datatype=onvif_motion", "--session_id=5"})).status.code(), 0);
   const auto pid = read_pid_file("/var/run/avtd_metadata_5.pid", 10s);
   ASSERT_TRUE(pid.has_value()) << syslog_dump();
   EXPECT_TRUE(wait_log_line(kEventLog, kStartLine)) << read_file(kEventLog).value_or("");
@@ -132,7 +125,7 @@ TEST(MetadataStream, Ipv6ChannelAndDestinationCarryTheDefaultDocumentOfAServiceU
 }
 
 TEST(MetadataStream, WithoutEventServiceTheOpenGivesUpAndTheDaemonEnds) {
-  ASSERT_EQ(launch(metadata_args(kPeerIpv4, {"--session_id=8"})).status.code(), 0);
+  ASSERT_EQ(launch(stream_args({"--datatype=onvif_motion", "--session_id=8"})).status.code(), 0);
   const auto pid = read_pid_file("/var/run/avtd_metadata_8.pid", 10s);
   ASSERT_TRUE(pid.has_value());
   EXPECT_EQ(wait_exit(*pid, kNoServiceWait).code(), 0);

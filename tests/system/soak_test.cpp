@@ -147,7 +147,7 @@ TEST(Soak, StreamComesThroughFaultsWithFlatResourcesAndEndsCleanly) {
   EXPECT_EQ(status.code(), 0) << status;
   EXPECT_FALSE(wait_for_file(pid_path, 0ms));
   EXPECT_EQ(route_lines(), routes_before) << proc_net_route();
-  EXPECT_EQ(count_lines(kSessiondLog, "{\"op\":\"remove\",\"session_id\":" + std::to_string(*session) + "}"), 1u);
+  EXPECT_EQ(daemon_runs::count_log_line(kSessiondLog, "{\"op\":\"remove\",\"session_id\":" + std::to_string(*session) + "}"), 1u);
 
   if (kRssIsTheDaemons) {
     EXPECT_LE(at_end.rss_kib - after_warm_up.rss_kib, kRssToleranceKib);
@@ -156,8 +156,8 @@ TEST(Soak, StreamComesThroughFaultsWithFlatResourcesAndEndsCleanly) {
 
   EXPECT_EQ(syslog_count_regex(unit_line("rtp", "notify network error to evman")), outages) << syslog_dump();
   EXPECT_EQ(syslog_count_regex(unit_line("rtp", "notify network recover to evman")), outages);
-  EXPECT_EQ(count_lines(kEvmanLog, kDownNotice), outages);
-  EXPECT_EQ(count_lines(kEvmanLog, kUpNotice), outages);
+  EXPECT_EQ(daemon_runs::count_log_line(kEvmanLog, kDownNotice), outages);
+  EXPECT_EQ(daemon_runs::count_log_line(kEvmanLog, kUpNotice), outages);
 
   EXPECT_GT(watch.packets(), 0u);
   EXPECT_EQ(watch.ssrc_changes(), 0u);

@@ -24,21 +24,12 @@ using namespace std::chrono_literals;
 constexpr timeval kNoWait{0, 0};
 constexpr timeval kShort{0, 50000};
 
-struct Pair {
-  int a = -1;
-  int b = -1;
-  explicit Pair(int type) {
-    int fds[2];
-    if (socketpair(AF_UNIX, type, 0, fds) == 0) {
-      a = fds[0];
-      b = fds[1];
-    }
-  }
-  ~Pair() {
-    if (a >= 0) close(a);
-    if (b >= 0) close(b);
-  }
-};
+// Both ends of a local datagram socket pair.
+std::pair<toolkit::Fd, toolkit::Fd> datagram_pair() {
+  int fds[2] = {-1, -1};
+  socketpair(AF_UNIX, SOCK_DGRAM, 0, fds);
+  return {toolkit::Fd(fds[0]), toolkit::Fd(fds[1])};
+}
 
 // Fills `fd`'s send path until a non-waiting send would block; returns the
 // number of datagrams queued. Bounded by the small buffer it sets.
@@ -81,26 +72,26 @@ struct InterruptingSignal {
 // A time-out sends nothing and is no error; no wait at all reports the full
 // buffer; no limit waits until the reader makes room.
 TEST(NetSafeSend, OnAFullSocketTheTimeOutDecidesBetweenZeroFailureAndWaiting) {
-  Pair p(SOCK_DGRAM);
-  const int queued = fill(p.a);
+  const auto [a, b] = datagram_pair();
+  const int queued = fill(a.get());
   ASSERT_GT(queued, 0);
   const char byte = 'x';
   errno = EBADF; // a stale errno must not turn the time-out into an error
-  EXPECT_EQ(safe_send(p.a, &byte, 1, 0, &kShort), 0);
-  EXPECT_EQ(safe_send(p.a, &byte, 1, MSG_DONTWAIT, &kNoWait), -1);
+  EXPECT_EQ(safe_send(a.get(), &byte, 1, 0, &kShort), 0);
+  EXPECT_EQ(safe_send(a.get(), &byte, 1, MSG_DONTWAIT, &kNoWait), -1);
   EXPECT_EQ(errno, EAGAIN);
 
   std::atomic<bool> sent{false};
   int drained = 0;
   std::thread reader([&] {
     for (int i = 0; i < 50 && !sent.load(); ++i) std::this_thread::sleep_for(10ms);
-    drained = drain(p.b);
+    drained = drain(b.get());
   });
-  EXPECT_EQ(safe_send(p.a, &byte, 1, 0, nullptr), 1);
+  EXPECT_EQ(safe_send(a.get(), &byte, 1, 0, nullptr), 1);
   sent = true;
   reader.join();
-  EXPECT_EQ(drained + drain(p.b), queued + 1);
-  EXPECT_EQ(safe_send(p.a, &byte, 1, 0, &kNoWait), 1);
+  EXPECT_EQ(drained + drain(b.get()), queued + 1);
+  EXPECT_EQ(safe_send(a.get(), &byte, 1, 0, &kNoWait), 1);
 }
 
 TEST(NetSafeSend, ClosedOrMissingDescriptorFailsWithEbadfWhetherWaitingOrNot) {
@@ -151,7 +142,7 @@ TEST(NetSafeRecvfrom, TimeOutOrEmptyPollReturnsZeroAndADatagramReturnsItsLengthA
 
 TEST(NetSafeRecvfrom, ASignalDuringTheWaitNeitherFailsNorEndsItEarly) {
   InterruptingSignal handler;
-  Pair p(SOCK_DGRAM);
+  const auto [a, b] = datagram_pair();
   const pthread_t waiter = pthread_self();
   std::atomic<bool> done{false};
   // Interrupt the wait a few times, then deliver the datagram.
@@ -160,10 +151,10 @@ TEST(NetSafeRecvfrom, ASignalDuringTheWaitNeitherFailsNorEndsItEarly) {
       std::this_thread::sleep_for(10ms);
       pthread_kill(waiter, SIGUSR1);
     }
-    send(p.b, "late", 4, 0);
+    send(b.get(), "late", 4, 0);
   });
   char buf[16];
-  EXPECT_EQ(safe_recvfrom(p.a, buf, sizeof buf, 0, nullptr, 0, nullptr), 4);
+  EXPECT_EQ(safe_recvfrom(a.get(), buf, sizeof buf, 0, nullptr, 0, nullptr), 4);
   done = true;
   poker.join();
 
@@ -175,7 +166,7 @@ TEST(NetSafeRecvfrom, ASignalDuringTheWaitNeitherFailsNorEndsItEarly) {
     }
   });
   const timeval t{0, 100000};
-  EXPECT_EQ(safe_recvfrom(p.a, buf, sizeof buf, 0, nullptr, 0, &t), 0);
+  EXPECT_EQ(safe_recvfrom(a.get(), buf, sizeof buf, 0, nullptr, 0, &t), 0);
   poker2.join();
 }
 

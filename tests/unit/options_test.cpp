@@ -76,6 +76,7 @@ TEST_F(Options, CompleteUdpCommandLineTakesDefaults) {
 
 TEST_F(Options, AcceptedValuesReachTheStreamRecord) {
   const auto num = [](auto v) { return std::to_string(v); };
+  const auto kind = [&] { return num(thread->payload) + "/" + num(thread->channel); };
   struct row {
     std::vector<std::string> args;
     std::function<std::string()> field;
@@ -106,32 +107,20 @@ TEST_F(Options, AcceptedValuesReachTheStreamRecord) {
                     num(thread->interleaved) + num(rtcp->interleaved); }, "123"},
       {{"--protocol=rtp_tcp", "--interleaved=4"}, [&] { return num(thread->interleaved) + num(rtcp->interleaved); }, "41"},
       {{"--protocol=rtp_tcp", "--interleaved=-2-5"}, [&] { return num(thread->interleaved) + num(rtcp->interleaved); }, "-25"},
+      // The datatype sets payload and channel; a repeated one recomputes both.
+      {{"--datatype=h264(1)"}, kind, num(kPayloadH264) + "/1"},
+      {{"--datatype=jpeg(7)"}, kind, num(kPayloadJpeg) + "/3"},
+      {{"--datatype=ulaw(2)"}, kind, num(kPayloadUlaw) + "/0"},
+      {{"--datatype=mpeg4(-1)"}, kind, num(kPayloadMpeg4) + "/3"},
+      {{"--datatype=onvif_motion(2)"}, kind, num(kPayloadMetadata) + "/2"},
+      {{"--datatype=h264_main"}, kind, num(kPayloadH264) + "/0"},
+      {{"--datatype=h264(2)", "--datatype=ulaw"}, kind, num(kPayloadUlaw) + "/0"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.args.back());
     ASSERT_EQ(parse(r.args).status, 0);
     EXPECT_EQ(r.field(), r.expected);
   }
-}
-
-TEST_F(Options, DatatypeSetsPayloadAndChannel) {
-  struct expectation {
-    const char* arg;
-    int payload;
-    int channel;
-  };
-  for (const expectation& e : {expectation{"h264(1)", kPayloadH264, 1}, expectation{"jpeg(7)", kPayloadJpeg, 3},
-                               expectation{"ulaw(2)", kPayloadUlaw, 0}, expectation{"mpeg4(-1)", kPayloadMpeg4, 3},
-                               expectation{"onvif_motion(2)", kPayloadMetadata, 2},
-                               expectation{"h264_main", kPayloadH264, 0}}) {
-    ASSERT_EQ(parse({std::string("--datatype=") + e.arg}).status, 0) << e.arg;
-    EXPECT_EQ(thread->payload, e.payload) << e.arg;
-    EXPECT_EQ(thread->channel, e.channel) << e.arg;
-  }
-  // A repeated datatype recomputes both.
-  ASSERT_EQ(parse({"--datatype=h264(2)", "--datatype=ulaw"}).status, 0);
-  EXPECT_EQ(thread->payload, kPayloadUlaw);
-  EXPECT_EQ(thread->channel, 0);
 }
 
 // Each refusal ends with its reason on standard error, after the usage text

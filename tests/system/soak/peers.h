@@ -43,11 +43,6 @@ inline std::string make_clip() {
   return path;
 }
 
-inline size_t count_lines(const std::string& path, const std::string& line) {
-  const auto lines = daemon_runs::log_lines(path);
-  return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
-}
-
 // Stops a peer the way its operator would (SIGTERM), SIGKILL if it lingers.
 inline void stop_peer(harness::Process& p) {
   p.signal(SIGTERM);
@@ -81,10 +76,7 @@ class peer_set {
   // silent: takes the notices but never answers them.
   void stop_evman() { stop_peer(evman_); }
   void start_evman(bool silent) {
-    std::vector<std::string> args{harness::bin("mini-evman"), "--log", kEvmanLog};
-    if (silent) args.push_back("--silent");
-    evman_ = harness::Process(args);
-    EXPECT_TRUE(harness::wait_for_file("/tmp/localrec")) << evman_.err();
+    evman_ = daemon_runs::start_evman(kEvmanLog, silent ? std::vector<std::string>{"--silent"} : std::vector<std::string>{});
   }
 
   // The session id the daemon registered with, from the session daemon's log.
