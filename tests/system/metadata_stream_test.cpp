@@ -104,7 +104,7 @@ TEST(MetadataStream, Ipv6ChannelAndDestinationCarryTheDefaultDocumentOfAServiceU
   Process eventd = start_eventd({"--family", "10", "--interval-ms", "200"}, true);
   EXPECT_EQ(read_file(kAddressFile).value_or("").rfind("ADDR_FAMILY=10\n", 0), 0u);
   UdpReceiver rx(kPeerIpv6, 5000);
-  ASSERT_EQ(launch(metadata_args(kPeerIpv6, {"--session_id=6"})).status.code(), 0);
+  ASSERT_EQ(launch(stream_args({"--datatype=onvif_motion", "--host=" + std::string(kPeerIpv6), "--session_id=6"})).status.code(), 0);
   const auto pid = read_pid_file("/var/run/avtd_metadata_6.pid", 10s);
   ASSERT_TRUE(pid.has_value()) << syslog_dump();
 
