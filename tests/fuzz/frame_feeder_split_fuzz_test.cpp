@@ -57,19 +57,4 @@ TEST(FrameFeederSplitFuzz, RandomInputNeverLeavesTheBuffer) {
   }
 }
 
-TEST(FrameFeederSplitFuzz, TruncatedJpegHeadersAreSkippedSafely) {
-  // A plausible picture cut at every length.
-  Bytes pic = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
-  const auto table = rfc2435_table(50, false);
-  pic.insert(pic.end(), table.begin(), table.end());
-  pic.insert(pic.end(), {0xFF, 0xC0, 0x00, 0x11, 0x08, 0x00, 0xF0, 0x01, 0x40, 0x03, 0x01, 0x11, 0x00,
-                         0x02, 0x11, 0x01, 0x03, 0x11, 0x01, 0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00,
-                         0x00, 0x3F, 0x00, 0x12, 0xFF, 0x00, 0x34, 0xFF, 0xD9});
-  ASSERT_EQ(find_jpeg_pictures(pic).size(), 1u);
-  for (size_t cut = 0; cut < pic.size(); ++cut) {
-    const Bytes part(pic.begin(), pic.begin() + static_cast<std::ptrdiff_t>(cut));
-    EXPECT_TRUE(find_jpeg_pictures(part).empty()) << "cut at " << cut;
-  }
-}
-
 }  // namespace
