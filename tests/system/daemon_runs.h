@@ -98,22 +98,22 @@ inline bool wait_log_line(const std::string& path, const std::string& line, std:
       timeout);
 }
 
-// mini-sessiond on "/tmp/session", logging to `log`; waits until it listens.
-inline harness::Process start_sessiond(const std::string& log, std::vector<std::string> extra = {}) {
-  std::vector<std::string> args = {harness::bin("mini-sessiond"), "--log", log};
+// A stand-in daemon, `name --log LOG EXTRA...`; waits until it listens on `socket`.
+inline harness::Process start_peer(const char* name, const std::string& log, const char* socket,
+                                   std::vector<std::string> extra) {
+  std::vector<std::string> args = {harness::bin(name), "--log", log};
   args.insert(args.end(), extra.begin(), extra.end());
   harness::Process p(args);
-  EXPECT_TRUE(harness::wait_for_file("/tmp/session")) << p.err();
+  EXPECT_TRUE(harness::wait_for_file(socket)) << p.err();
   return p;
 }
 
-// mini-evman on "/tmp/localrec", logging to `log`; waits until it listens.
+inline harness::Process start_sessiond(const std::string& log, std::vector<std::string> extra = {}) {
+  return start_peer("mini-sessiond", log, "/tmp/session", std::move(extra));
+}
+
 inline harness::Process start_evman(const std::string& log, std::vector<std::string> extra = {}) {
-  std::vector<std::string> args = {harness::bin("mini-evman"), "--log", log};
-  args.insert(args.end(), extra.begin(), extra.end());
-  harness::Process p(args);
-  EXPECT_TRUE(harness::wait_for_file("/tmp/localrec")) << p.err();
-  return p;
+  return start_peer("mini-evman", log, "/tmp/localrec", std::move(extra));
 }
 
 // mini-eventd logging to "/tmp/eventd.log" with `extra` options; waits until
