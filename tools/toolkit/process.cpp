@@ -6,12 +6,15 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -349,6 +352,28 @@ std::optional<pid_t> read_pid_file(const std::string& path, Millis timeout) {
       },
       timeout, kPollStep);
   return pid;
+}
+
+bool sleeps_on_mapping(pid_t pid, const std::string& path) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  std::vector<std::pair<unsigned long, unsigned long>> ranges;
+  std::ifstream maps(proc + "/maps");
+  for (std::string line; std::getline(maps, line);) {
+    unsigned long from = 0, to = 0;
+    if (line.ends_with(" " + path) && std::sscanf(line.c_str(), "%lx-%lx", &from, &to) == 2) ranges.emplace_back(from, to);
+  }
+  std::error_code error;
+  for (const auto& task : std::filesystem::directory_iterator(proc + "/task", error)) {
+    // "<syscall number> <first argument> ...", the futex's address first.
+    std::ifstream syscall(task.path() / "syscall");
+    long number = -1;
+    unsigned long address = 0;
+    if (!(syscall >> number >> std::hex >> address) || number != SYS_futex) continue;
+    for (const auto& [from, to] : ranges) {
+      if (address >= from && address < to) return true;
+    }
+  }
+  return false;
 }
 
 } // namespace toolkit

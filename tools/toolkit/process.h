@@ -100,4 +100,8 @@ bool process_alive(pid_t pid);
 // The process id in a pid file, once the file holds a positive number.
 std::optional<pid_t> read_pid_file(const std::string& path, Millis timeout = 5s);
 
+// True while a thread of `pid` sleeps on a futex inside its mapping of the
+// file `path` (a frame store reader waiting for the next block).
+bool sleeps_on_mapping(pid_t pid, const std::string& path);
+
 } // namespace toolkit
