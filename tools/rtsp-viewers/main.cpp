@@ -3,7 +3,8 @@
 // Plays one RTSP stream to N viewers at once from one process: each
 // describes, sets up, plays, keeps its session alive (GET_PARAMETER and an
 // RTCP receiver report every --keepalive seconds) and, S seconds after all
-// play (viewer i M ms later still), tears down. Prints "viewer I: playing
+// play and have received RTP (viewer i M ms later still), tears down: a
+// daemon slow to start on a busy machine shortens no viewer's stream. Prints "viewer I: playing
 // session S" as each starts and one JSON line per viewer at the end; exit 0
 // when every viewer played and received RTP, 1 otherwise, 2 on usage.
 #include <getopt.h>
@@ -93,7 +94,7 @@ int main(int argc, char** argv) {
     bool playing = true;
     for (const auto& v : all) {
       finished = finished && v->done();
-      playing = playing && (v->playing() || v->done());
+      playing = playing && ((v->playing() && v->received()) || v->done());
     }
     if (finished || now > limit || (all_playing == 0 && now > start + kStartLimitMs)) {
       break;

@@ -36,6 +36,7 @@ class viewer {
   bool done() const { return state_ == state::done || state_ == state::failed; }
   bool failed() const { return state_ == state::failed; }
   bool playing() const { return state_ == state::playing; }
+  bool received() const { return packets_ > 0; }
   // The report line (JSON).
   std::string report() const;
 
