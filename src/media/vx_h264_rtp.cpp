@@ -37,10 +37,10 @@ bool starts_picture(int type, const unsigned char* buff, int length) {
 // waited for as a read waits, since only it tells whether this slice ends
 // the picture. Only the block's first bytes are read, and the reader stays
 // where it was.
-bool next_continues_picture(video_reader& reader, bool sliced) {
+bool next_continues_picture(video_reader& reader, bool wait) {
   const int blocks = static_cast<int>(reader.handle.block_count);
   if (blocks <= 0) return false;
-  if (!sliced && newest_block(reader.handle) == (reader.rp + blocks - 1) % blocks) return false;
+  if (!wait && newest_block(reader.handle) == (reader.rp + blocks - 1) % blocks) return false;
   unsigned char head[kNalTypeOffset + 2] = {};
   shm_blockinfo info{};
   int rp = reader.rp;
@@ -135,8 +135,13 @@ int vx_h264_get_data(rtp_thread* thread, unsigned char* buff, int size) {
   }
   // A picture's marker goes on its last slice: a slice that a further slice
   // of its picture follows leaves it to that one.
+  // The stream's first slice waits for the next block too (once, about a
+  // frame period): before any cut picture has been seen, the first picture
+  // of a sliced stream would otherwise end at its first slice.
   src.sliced = src.sliced || (slice && !first_slice);
-  thread->unit_continues_picture = !thread->enable_sdplay && slice && next_continues_picture(src.reader, src.sliced);
+  const bool wait = src.sliced || (slice && !src.first_slice_seen);
+  thread->unit_continues_picture = !thread->enable_sdplay && slice && next_continues_picture(src.reader, wait);
+  src.first_slice_seen = src.first_slice_seen || slice;
   thread->rtp_payload_type = kPayloadH264;
   if (type == kNalSei && thread->disable_h264user) return 0;
   return length;

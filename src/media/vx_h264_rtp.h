@@ -12,6 +12,7 @@ struct h264_source {
   video_reader reader;
   bool picture_stepped = false; // an SPS has moved the clock for the picture it opens
   bool sliced = false;          // the encoder cuts pictures into several slices
+  bool first_slice_seen = false; // the stream's first slice has looked at what follows it
 };
 extern h264_source vx_h264_source;
 
