@@ -124,8 +124,8 @@ std::string server::do_setup(connection& c, const rtsp::request& r, int64_t now)
     return rtsp::reply(session_of(r) > 0 ? 455 : 454, r.cseq);
   }
   const std::string* th = r.header("Transport");
-  const auto spec = th == nullptr ? std::nullopt : rtsp::choose_transport(*th);
-  if (!spec || (spec->kind == rtsp::transport_kind::udp && (is_loopback(c.peer) || is_link_local(c.peer)))) {
+  const auto chosen = th == nullptr ? std::nullopt : rtsp::choose_transport(*th);
+  if (!chosen || (chosen->kind == rtsp::transport_kind::udp && (is_loopback(c.peer) || is_link_local(c.peer)))) {
     return rtsp::reply(461, r.cseq);
   }
   if (c.device.empty()) {
@@ -134,14 +134,14 @@ std::string server::do_setup(connection& c, const rtsp::request& r, int64_t now)
 
   session s;
   s.stream = *ref;
-  s.transport = *spec;
+  s.transport = *chosen;
   s.conn = c.id;
   s.client = is_loopback(c.peer) ? (c.v6 ? kUnusedHost6 : kUnusedHost4) : c.peer;
   s.device = c.device;
   s.last_seen = now;
   rtsp::transport_reply with;
   const bool full = table_.daemons_planned() >= static_cast<size_t>(opts_.max_sessions);
-  if (spec->kind == rtsp::transport_kind::multicast) {
+  if (chosen->kind == rtsp::transport_kind::multicast) {
     shared_stream* joined = nullptr;
     for (auto& [id, m] : table_.shared) {
       if (m.stream.same_stream(*ref) && m.v6 == c.v6 && m.state != run_state::stopping) {
@@ -165,7 +165,7 @@ std::string server::do_setup(connection& c, const rtsp::request& r, int64_t now)
     if (full) {
       return rtsp::reply(503, r.cseq);
     }
-    if (spec->kind == rtsp::transport_kind::udp) {
+    if (chosen->kind == rtsp::transport_kind::udp) {
       s.port_slot = table_.take_slot();
       if (s.port_slot < 0) {
         return rtsp::reply(503, r.cseq);
@@ -179,9 +179,9 @@ std::string server::do_setup(connection& c, const rtsp::request& r, int64_t now)
   }
   table_.sessions.emplace(s.id, s);
   note("session %d: SETUP %s for %s, %s", s.id, ref->path.c_str(), c.peer.c_str(),
-       rtsp::transport_header(*spec, with).c_str());
+       rtsp::transport_header(*chosen, with).c_str());
   return rtsp::reply(200, r.cseq,
-                     {{"Transport", rtsp::transport_header(*spec, with)}, {"Session", session_header(s.id)}});
+                     {{"Transport", rtsp::transport_header(*chosen, with)}, {"Session", session_header(s.id)}});
 }
 
 std::string server::do_play(connection& c, const rtsp::request& r, int64_t now, bool& deferred) {

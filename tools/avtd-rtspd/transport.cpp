@@ -47,7 +47,7 @@ bool range(std::string_view s, int lo, int hi, int& a, int& b) {
 std::optional<transport_spec> one_alternative(std::string_view text) {
   const std::vector<std::string_view> params = split(text, ';');
   const std::string_view profile = params.front();
-  transport_spec spec;
+  transport_spec chosen;
   bool tcp = false;
   if (iequals(profile, "RTP/AVP/TCP")) {
     tcp = true;
@@ -72,14 +72,14 @@ std::optional<transport_spec> one_alternative(std::string_view text) {
       if (!range(value, 1, kMaxPort, a, b) || b != a + 1) {
         return std::nullopt;
       }
-      spec.client_rtp_port = a;
+      chosen.client_rtp_port = a;
       have_ports = true;
     } else if (iequals(name, "interleaved")) {
       if (!range(value, 0, kMaxChannel, a, b) || b > kMaxChannel || a == b) {
         return std::nullopt;
       }
-      spec.rtp_channel = a;
-      spec.rtcp_channel = b;
+      chosen.rtp_channel = a;
+      chosen.rtcp_channel = b;
     } else if (iequals(name, "mode")) {
       const std::string_view mode = value.substr(!value.empty() && value.front() == '"' ? 1 : 0);
       if (!iequals(mode.substr(0, 4), "PLAY")) {
@@ -90,37 +90,37 @@ std::optional<transport_spec> one_alternative(std::string_view text) {
     // server's to choose: the stream goes to the player's own address.
   }
   if (tcp) {
-    spec.kind = transport_kind::tcp;
+    chosen.kind = transport_kind::tcp;
   } else if (multicast) {
-    spec.kind = transport_kind::multicast;
+    chosen.kind = transport_kind::multicast;
   } else if (have_ports) {
-    spec.kind = transport_kind::udp;
+    chosen.kind = transport_kind::udp;
   } else {
     return std::nullopt;
   }
-  return spec;
+  return chosen;
 }
 
 } // namespace
 
 std::optional<transport_spec> choose_transport(std::string_view header) {
   for (const std::string_view alternative : split(header, ',')) {
-    if (auto spec = one_alternative(alternative)) {
-      return spec;
+    if (auto chosen = one_alternative(alternative)) {
+      return chosen;
     }
   }
   return std::nullopt;
 }
 
-std::string transport_header(const transport_spec& spec, const transport_reply& with) {
-  switch (spec.kind) {
+std::string transport_header(const transport_spec& chosen, const transport_reply& with) {
+  switch (chosen.kind) {
     case transport_kind::udp:
-      return "RTP/AVP;unicast;client_port=" + std::to_string(spec.client_rtp_port) + "-" +
-             std::to_string(spec.client_rtp_port + 1) + ";server_port=" + std::to_string(with.server_rtp_port) + "-" +
+      return "RTP/AVP;unicast;client_port=" + std::to_string(chosen.client_rtp_port) + "-" +
+             std::to_string(chosen.client_rtp_port + 1) + ";server_port=" + std::to_string(with.server_rtp_port) + "-" +
              std::to_string(with.server_rtp_port + 1);
     case transport_kind::tcp:
-      return "RTP/AVP/TCP;unicast;interleaved=" + std::to_string(spec.rtp_channel) + "-" +
-             std::to_string(spec.rtcp_channel);
+      return "RTP/AVP/TCP;unicast;interleaved=" + std::to_string(chosen.rtp_channel) + "-" +
+             std::to_string(chosen.rtcp_channel);
     case transport_kind::multicast:
       return "RTP/AVP;multicast;destination=" + with.group + ";port=" + std::to_string(with.group_port) + "-" +
              std::to_string(with.group_port + 1) + ";ttl=" + std::to_string(with.ttl);

@@ -28,6 +28,6 @@ struct transport_reply {
   int ttl = 0;
 };
 
-std::string transport_header(const transport_spec& spec, const transport_reply& with);
+std::string transport_header(const transport_spec& chosen, const transport_reply& with);
 
 } // namespace rtsp

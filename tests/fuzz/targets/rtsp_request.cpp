@@ -33,9 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_EXPECT(ref->fps >= 0 && ref->fps <= rtsp::kMaxFps);
     }
     if (const std::string* t = r.header("Transport")) {
-      if (const auto spec = rtsp::choose_transport(*t)) {
-        FUZZ_EXPECT(spec->client_rtp_port >= 0 && spec->client_rtp_port < 65535);
-        FUZZ_EXPECT(!rtsp::transport_header(*spec, {}).empty());
+      if (const auto chosen = rtsp::choose_transport(*t)) {
+        FUZZ_EXPECT(chosen->client_rtp_port >= 0 && chosen->client_rtp_port < 65535);
+        FUZZ_EXPECT(!rtsp::transport_header(*chosen, {}).empty());
       }
     }
     rest.remove_prefix(p.consumed);
