@@ -113,6 +113,14 @@ configure_build() {
   return 1
 }
 
+# report_line FILE: the program a sanitizer report came from and its finding.
+report_line() {
+  local program finding
+  program=$(grep -m1 -oE '\(/[^ +)]*/bin/[^ +)]+' "$1" | sed 's|.*/||')
+  finding=$(grep -m1 -E '^SUMMARY:|runtime error:' "$1" | cut -c1-160)
+  printf '%s: %s' "${program:-?}" "${finding:-$(head -c 160 "$1" | tr '\n' ' ')}"
+}
+
 # run_suite NAME DIR [CTEST_ARGS...]: ctest with sanitizer reports to files,
 # under load with --under-load (or when LOADED=1 is set for the call).
 run_suite() {
@@ -148,6 +156,10 @@ run_suite() {
       head -60 "$report"
     done
     record "$name sanitizer reports" 1 "$(ls "$logs" | wc -l) files in ${logs#"$ROOT"/}"
+    # The summary is what a CI excerpt shows: name each report's program and finding.
+    for report in "$logs"/*; do
+      SUMMARY+=("        ${report##*/}: $(report_line "$report")")
+    done
   fi
 }
 
