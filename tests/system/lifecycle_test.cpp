@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <regex>
@@ -243,6 +244,19 @@ TEST(Lifecycle, TermSignalBeforeThreadsStartExitsWithOne) {
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   expect_exit_one_and_cleanup(pid, 3, mark);
   EXPECT_EQ(syslog_count("recv socket error"), 0u);
+}
+
+// A stop that lands after the pid file is created but before the pid is in
+// it still takes the file away: an empty one would block every later start.
+TEST(Lifecycle, TermWhileThePidFileIsWrittenLeavesNone) {
+  Process sessiond = start_sessiond("/tmp/sessiond.log");
+  const char* sanitizer = std::getenv("ASAN_OPTIONS");
+  Process daemon(stream_args({"--foreground", "--session_id=4"}),
+                 {.env = {"LD_PRELOAD=" + bin("../lib/kernel_faults.so"), "AVTD_TERM_AFTER_CREATE=/var/run/avtd_4.pid",
+                          // The preload comes before a sanitizer build's runtime.
+                          std::string("ASAN_OPTIONS=") + (sanitizer ? sanitizer : "") + ":verify_asan_link_order=0"}});
+  EXPECT_EQ(daemon.wait(kShutdownWait).code(), 1) << daemon.err();
+  EXPECT_FALSE(wait_for_file("/var/run/avtd_4.pid", 0ms));
 }
 
 // SIGUSR1 only keeps the stream alive; a termination signal sent after it
