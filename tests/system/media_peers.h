@@ -278,6 +278,7 @@ struct stream_spec {
   // frame) and the feed starts once the daemon's reader waits at the newest
   // block; 0: the feed starts first and the daemon once `store` exists.
   int prefeed = 0;
+  std::string feed_clip; // the feed's clip when it goes on from the prefeed's (default: clip)
   std::string store = "/tmp/shm0";
   std::string sdp; // FFmpeg decodes the stream when given
   int session_rate = 30;
@@ -312,13 +313,17 @@ inline stream_result run_stream(const stream_spec& plan, rtp_relay& relay) {
     // before the reader looks for the newest block again after a time-out.
     EXPECT_TRUE(daemon_runs::wait_until([&] { return harness::sleeps_on_mapping(pid, plan.store); }, 10s))
         << harness::syslog_dump();
-    feeder = start_feeder(plan.codec, plan.clip, feed);
+    feeder = start_feeder(plan.codec, plan.feed_clip.empty() ? plan.clip : plan.feed_clip, feed);
   } else {
     feeder = start_feeder(plan.codec, plan.clip, feed);
     EXPECT_TRUE(harness::wait_for_file(plan.store)) << feeder.err();
     pid = start_daemon(plan.daemon);
   }
   EXPECT_EQ(feeder.wait(60s).code(), 0) << feeder.err();
+  // Only a reader waiting at the end of the store has sent all that was fed:
+  // a quiet spell before that may be a daemon starved of the CPU.
+  EXPECT_TRUE(daemon_runs::wait_until([&] { return harness::sleeps_on_mapping(pid, plan.store); }, 20s))
+      << harness::syslog_dump();
   EXPECT_TRUE(relay.wait_quiet(700ms, 20s)) << harness::syslog_dump();
   stream_result r;
   if (decoder) r.decoded = decoder->stop();
