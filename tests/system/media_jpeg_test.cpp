@@ -14,15 +14,18 @@ namespace {
 using namespace media_sys;
 using harness::kPeerIpv4;
 
-// Feeds `name` at twice its rate (rate code 30) into a live store and runs
-// the daemon with `options` and the frame-rate option 30; `decode`: FFmpeg
-// and GStreamer decode it.
+// Feeds `name` at twice its rate (rate code 30) into a live store, its first
+// picture before the daemon starts, and runs the daemon with `options` and
+// the frame-rate option 30; `decode`: FFmpeg and GStreamer decode it.
 stream_result jpeg_stream(const std::string& name, std::vector<std::string> options, int frames,
                           bool decode, int session_rate = 30) {
   options.push_back("--framerate=30");
   rtp_relay relay(udp_receiver(kPeerIpv4));
-  return run_stream({.codec = "jpeg", .clip = clip(name), .daemon = daemon_args("jpeg", kPeerIpv4, options),
-                     .feed = {"--fps", "60", "--rate-code", "30", "--loop", "--frames", std::to_string(frames)},
+  const std::string path = clip(name);
+  const size_t first = jpeg_pictures(read_bytes(path)).front().size();
+  return run_stream({.codec = "jpeg", .clip = path, .daemon = daemon_args("jpeg", kPeerIpv4, options),
+                     .feed = {"--fps", "60", "--rate-code", "30", "--loop", "--frames", std::to_string(frames - 1)},
+                     .prefeed = 1, .feed_clip = clip_after_first(path, first),
                      .sdp = decode ? sdp_for("video", 26, {"rtpmap:26 JPEG/90000"}) : "",
                      .session_rate = session_rate,
                      .gst_caps = decode ? "encoding-name=JPEG,payload=26" : "",

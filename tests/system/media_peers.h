@@ -47,6 +47,16 @@ inline bytes read_bytes(const std::string& path) {
   return bytes(text.begin(), text.end());
 }
 
+// The clip at `path` turned round by its first `head` bytes (its first
+// unit), in /tmp: fed after a prefeed of that unit, the store holds one
+// unbroken run of the clip, looped or not, wherever the daemon starts.
+inline std::string clip_after_first(const std::string& path, size_t head) {
+  const std::string text = harness::read_file(path).value_or("");
+  const std::string turned = "/tmp/turned-" + path.substr(path.rfind('/') + 1);
+  std::ofstream(turned, std::ios::binary) << text.substr(head) << text.substr(0, head);
+  return turned;
+}
+
 // The frame hashes of a clip decoded directly.
 inline std::vector<std::string> source_hashes(const std::string& path, const std::string& format = "") {
   std::vector<std::string> args{"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin"};
@@ -274,9 +284,9 @@ struct stream_spec {
   std::string clip;
   std::vector<std::string> daemon; // the daemon's command line
   std::vector<std::string> feed;   // feeder options; the store is kept after the feed
-  // > 0: that many frames go into the store first (the newest not a key
-  // frame) and the feed starts once the daemon's reader waits at the newest
-  // block; 0: the feed starts first and the daemon once `store` exists.
+  // > 0: that many frames go into the store first and the feed starts once
+  // the daemon's reader waits at the newest block; 0: the feed starts first
+  // and the daemon once `store` exists.
   int prefeed = 0;
   std::string feed_clip; // the feed's clip when it goes on from the prefeed's (default: clip)
   std::string store = "/tmp/shm0";

@@ -19,12 +19,10 @@ TEST(UlawStream, PacketsCarryTheFedSamplesInUnitsOf512) {
   ASSERT_GT(tone.size(), 20000u);
   rtp_relay relay(udp_receiver(kPeerIpv4));
   // The tone's first block in the store before the daemon starts and the
-  // next 59 (2.4 s of audio in all) once it reads: one run of the tone,
-  // whether or not the daemon takes the first block.
-  const std::string rest_path = "/tmp/tone-rest.ulaw";
-  daemon_runs::write_file(rest_path, std::string(tone.begin() + 320, tone.end()));
+  // next 59 (2.4 s of audio in all) once it reads.
   const auto r = run_stream({.codec = "ulaw", .clip = tone_path, .daemon = daemon_args("ulaw", kPeerIpv4),
-                             .feed = {"--frames", "59"}, .prefeed = 1, .feed_clip = rest_path, .store = "/tmp/shm4"},
+                             .feed = {"--frames", "59"}, .prefeed = 1, .feed_clip = clip_after_first(tone_path, 320),
+                             .store = "/tmp/shm4"},
                             relay);
 
   const auto& packets = r.packets;
