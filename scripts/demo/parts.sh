@@ -1,5 +1,12 @@
 # The pieces of the demo's stream: what is sent, where to, and the programs
-# on both ends (sourced by stream.sh).
+# on both ends (sourced by stream.sh and rtsp.sh, with HERE set), with the
+# process, report and verdict helpers they use.
+
+PEER=${AVTD_PEER_NETNS:-/run/netns/peer}
+for part in procs report verdict; do
+  # shellcheck source=/dev/null
+  . "$HERE/$part.sh"
+done
 
 # read_stream_args SCRIPT ARGS...: the options of the stream scripts.
 read_stream_args() {

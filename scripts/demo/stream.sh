@@ -13,11 +13,8 @@
 set -uo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
-PEER=${AVTD_PEER_NETNS:-/run/netns/peer}
-for part in procs parts report verdict; do
-  # shellcheck source=/dev/null
-  . "$HERE/$part.sh"
-done
+# shellcheck source=/dev/null
+. "$HERE/parts.sh"
 
 read_stream_args stream.sh "$@"
 if [ -z "$BIN" ] || [ -z "$MEDIA" ] || [ -z "$OUT" ]; then
